@@ -1,0 +1,15 @@
+// Start and stop of the platform library.
+#pragma once
+
+namespace nox {
+
+class BaseLib {
+public:
+    // Opens the log file "<szLogBase>.log", creating its folder. Call before
+    // any log line. 0 on success; on failure logging goes on to standard error.
+    static int Init(const char* szLogBase);
+    // Flushes and closes the log. The last call of the process.
+    static void Uninit();
+};
+
+}  // namespace nox

@@ -1,0 +1,77 @@
+// The UDP network engine and the handler interface it reports to.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "nox/RefObj.h"
+
+namespace nox {
+
+typedef uint64_t SOCKID;
+constexpr SOCKID kInvalidSockId = ~static_cast<SOCKID>(0);   // "no socket"
+
+enum NetEngineType {
+    // Event threads that each wait on the same readiness queue (epoll) and
+    // deliver socket events; the only kind there is.
+    kNetEngineEvent = 1,
+};
+
+// Receives socket events on the engine's threads. Implementations must copy
+// what they keep of a datagram before OnData returns.
+class SocketHandler : public virtual RefObj {
+public:
+    virtual void OnConnect(SOCKID sock, SOCKID client, const char* szAddr, int nPort) = 0;
+    virtual void OnData(SOCKID sock, const char* pData, int nLen, const char* szAddr,
+                        int nPort) = 0;
+    // The socket failed and has been closed by the engine. A socket closed
+    // with CloseSocket is not reported.
+    virtual void OnClose(SOCKID sock, int nError) = 0;
+};
+
+class NetEngine {
+public:
+    typedef nox::SOCKID SOCKID;
+
+    NetEngine();
+    virtual ~NetEngine();                         // stops the engine if still running
+    NetEngine(const NetEngine&) = delete;
+    NetEngine& operator=(const NetEngine&) = delete;
+
+    // A new UDP socket whose events go to handler (the engine keeps a Ref to
+    // it until the socket is closed). kInvalidSockId on failure, with the
+    // error in *pError when pError is not null.
+    virtual SOCKID CreateSocket(const Ref<SocketHandler>& handler, int* pError);
+    // Closes the socket; harmless for an unknown socket or kInvalidSockId.
+    virtual int CloseSocket(SOCKID sock);
+    virtual int StartTcpServer(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
+    virtual int StartTcpClient(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
+    // Binds szHost:nPort and starts receiving. A multicast group host binds
+    // the group and joins it on every up, multicast-capable IPv4 interface
+    // (or only on szIface when that names an interface). nFlags is unused
+    // (pass 0); bRecv false binds without receiving. 0 on success.
+    virtual int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* szIface,
+                         int nFlags, bool bRecv);
+    virtual int Send(SOCKID sock, const char* pData, int nLen);               // not supported: -1
+    // One datagram to szHost:nPort from this socket; safe from any thread,
+    // also concurrently on one socket. From a group-bound socket the datagram
+    // leaves from a unicast address of the host chosen by the routing table,
+    // with the bound port. 0 when sent, else a negative errno value.
+    virtual int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort);
+    virtual int SetHandler(SOCKID sock, const Ref<SocketHandler>& handler);
+    virtual int SetReuseAddr(SOCKID sock, int nOn);                          // before StartUDP
+    virtual int SetMulticastInterface(SOCKID sock, const char* szIfaceAddr);
+
+    // eType: kNetEngineEvent. nMaxSockets: the most sockets open at once
+    // (CreateSocket fails beyond it). nThreads: event threads delivering
+    // callbacks. 0 when running.
+    int StartEngine(NetEngineType eType, int nMaxSockets, int nThreads);
+    // Closes every socket and ends every event thread before it returns.
+    int StopEngine();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_pImpl;
+};
+
+}  // namespace nox

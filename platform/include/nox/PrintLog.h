@@ -1,0 +1,66 @@
+// The logger: one line per call, to the log file and (optionally) standard
+// error and the system log. Callable from any thread.
+//
+// Line format, identical on every output:
+//   YYYY-MM-DD HH:MM:SS.mmm LEVEL [TID] SOURCE:LINE FUNCTION: MESSAGE
+// LEVEL is DEBUG (2), INFO (4) or ERROR (6); other levels print as LEVEL<n>.
+// A newline is added unless the message already ends with one.
+#pragma once
+
+#include <cstdarg>
+
+#include "nox/Compat.h"
+
+namespace nox {
+
+enum LogLevel { kLogDebug = 2, kLogInfo = 4, kLogError = 6 };
+
+class PrintLog {
+public:
+    static PrintLog& instance();
+
+    // A line is written when nLevel is at least the current level.
+    void Log(const char* szFile, int nLine, const char* szFunc, const char* szModule,
+             int nLevel, const char* szFmt, ...) NOX_PRINTF(7, 8);
+    void LogV(const char* szFile, int nLine, const char* szFunc, const char* szModule,
+              int nLevel, const char* szFmt, va_list args);
+
+    void SetLevel(int nLevel);
+    int GetLevel() const;
+    void SetStderr(bool bOn);
+    void SetSyslog(bool bOn);
+    // Largest log file in bytes; a full file is rotated (see README).
+    void SetFileSize(unsigned nBytes);
+
+    // Used by BaseLib: opens "<szBasePath>.log" (creating its folder);
+    // returns 0, or -1 when the file cannot be opened (lines then go to
+    // standard error only, and one line says so).
+    int OpenFile(const char* szBasePath);
+    void CloseFile();
+    void Flush();
+
+private:
+    PrintLog();
+    ~PrintLog();
+    struct Impl;
+    Impl* m_pImpl;
+};
+
+namespace detail {
+// Receives every line that passes the level filter (nox_testing LogCapture).
+class LogObserver {
+public:
+    virtual ~LogObserver() = default;
+    virtual void OnLine(int nLevel, const char* szFile, int nLine, const char* szFunc,
+                        const char* szText) = 0;
+};
+// Installs pObserver (null: none) and returns the previous one.
+LogObserver* SwapLogObserver(LogObserver* pObserver);
+}  // namespace detail
+
+}  // namespace nox
+
+// One log call with the caller's source text and function text. One
+// expression, so it is safe under if/else.
+#define NOX_LOG(file, func, level, ...) \
+    ::nox::PrintLog::instance().Log((file), __LINE__, (func), "", (level), __VA_ARGS__)

@@ -1,0 +1,42 @@
+// Host queries: network adapters and the machine's serial number.
+#pragma once
+
+#include <vector>
+
+namespace nox {
+
+// One network adapter; every field is NUL-terminated text.
+struct AdapterInfo {
+    char adapterName[260];
+    char macAddr[32];      // "aa:bb:cc:dd:ee:ff"
+    char hostAddr[32];     // first IPv4 address, dotted
+    char subNetMask[32];   // dotted
+    char gateWayAddr[32];  // default route through this adapter, else "0.0.0.0"
+};
+static_assert(sizeof(AdapterInfo) == 388, "AdapterInfo is a fixed 388-byte record");
+
+class Status {
+public:
+    static Status& instance();
+    // One row per interface that is up, not loopback and has an IPv4 address,
+    // in interface-index order. 0 on success.
+    int getAdapterInfo(std::vector<AdapterInfo>& vecOut);
+    // The machine's serial text into szBuf (NUL-terminated, bounded by nSize).
+    // 0 on success. Sources, first readable wins: product serial, board
+    // serial, /etc/machine-id.
+    int getSerialNum(char* szBuf, int nSize);
+};
+
+namespace detail {
+// The queries behind Status; tests swap in their own (nox_testing ScopedHost).
+class HostQueries {
+public:
+    virtual ~HostQueries() = default;
+    virtual int Adapters(std::vector<AdapterInfo>& vecOut) = 0;
+    virtual int SerialNum(char* szBuf, int nSize) = 0;
+};
+// Installs pQueries (null: the real host) and returns the previous one.
+HostQueries* SwapHostQueries(HostQueries* pQueries);
+}  // namespace detail
+
+}  // namespace nox

@@ -1,0 +1,78 @@
+// Threads, runners and the process-wide work signal.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace nox {
+
+// A thread that calls run() once. Start may be called once per object.
+class Thread {
+public:
+    Thread();
+    Thread(const Thread& other);                  // copies nothing of a started thread
+    Thread& operator=(const Thread& other);
+    virtual ~Thread();                            // joins a thread that is still running
+
+    virtual int Start();                          // 0: thread running
+    virtual void SignalStop();                    // asks; returns at once
+    virtual int Stop();                           // SignalStop, then Join
+    virtual int run() = 0;
+    virtual void heartbeat();                     // called between steps by runners
+    int Join();                                   // waits for the thread; 0 when joined or never started
+
+    bool IsStopSignalled() const;
+    bool IsStarted() const;
+    static void SleepMs(unsigned nMs);
+
+private:
+    struct State;
+    std::shared_ptr<State> m_pState;
+};
+
+enum runner_type_e {
+    // Kind 1: calls the function once, then the thread ends.
+    RUNNER_ONCE = 1,
+    // Kind 2: calls the function again and again until SignalStop. Between
+    // calls it waits for the process-wide work signal (Runner::NotifyWork)
+    // when no work was announced since its previous call began, with a long
+    // safety timeout, so an idle runner costs no CPU.
+    RUNNER_LOOP = 2,
+};
+
+typedef int (*runner_func_t)(void* pContext, void* pArg);
+
+// A Thread that runs a plain function with a context. Copyable while unstarted.
+class Runner : public Thread {
+public:
+    Runner(runner_func_t pFunc, void* pContext, runner_type_e eType);
+    Runner(const Runner& other) = default;
+    Runner& operator=(const Runner& other) = default;
+    ~Runner() override;
+
+    int Start() override;
+    void SignalStop() override;
+    int Stop() override;
+    int run() override;
+    void heartbeat() override;
+
+    void SetFunc(runner_func_t pFunc) { m_pFunc = pFunc; }
+    void SetContext(void* pContext) { m_pContext = pContext; }
+    void SetType(runner_type_e eType) { m_eType = eType; }
+    runner_type_e GetType() const { return m_eType; }
+
+    // Announces that work may be waiting: wakes one idle kind-2 runner, and
+    // makes every busy one call its function again before it next waits.
+    // Safe from any thread; the network engine calls it after each datagram.
+    static void NotifyWork();
+    // How long an idle kind-2 runner waits before calling its function anyway.
+    static void SetIdleTimeoutMs(unsigned nMs);
+
+private:
+    runner_func_t m_pFunc;
+    void* m_pContext;
+    runner_type_e m_eType;
+};
+
+}  // namespace nox
