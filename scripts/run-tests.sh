@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every
+# test: unit tests, end-to-end scenarios (network namespaces need root; they
+# skip with a reason otherwise) and, with --all, the sanitizer builds and a
+# bounded fuzzing run as CI does.
+#
+#   scripts/run-tests.sh            build/ : unit + end-to-end
+#   scripts/run-tests.sh --all      also ASan+UBSan and TSan unit runs, 60 s of fuzzing
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/deps.sh"
+velmora_install_deps
+
+all=0
+[ "${1:-}" = "--all" ] && all=1
+jobs=$(nproc)
+passed=0 failed=0 skipped=0
+
+# Runs ctest in a build dir with the given filters and adds up its junit counts.
+run_ctest() {
+    local build=$1; shift
+    local junit="$build/ctest-junit.xml"
+    local rc=0
+    (cd "$build" && ctest --output-on-failure --output-junit "$junit" "$@") || rc=$?
+    if [ -f "$junit" ]; then
+        local t f s
+        t=$(grep -o -m1 ' tests="[0-9]*"' "$junit" | grep -o '[0-9]*')
+        f=$(grep -o -m1 ' failures="[0-9]*"' "$junit" | grep -o '[0-9]*')
+        s=$(grep -o -m1 ' skipped="[0-9]*"' "$junit" | grep -o '[0-9]*')
+        passed=$((passed + ${t:-0} - ${f:-0} - ${s:-0}))
+        failed=$((failed + ${f:-0}))
+        skipped=$((skipped + ${s:-0}))
+    fi
+    [ "$rc" -eq 0 ] || failed=$((failed > 0 ? failed : 1))
+    return 0
+}
+
+configure_build() {
+    local build=$1; shift
+    cmake -S "$top" -B "$build" -DVELMORA_WERROR=ON "$@" >/dev/null
+    cmake --build "$build" -j"$jobs"
+}
+
+echo "== build (Debug, -Werror)"
+configure_build "$top/build" -DCMAKE_BUILD_TYPE=Debug
+echo "== unit and end-to-end tests"
+run_ctest "$top/build" -LE bench -j"$jobs"
+
+if [ "$all" = 1 ]; then
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer unit tests"
+    configure_build "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug \
+        -DVELMORA_SANITIZE=address,undefined
+    run_ctest "$top/build-asan" -L unit -j"$jobs"
+
+    echo "== ThreadSanitizer unit tests"
+    configure_build "$top/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=thread
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest "$top/build-tsan" -L unit -j"$jobs"
+
+    echo "== fuzzing (60 s, ASan+UBSan)"
+    CC=clang-14 CXX=clang++-14 configure_build "$top/build-fuzz" -DCMAKE_BUILD_TYPE=Debug \
+        -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=address,undefined -DBUILD_TESTING=OFF
+    mkdir -p "$top/build-fuzz/corpus"
+    if "$top/build-fuzz/fuzz/velmora_fuzz" -max_total_time=60 -max_len=65507 -timeout=10 \
+            "$top/build-fuzz/corpus" "$top/fuzz/corpus" > "$top/build-fuzz/fuzz.log" 2>&1; then
+        passed=$((passed + 1))
+        tail -n 3 "$top/build-fuzz/fuzz.log"
+    else
+        failed=$((failed + 1))
+        tail -n 60 "$top/build-fuzz/fuzz.log"
+    fi
+fi
+
+echo "velmora: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
