@@ -1,0 +1,39 @@
+#include "nox/Process.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace nox {
+
+namespace {
+
+volatile sig_atomic_t g_nStopRequested = 0;
+
+void OnStopSignal(int)
+{
+    g_nStopRequested = 1;
+}
+
+}  // namespace
+
+int Process::Id()
+{
+    return static_cast<int>(::getpid());
+}
+
+void Process::InstallStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocking sleep or read returns early
+    (void)::sigaction(SIGTERM, &action, nullptr);
+    (void)::sigaction(SIGINT, &action, nullptr);
+}
+
+bool Process::StopRequested()
+{
+    return g_nStopRequested != 0;
+}
+
+}  // namespace nox
