@@ -1,0 +1,259 @@
+// CCUHandler: construction, start and stop, state dump, socket events,
+// intake with the duplicate filter, and the worker pool.
+#include "CUListen/CUHandle.h"
+
+#include <cstring>
+#include <exception>
+
+#include "CUListen/CUListen.h"
+#include "CUListen/Protocol.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+#include "nox/Status.h"
+#include "nox/Str.h"
+#include "nox/Time.h"
+
+namespace {
+const char kSrc[] = "CUListen/CUHandle";
+const int kAddrSize = 32;
+const int kSerialSize = 256;
+
+int LowInt(nox::SOCKID sock)
+{
+    return static_cast<int>(static_cast<uint32_t>(sock));
+}
+}  // namespace
+
+reqBuffer::reqBuffer()
+    : m_pBuffer(nullptr), m_szAddr(), m_nSrcPort(0), m_sockId(nox::kInvalidSockId), m_nLen(0)
+{
+}
+
+reqBuffer::~reqBuffer()
+{
+    delete[] m_pBuffer;
+}
+
+CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
+    : m_pEngine(pEngine), m_pListen(pListen), m_vecAdapter(), m_szSerialNum(), m_nRunning(0)
+{
+    const int nThreads = CServerConfig::instance()->m_nThreadNum;
+    m_vecRunner.assign(nThreads > 0 ? static_cast<size_t>(nThreads) : 0,
+                       nox::Runner(nullptr, nullptr, nox::RUNNER_ONCE));
+}
+
+// Workers run HandleRequest on this object: they are stopped and joined
+// before the queue, its mutex and the rest go.
+CCUHandler::~CCUHandler()
+{
+    for (nox::Runner& runner : m_vecRunner)
+        runner.SignalStop();
+    JoinWorkers();
+    nox::MutexGuard guard(m_dataMutex);
+    m_waitHandleData.clear();
+}
+
+void CCUHandler::JoinWorkers()
+{
+    for (nox::Runner& runner : m_vecRunner)
+        runner.Join();
+}
+
+int CCUHandler::StartHandler()
+{
+    static const char kFn[] = "CCUHandler::StartHandler";
+    std::vector<nox::AdapterInfo> vecInfo;
+    const int nRet = nox::Status::instance().getAdapterInfo(vecInfo);
+    if (nRet != 0) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "getAdapterInfo failed error[%d]", nRet);
+        return kErrAdapterQuery;
+    }
+
+    m_vecAdapter.assign(vecInfo.size(), AdapterEntry());
+    for (size_t i = 0; i < vecInfo.size(); ++i) {
+        AdapterEntry& row = m_vecAdapter[i];
+        // The row is isOK followed by a byte copy of the platform's record.
+        std::memcpy(reinterpret_cast<unsigned char*>(&row) + 1, &vecInfo[i],
+                    sizeof(nox::AdapterInfo));
+        row.isOK = 1;
+        NOX_LOG(kSrc, kFn, nox::kLogInfo,
+                "adapterName[%s] macAddr[%s] hostAddr[%s] subNetMask[%s] gateWayAddr[%s] isOK[%d]",
+                row.adapterName, row.macAddr, row.hostAddr, row.subNetMask, row.gateWayAddr,
+                row.isOK);
+    }
+
+    if (nox::Status::instance().getSerialNum(m_szSerialNum, kSerialSize) == 0)
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "Get Serial Num OK! buffer[%s]", m_szSerialNum);
+
+    const int nThreads = CServerConfig::instance()->m_nThreadNum;
+    for (int i = 0; i < nThreads && static_cast<size_t>(i) < m_vecRunner.size(); ++i) {
+        nox::Runner& runner = m_vecRunner[static_cast<size_t>(i)];
+        runner.SetFunc(&CCUHandler::ThreadProc);
+        runner.SetContext(this);
+        runner.SetType(nox::RUNNER_LOOP);
+        (void)runner.Start();   // a runner that fails to start leaves the load to the others
+    }
+
+    m_nRunning.Increment();
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "Start Handler OK");
+    return 0;
+}
+
+int CCUHandler::StopHandler()
+{
+    static const char kFn[] = "CCUHandler::StopHandler";
+    m_nRunning.Decrement();
+    for (nox::Runner& runner : m_vecRunner)
+        runner.SignalStop();
+    {
+        nox::MutexGuard guard(m_dataMutex);
+        m_waitHandleData.clear();
+    }
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Handler OK");
+    return 0;
+}
+
+int CCUHandler::PrintSvrInfo()
+{
+    static const char kFn[] = "CCUHandler::PrintSvrInfo";
+    {
+        nox::MutexGuard guard(m_dataMutex);
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleData size[%d]",
+                static_cast<int>(m_waitHandleData.size()));
+    }
+    nox::MutexGuard guard(m_tagMutex);
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ",
+            static_cast<int>(m_waitHandleTag.size()));
+    for (const auto& host : m_waitHandleTag) {
+        for (const auto& head : host.second) {
+            NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", host.first.c_str(),
+                    static_cast<unsigned>(head.first) & 0xFFu, head.second);
+        }
+    }
+    return 0;
+}
+
+void CCUHandler::OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort)
+{
+    static const char kFn[] = "CCUHandler::OnConnect";
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "New Connect socket[%d] client[%d] addr[%s] port[%d]",
+            LowInt(sock), LowInt(client), szAddr ? szAddr : "", nPort);
+}
+
+void CCUHandler::OnClose(nox::SOCKID sock, int nError)
+{
+    static const char kFn[] = "CCUHandler::OnClose";
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "Close socket[%d] error[%d]", LowInt(sock), nError);
+    if (m_nRunning.Get() == 0) {
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "CCUHandler Stop");
+        return;
+    }
+    if (m_pListen->RestartSockListen(sock) == 0)
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "CCUHandler Socket Restart Ok");
+    else
+        NOX_LOG(kSrc, kFn, nox::kLogError, "CCUHandler Socket Restart Err");
+}
+
+// Engine threads. Only the filter decision and its update hold m_tagMutex;
+// the copy and the append happen after it is released.
+void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const char* addr, int port)
+{
+    static const char kFn[] = "CCUHandler::OnData";
+    if (buf == nullptr || len <= 0)
+        return;   // no head byte
+    const uint8_t byHead = static_cast<uint8_t>(buf[0]);
+    if (byHead != velmora::kHeadJson && byHead != velmora::kHeadBinary)
+        return;
+    const char* szHost = addr ? addr : "";
+    // The filter and the log use the head as a signed byte: 0xA3 is -93.
+    const int nKey = static_cast<signed char>(buf[0]);
+    const uint32_t nNow = nox::Time::GetTick() / 1000u;
+
+    bool bAccept = true;
+    {
+        nox::MutexGuard guard(m_tagMutex);
+        auto itHost = m_waitHandleTag.find(szHost);
+        if (itHost != m_waitHandleTag.end()) {
+            const uint32_t nInterval =
+                static_cast<uint32_t>(CServerConfig::instance()->m_nFilterInterval);
+            auto itHead = itHost->second.find(nKey);
+            if (itHead != itHost->second.end()) {
+                // Unsigned difference: a clock that went back (tick wrap)
+                // gives a negative signed value and the request is accepted.
+                const uint32_t nDiff = nNow - itHead->second;
+                if (nDiff <= nInterval && static_cast<int32_t>(nDiff) >= 0)
+                    bAccept = false;
+            }
+        }
+        if (bAccept)
+            m_waitHandleTag[szHost][nKey] = nNow;
+    }
+
+    if (bAccept)
+        (void)PushRequest(hSocket, buf, len, szHost, port);
+
+    NOX_LOG(kSrc, kFn, nox::kLogDebug,
+            "New Data hSocket[%d] buf[0x%x] len[%d] addr[%s] port[%d] bFlag[%d]", LowInt(hSocket),
+            static_cast<unsigned>(nKey), len, szHost, port, bAccept ? 1 : 0);
+}
+
+// The copy keeps len and one zero byte after the data, so the JSON reader
+// stops inside the buffer even when the datagram carries no zero.
+int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
+                            int port)
+{
+    nox::Ref<reqBuffer> req(new reqBuffer());
+    req->m_sockId = hSocket;
+    req->m_nSrcPort = port;
+    const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
+    req->m_pBuffer = new char[nLen + 1];
+    if (nLen > 0)
+        std::memcpy(req->m_pBuffer, buf, nLen);
+    req->m_pBuffer[nLen] = '\0';
+    req->m_nLen = static_cast<int>(nLen);
+    (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
+
+    nox::MutexGuard guard(m_dataMutex);
+    m_waitHandleData.push_back(req);
+    return 0;
+}
+
+int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
+{
+    static_cast<CCUHandler*>(pContext)->HandleRequest();
+    return 0;
+}
+
+// One worker step: takes the oldest request, if any, and answers it. Never
+// waits; the runner paces the calls. An exception from a library call must
+// not end the worker thread, so the dispatch is the last guard.
+int CCUHandler::HandleRequest()
+{
+    static const char kFn[] = "CCUHandler::HandleRequest";
+    nox::Ref<reqBuffer> req;
+    {
+        nox::MutexGuard guard(m_dataMutex);
+        if (m_waitHandleData.empty())
+            return 0;
+        req = m_waitHandleData.front();
+        m_waitHandleData.pop_front();
+    }
+
+    try {
+        const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;
+        if (byHead == velmora::kHeadBinary) {
+            nox::Ref<reqBuffer> reqExchange(req);
+            (void)handle_same_segment(reqExchange);
+        } else if (byHead == velmora::kHeadJson) {
+            nox::Ref<reqBuffer> reqExchange(req);
+            (void)handle_different_segment(reqExchange);
+        }
+    } catch (const std::exception& e) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[%s]", req->m_szAddr,
+                req->m_nSrcPort, e.what());
+    } catch (...) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
+                req->m_szAddr, req->m_nSrcPort);
+    }
+    return 0;
+}

@@ -1,0 +1,120 @@
+// CCUHandler's two reply exchanges. Worker threads; no lock: the adapter
+// table and the configuration are fixed before the first worker starts.
+#include <cstring>
+
+#include <json/json.h>
+
+#include "CUListen/CUHandle.h"
+#include "CUListen/DiscoveryReply.h"
+#include "CUListen/Protocol.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+#include "nox/Status.h"
+
+namespace {
+const char kSrc[] = "CUListen/CUHandle";
+const int kSerialSize = 256;
+
+int LowInt(nox::SOCKID sock)
+{
+    return static_cast<int>(static_cast<uint32_t>(sock));
+}
+}  // namespace
+
+// JSON request: 32-byte header, then the text up to the first zero byte (the
+// copy ends with a zero after m_nLen bytes). 0 answered (also with no
+// adapter), kErrParse when the text does not parse, kErrMethod for a wrong
+// method. A datagram shorter than the header is not answered: a level-2
+// line and kErrParse.
+int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
+{
+    static const char kFn[] = "CCUHandler::handle_different_segment";
+    nox::Ref<reqBuffer> hold(std::move(req));
+    const reqBuffer& request = *hold;
+
+    if (request.m_nLen < static_cast<int>(velmora::kJsonHeaderLen)) {
+        NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
+                request.m_szAddr, request.m_nSrcPort);
+        return kErrParse;
+    }
+    const char* pText = request.m_pBuffer + velmora::kJsonHeaderLen;
+    const size_t nText = strnlen(pText, static_cast<size_t>(request.m_nLen) - velmora::kJsonHeaderLen);
+
+    Json::Reader reader;
+    Json::Value root;
+    if (!reader.parse(pText, pText + nText, root, true)) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
+                request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
+        return kErrParse;
+    }
+
+    // A root that is not an object, or a method that is not a string, is a
+    // wrong method: jsoncpp would throw on reading them.
+    std::string strMethod;
+    if (root.isObject()) {
+        const Json::Value& method = root["method"];
+        if (method.isString())
+            strMethod = method.asString();
+    }
+    if (strMethod != velmora::kSearchMethod) {
+        NOX_LOG(kSrc, kFn, nox::kLogDebug, "method error! host[%s:%d] method[%s]",
+                request.m_szAddr, request.m_nSrcPort, strMethod.c_str());
+        return kErrMethod;
+    }
+
+    char szSerial[kSerialSize];
+    std::memset(szSerial, 0, sizeof(szSerial));
+    (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
+    szSerial[kSerialSize - 1] = '\0';
+
+    for (const AdapterEntry& row : m_vecAdapter) {
+        if (row.isOK == 0)
+            continue;
+        const velmora::ReplySettings settings =
+            velmora::JsonSettings(*CServerConfig::instance(), szSerial);
+        const std::string strReply =
+            velmora::BuildJsonReply(request.m_pBuffer, velmora::BuildJsonText(row, settings));
+        const int nLen = static_cast<int>(strReply.size());
+        const int nRet = m_pEngine->SendTo(request.m_sockId, strReply.data(), nLen,
+                                           request.m_szAddr, request.m_nSrcPort);
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]",
+                LowInt(request.m_sockId), nLen, request.m_szAddr, request.m_nSrcPort,
+                row.adapterName, nRet);
+    }
+    return 0;
+}
+
+// Binary request: only bytes 1 and 16 are read, so a datagram shorter than
+// 17 bytes gets no answer (logged at level 2). Always 0.
+int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
+{
+    static const char kFn[] = "CCUHandler::handle_same_segment";
+    nox::Ref<reqBuffer> hold(std::move(req));
+    const reqBuffer& request = *hold;
+
+    if (m_vecAdapter.empty())
+        return 0;
+    if (request.m_nLen < static_cast<int>(velmora::kBinRequestMinLen)) {
+        NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
+                request.m_szAddr, request.m_nSrcPort);
+        return 0;
+    }
+    const uint8_t byEcho1 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset1]);
+    const uint8_t byEcho16 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset16]);
+
+    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
+        const AdapterEntry& row = m_vecAdapter[i];
+        if (row.isOK == 0)
+            continue;
+        uint8_t abRecord[velmora::kBinRecordMax];
+        const size_t nLen = velmora::BuildBinaryReply(
+            row, velmora::BinarySettings(*CServerConfig::instance()), byEcho1, byEcho16, abRecord);
+        const int nRet =
+            m_pEngine->SendTo(request.m_sockId, reinterpret_cast<const char*>(abRecord),
+                              static_cast<int>(nLen), request.m_szAddr, request.m_nSrcPort);
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]",
+                LowInt(request.m_sockId), static_cast<int>(nLen), request.m_szAddr,
+                request.m_nSrcPort, static_cast<int>(i), nRet);
+    }
+    return 0;
+}

@@ -1,0 +1,113 @@
+#include "CUListen/CUListen.h"
+
+#include "CUListen/CUHandle.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+
+namespace {
+const char kSrc[] = "CUListen/CUListen";
+
+#if defined(__clang__)
+#define VELMORA_NO_LOCK_CHECK __attribute__((no_thread_safety_analysis))
+#else
+#define VELMORA_NO_LOCK_CHECK
+#endif
+}  // namespace
+
+CCUListen::CCUListen(nox::NetEngine* pEngine)
+    : m_pEngine(pEngine), m_pHandler(new CCUHandler(pEngine, this))
+{
+}
+
+nox::SOCKID CCUListen::OpenSocket(const char* szHost, int nPort, int& nStartRet)
+{
+    // The engine keeps its own reference per socket; the temporary one ends
+    // with the call.
+    const nox::SOCKID sock =
+        m_pEngine->CreateSocket(nox::Ref<nox::SocketHandler>(m_pHandler), nullptr);
+    if (sock == nox::kInvalidSockId)
+        return sock;
+    (void)m_pEngine->SetReuseAddr(sock, 1);   // a failure shows up at StartUDP
+    nStartRet = m_pEngine->StartUDP(sock, szHost, nPort, nullptr, 0, true);
+    return sock;
+}
+
+// Main thread, once. m_sockMutex is held across the whole loop.
+int CCUListen::StartListen()
+{
+    static const char kFn[] = "CCUListen::StartListen";
+    if (m_pHandler->StartHandler() != 0)
+        return -1;
+
+    const std::vector<ListenAddr> vecAddr = CServerConfig::instance()->m_vecListenAddr;
+    int nBound = 0;
+    nox::MutexGuard guard(m_sockMutex);
+    m_vecSockId.resize(vecAddr.size(), 0);
+    for (size_t i = 0; i < vecAddr.size(); ++i) {
+        int nRet = -1;
+        m_vecSockId[i] = OpenSocket(vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort, nRet);
+        if (m_vecSockId[i] == nox::kInvalidSockId)
+            continue;   // the endpoint stays closed for the life of the process
+        if (nRet == 0)
+            ++nBound;
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "StartUDP ret[%d] host[%s:%d]", nRet,
+                vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort);
+    }
+    return nBound > 0 ? 0 : -1;
+}
+
+// Engine thread (from CCUHandler::OnClose). The lock covers only the search
+// and the final store; the engine is called without it.
+int CCUListen::RestartSockListen(const nox::SOCKID& sock)
+{
+    static const char kFn[] = "CCUListen::RestartSockListen";
+    size_t nIndex = 0;
+    {
+        nox::MutexGuard guard(m_sockMutex);
+        while (nIndex < m_vecSockId.size() && m_vecSockId[nIndex] != sock)
+            ++nIndex;
+        if (nIndex == m_vecSockId.size()) {
+            NOX_LOG(kSrc, kFn, nox::kLogError, "nox::SOCKID not found SOCKID[%llu]",
+                    static_cast<unsigned long long>(sock));
+            return -1;
+        }
+    }
+
+    const std::vector<ListenAddr> vecAddr = CServerConfig::instance()->m_vecListenAddr;
+    if (nIndex >= vecAddr.size()) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "std::vector<nox::SOCKID> range error index[%llu]",
+                static_cast<unsigned long long>(nIndex));
+        return -1;
+    }
+    const ListenAddr& addr = vecAddr[nIndex];
+    int nRet = -1;
+    const nox::SOCKID sockNew = OpenSocket(addr.m_strHost.c_str(), addr.m_nPort, nRet);
+    if (sockNew == nox::kInvalidSockId) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "create socket failure index[%llu]",
+                static_cast<unsigned long long>(nIndex));
+        return -1;
+    }
+    if (nRet != 0) {
+        NOX_LOG(kSrc, kFn, nox::kLogError, "UDP bind failure index[%llu]",
+                static_cast<unsigned long long>(nIndex));
+        return -1;
+    }
+    {
+        nox::MutexGuard guard(m_sockMutex);
+        m_vecSockId[nIndex] = sockNew;
+    }
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "Sock Listen Restart success addr[%s], port[%d]",
+            addr.m_strHost.c_str(), addr.m_nPort);
+    return 0;
+}
+
+// Main thread, once. Closes every slot in index order, all-ones included,
+// then stops the handler. m_sockMutex is not taken: the engine does not
+// report sockets closed with CloseSocket, so no restart writes the table now.
+VELMORA_NO_LOCK_CHECK int CCUListen::StopListen()
+{
+    for (size_t i = 0; i < m_vecSockId.size(); ++i)
+        (void)m_pEngine->CloseSocket(m_vecSockId[i]);
+    (void)m_pHandler->StopHandler();
+    return 0;
+}

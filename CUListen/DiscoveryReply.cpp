@@ -1,0 +1,164 @@
+#include "CUListen/DiscoveryReply.h"
+
+#include <cstring>
+
+#include <json/json.h>
+
+#include "Service/Service.h"
+#include "nox/Str.h"
+
+namespace velmora {
+
+namespace {
+
+const char kNullProduct[] = "Null";
+const int kDefaultHttpPort = 80;
+
+// A fixed-size text field of a row; bounded even when it lacks its NUL.
+template <size_t N>
+std::string FieldText(const char (&szField)[N])
+{
+    return std::string(szField, strnlen(szField, N));
+}
+
+bool ProductTypeSet(const CServerConfig& config)
+{
+    return config.m_strProductType != kNullProduct;
+}
+
+int ListenPort(const CServerConfig& config, size_t nIndex)
+{
+    return nIndex < config.m_vecListenAddr.size() ? config.m_vecListenAddr[nIndex].m_nPort : 0;
+}
+
+ReplySettings CommonSettings(const CServerConfig& config)
+{
+    ReplySettings settings;
+    settings.strVersion = config.m_strVersionNum.str();
+    settings.strDeviceType = config.m_strVersionName.str();
+    if (ProductTypeSet(config)) {
+        settings.nHttpPort = config.webclientHttpPort;
+        settings.nPort = config.webclientHttpsPort;
+        settings.strMachineName = config.m_strProductType.str();
+    } else {
+        settings.nHttpPort = kDefaultHttpPort;
+        settings.strMachineName = config.m_strVersionName.str();
+    }
+    return settings;
+}
+
+void PutLe16(uint8_t* pOut, int nValue)
+{
+    pOut[0] = static_cast<uint8_t>(nValue & 0xFF);
+    pOut[1] = static_cast<uint8_t>((nValue >> 8) & 0xFF);
+}
+
+}  // namespace
+
+ReplySettings JsonSettings(const CServerConfig& config, const char* szSerial)
+{
+    ReplySettings settings = CommonSettings(config);
+    settings.strSerial = szSerial ? szSerial : "";
+    if (!ProductTypeSet(config))
+        settings.nPort = ListenPort(config, 1);
+    return settings;
+}
+
+ReplySettings BinarySettings(const CServerConfig& config)
+{
+    ReplySettings settings = CommonSettings(config);
+    if (!ProductTypeSet(config))
+        settings.nPort = ListenPort(config, 0);
+    return settings;
+}
+
+std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings)
+{
+    Json::Value ipv4(Json::objectValue);
+    ipv4["DhcpEnable"] = Json::Value(false);
+    ipv4["IPAddress"] = Json::Value(FieldText(row.hostAddr));
+    ipv4["SubnetMask"] = Json::Value(FieldText(row.subNetMask));
+    ipv4["DefaultGateway"] = Json::Value(FieldText(row.gateWayAddr));
+
+    Json::Value device(Json::objectValue);
+    device["SerialNo"] = Json::Value(settings.strSerial);
+    device["Version"] = Json::Value(settings.strVersion);
+    device["HttpPort"] = Json::Value(settings.nHttpPort);
+    device["Port"] = Json::Value(settings.nPort);
+    device["MachineName"] = Json::Value(settings.strMachineName);
+    device["DeviceClass"] = Json::Value(settings.strMachineName);
+    device["DeviceType"] = Json::Value(settings.strDeviceType);
+    device["IPv4Address"] = ipv4;
+
+    Json::Value params(Json::objectValue);
+    params["deviceInfo"] = device;
+
+    Json::Value root(Json::objectValue);
+    root["method"] = Json::Value(kNotifyMethod);
+    root["mac"] = Json::Value(FieldText(row.macAddr));
+    root["params"] = params;
+    return root.toStyledString();
+}
+
+std::string BuildJsonReply(const char* pHeader, const std::string& strText)
+{
+    const size_t nLen = strText.size();
+    std::string strOut(pHeader, kJsonHeaderLen);
+    strOut.append(strText);
+    for (size_t nOffset : {kJsonLenOffset1, kJsonLenOffset2}) {
+        strOut[nOffset] = static_cast<char>(nLen & 0xFF);
+        strOut[nOffset + 1] = static_cast<char>((nLen >> 8) & 0xFF);
+    }
+    return strOut;
+}
+
+size_t BuildBinaryReply(const AdapterEntry& row, const ReplySettings& settings,
+                        uint8_t byEcho1, uint8_t byEcho16, uint8_t (&abRecord)[kBinRecordMax])
+{
+    std::memset(abRecord, 0, sizeof(abRecord));
+    abRecord[0] = kHeadBinaryReply;
+    abRecord[kBinEchoOffset1] = byEcho1;
+    abRecord[kBinMarkOffset] = kBinMark;
+    abRecord[kBinEchoOffset16] = byEcho16;
+
+    uint8_t abOctets[4];
+    AddressToOctets(FieldText(row.hostAddr).c_str(), abOctets);
+    std::memcpy(abRecord + kBinAddrOffset, abOctets, 4);
+    AddressToOctets(FieldText(row.subNetMask).c_str(), abOctets);
+    std::memcpy(abRecord + kBinMaskOffset, abOctets, 4);
+    AddressToOctets(FieldText(row.gateWayAddr).c_str(), abOctets);
+    std::memcpy(abRecord + kBinGatewayOffset, abOctets, 4);
+
+    PutLe16(abRecord + kBinHttpPortOffset, settings.nHttpPort);
+    PutLe16(abRecord + kBinPortOffset, settings.nPort);
+
+    // The MAC field is copied as it stands, 17 bytes of its 32.
+    std::memcpy(abRecord + kBinMacOffset, row.macAddr, kBinMacLen);
+    // A longer name is cut to what the record holds rather than dropping the reply.
+    const size_t nName = settings.strMachineName.size() < kBinNameMax
+                             ? settings.strMachineName.size() : kBinNameMax;
+    std::memcpy(abRecord + kBinNameOffset, settings.strMachineName.data(), nName);
+    abRecord[kBinTailLenOffset] = static_cast<uint8_t>((kBinMacLen + nName) & 0xFF);
+    return kBinNameOffset + nName;
+}
+
+void AddressToOctets(const char* szAddr, uint8_t (&abOctets)[4])
+{
+    int anSlot[4] = {0, 0, 0, 0};
+    nox::Str strText(szAddr ? szAddr : "");
+    strText.append(".", 1);
+    int nStart = 0;
+    int nSlot = 0;
+    for (int i = 0; i < strText.length(); ++i) {
+        if (strText[i] != '.')
+            continue;
+        // Only four slots: an address with more parts keeps its first four.
+        if (nSlot < 4)
+            anSlot[nSlot++] = strText.substr(nStart, i - nStart).asInt();
+        nStart = i + 1;
+    }
+    for (int i = 0; i < 4; ++i)
+        abOctets[i] = static_cast<uint8_t>(anSlot[i] & 0xFF);
+}
+
+}  // namespace velmora
