@@ -1,0 +1,25 @@
+#include "nox/BaseLib.h"
+
+#include <string>
+
+#include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
+
+namespace nox {
+
+int BaseLib::Init(const char* szLogBase)
+{
+    const std::string strBase = szLogBase != nullptr ? szLogBase : "";
+    const size_t nSlash = strBase.rfind('/');
+    // Crash dumps go beside the log files.
+    os::SetDumpFolder(nSlash == std::string::npos ? "." : strBase.substr(0, nSlash).c_str());
+    return PrintLog::instance().OpenFile(szLogBase);
+}
+
+void BaseLib::Uninit()
+{
+    PrintLog::instance().Flush();
+    PrintLog::instance().CloseFile();
+}
+
+}  // namespace nox

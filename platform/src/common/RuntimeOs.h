@@ -1,0 +1,44 @@
+// Functions of the runtime services that differ by operating system. Each OS
+// folder (src/posix, src/win32) defines all of them; the portable code in
+// src/common calls only these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nox/Status.h"
+
+namespace nox {
+namespace os {
+
+// Monotonic milliseconds since an arbitrary origin.
+uint64_t MonotonicMs();
+
+// "YYYY-MM-DD HH:MM:SS.mmm" of the current local time, NUL-terminated;
+// szBuf holds at least 24 bytes.
+void LocalTimeText(char* szBuf, size_t nSize);
+// The kernel's id of the calling thread.
+long CurrentThreadId();
+
+// Creates szPath and its missing parents (mkdir -p). 0 on success, else -1
+// with the reason in strErr.
+int MakeDirs(const std::string& strPath, std::string& strErr);
+// Whether a file can be created or appended at strPath; the reason in strErr.
+bool CanWriteFile(const std::string& strPath, std::string& strErr);
+
+// The system log: open once with the program name, then one call per line.
+void SyslogOpen();
+void SyslogLine(int nLevel, const char* szLine);
+void SyslogClose();
+
+// The host's adapters and serial number, as Status reports them.
+int HostAdapters(std::vector<AdapterInfo>& vecOut);
+int HostSerialNum(char* szBuf, int nSize);
+
+// Folder of the log base, remembered for crash dumps ("" before Init).
+void SetDumpFolder(const char* szFolder);
+
+}  // namespace os
+}  // namespace nox

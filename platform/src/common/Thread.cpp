@@ -1,0 +1,182 @@
+#include "nox/Thread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace nox {
+
+namespace {
+
+// The process-wide work signal. g_nEpoch changes only under g_workMutex, so a
+// runner that checks it under the lock before waiting cannot miss a change.
+std::mutex g_workMutex;
+std::condition_variable g_workCv;
+std::atomic<uint64_t> g_nEpoch{0};
+std::atomic<unsigned> g_nIdleTimeoutMs{5000};
+
+void WakeAllWaiters()
+{
+    std::lock_guard<std::mutex> lock(g_workMutex);
+    g_workCv.notify_all();
+}
+
+}  // namespace
+
+// Owned by one Thread object; a copy of the object gets a new State.
+struct Thread::State {
+    std::thread thread;
+    std::mutex joinMutex;               // serialises Start and Join
+    std::atomic<bool> bStarted{false};
+    std::atomic<bool> bStop{false};
+};
+
+Thread::Thread() : m_pState(std::make_shared<State>()) {}
+
+Thread::Thread(const Thread& /*other*/) : m_pState(std::make_shared<State>()) {}
+
+Thread& Thread::operator=(const Thread& other)
+{
+    if (this != &other) {
+        // The target's own thread, if any, is finished first; it then starts afresh.
+        m_pState->bStop.store(true);
+        WakeAllWaiters();
+        Join();
+        m_pState = std::make_shared<State>();
+    }
+    return *this;
+}
+
+Thread::~Thread()
+{
+    // A subclass whose run() uses its own members must stop in its own
+    // destructor (Runner does); this is the last safety net.
+    if (m_pState && m_pState->bStarted.load()) {
+        m_pState->bStop.store(true);
+        WakeAllWaiters();
+        Join();
+    }
+}
+
+int Thread::Start()
+{
+    std::lock_guard<std::mutex> lock(m_pState->joinMutex);
+    if (m_pState->bStarted.load())
+        return -1;
+    try {
+        m_pState->thread = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    m_pState->bStarted.store(true);
+    return 0;
+}
+
+void Thread::SignalStop()
+{
+    m_pState->bStop.store(true);
+    WakeAllWaiters();  // a waiting runner sees its flag at once
+}
+
+int Thread::Stop()
+{
+    SignalStop();
+    return Join();
+}
+
+void Thread::heartbeat()
+{
+}
+
+int Thread::Join()
+{
+    std::lock_guard<std::mutex> lock(m_pState->joinMutex);
+    std::thread& thread = m_pState->thread;
+    if (!thread.joinable())
+        return 0;
+    if (thread.get_id() == std::this_thread::get_id())
+        return -1;  // joining itself would never return
+    thread.join();
+    return 0;
+}
+
+bool Thread::IsStopSignalled() const
+{
+    return m_pState->bStop.load();
+}
+
+bool Thread::IsStarted() const
+{
+    return m_pState->bStarted.load();
+}
+
+void Thread::SleepMs(unsigned nMs)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+}
+
+Runner::Runner(runner_func_t pFunc, void* pContext, runner_type_e eType)
+    : m_pFunc(pFunc), m_pContext(pContext), m_eType(eType)
+{
+}
+
+Runner::~Runner()
+{
+    // Stop while this object is still whole: run() reads m_pFunc and m_pContext.
+    Runner::Stop();
+}
+
+int Runner::Start()
+{
+    return Thread::Start();
+}
+
+void Runner::SignalStop()
+{
+    Thread::SignalStop();
+}
+
+int Runner::Stop()
+{
+    return Thread::Stop();
+}
+
+void Runner::heartbeat()
+{
+}
+
+int Runner::run()
+{
+    if (m_pFunc == nullptr)
+        return -1;
+    if (m_eType != RUNNER_LOOP)
+        return m_pFunc(m_pContext, nullptr);
+
+    while (!IsStopSignalled()) {
+        const uint64_t nEpochBefore = g_nEpoch.load();
+        m_pFunc(m_pContext, nullptr);
+        heartbeat();
+        std::unique_lock<std::mutex> lock(g_workMutex);
+        g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
+                          [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); });
+    }
+    return 0;
+}
+
+void Runner::NotifyWork()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_workMutex);
+        g_nEpoch.fetch_add(1);
+    }
+    g_workCv.notify_one();
+}
+
+void Runner::SetIdleTimeoutMs(unsigned nMs)
+{
+    g_nIdleTimeoutMs.store(nMs);
+}
+
+}  // namespace nox

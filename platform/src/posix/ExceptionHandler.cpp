@@ -1,0 +1,425 @@
+// Crash monitor and process dumps for Linux. Everything reached from a signal
+// handler uses only async-signal-safe calls (open, write, read, syscall,
+// nanosleep, tgkill, backtrace after its warm-up in StartMonitor).
+#include "nox/ExceptionHandler.h"
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "common/RuntimeOs.h"
+
+namespace nox {
+
+namespace {
+
+constexpr int kMaxFrames = 64;
+constexpr int kThreadWaitMs = 300;          // per thread, for its own backtrace
+constexpr size_t kAltStackSize = 64 * 1024;
+const int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+char g_szProgram[64] = "process";
+char g_szFolder[512] = "";                   // "" until BaseLib::Init names one
+char g_szLastPath[768] = "";
+long g_nGmtOffset = 0;                      // seconds east of UTC, taken at start
+std::atomic<int> g_nDumpFd{-1};             // where the thread signal handler writes
+std::atomic<int> g_nAcks{0};                // threads that finished their part
+std::atomic<bool> g_bCrashing{false};
+std::atomic<bool> g_bThreadSignalReady{false};
+std::mutex g_dumpMutex;                     // one on-demand dump at a time
+alignas(16) char g_altStack[kAltStackSize];
+
+int ThreadSignal()
+{
+    return SIGRTMIN + 4;
+}
+
+long Tid()
+{
+    return static_cast<long>(syscall(SYS_gettid));
+}
+
+// ---- formatting without the C library's formatted output ----
+
+void Put(int fd, const char* sz)
+{
+    size_t nLeft = strlen(sz);
+    while (nLeft > 0) {
+        const ssize_t n = write(fd, sz, nLeft);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        sz += n;
+        nLeft -= static_cast<size_t>(n);
+    }
+}
+
+// Decimal text of n into szBuf (at least 21 bytes), zero-padded to nWidth.
+char* Dec(char* szBuf, unsigned long long n, int nWidth = 1)
+{
+    char szTmp[24];
+    int i = 0;
+    do {
+        szTmp[i++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0 && i < 20);
+    while (i < nWidth && i < 20)
+        szTmp[i++] = '0';
+    int j = 0;
+    while (i > 0)
+        szBuf[j++] = szTmp[--i];
+    szBuf[j] = '\0';
+    return szBuf;
+}
+
+void PutDec(int fd, long long n)
+{
+    char szBuf[24];
+    if (n < 0) {
+        Put(fd, "-");
+        n = -n;
+    }
+    Put(fd, Dec(szBuf, static_cast<unsigned long long>(n)));
+}
+
+void PutHex(int fd, unsigned long long n)
+{
+    char szBuf[19] = "0x";
+    for (int i = 0; i < 16; ++i)
+        szBuf[2 + i] = "0123456789abcdef"[(n >> (60 - 4 * i)) & 0xf];
+    szBuf[18] = '\0';
+    Put(fd, szBuf);
+}
+
+void Append(char* szDst, size_t nSize, const char* szSrc)
+{
+    size_t n = strlen(szDst);
+    while (*szSrc != '\0' && n + 1 < nSize)
+        szDst[n++] = *szSrc++;
+    szDst[n] = '\0';
+}
+
+// "YYYYMMDD-HHMMSS" of the local time, from the offset taken at start
+// (localtime is not safe in a signal handler).
+void StampText(char* szOut, size_t nSize)
+{
+    long long nSecs = static_cast<long long>(time(nullptr)) + g_nGmtOffset;
+    long long nDays = nSecs / 86400;
+    long long nRest = nSecs % 86400;
+    if (nRest < 0) {
+        nRest += 86400;
+        --nDays;
+    }
+    // Civil date from days since 1970-01-01.
+    nDays += 719468;
+    const long long nEra = (nDays >= 0 ? nDays : nDays - 146096) / 146097;
+    const long long nDoe = nDays - nEra * 146097;
+    const long long nYoe = (nDoe - nDoe / 1460 + nDoe / 36524 - nDoe / 146096) / 365;
+    const long long nDoy = nDoe - (365 * nYoe + nYoe / 4 - nYoe / 100);
+    const long long nMp = (5 * nDoy + 2) / 153;
+    const long long nDay = nDoy - (153 * nMp + 2) / 5 + 1;
+    const long long nMonth = nMp < 10 ? nMp + 3 : nMp - 9;
+    const long long nYear = nYoe + nEra * 400 + (nMonth <= 2 ? 1 : 0);
+
+    char szNum[24];
+    szOut[0] = '\0';
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nYear), 4));
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nMonth), 2));
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nDay), 2));
+    Append(szOut, nSize, "-");
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest / 3600), 2));
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest / 60 % 60), 2));
+    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest % 60), 2));
+}
+
+const char* SignalName(int nSig)
+{
+    switch (nSig) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGILL: return "SIGILL";
+    case SIGABRT: return "SIGABRT";
+    default: return "SIGNAL";
+    }
+}
+
+// Opens a new dump file and records its path in g_szLastPath; -1 on failure.
+int OpenDumpFile()
+{
+    char szFolder[sizeof(g_szFolder)];
+    szFolder[0] = '\0';
+    Append(szFolder, sizeof(szFolder), g_szFolder);
+    if (szFolder[0] == '\0') {
+        struct stat st;
+        Append(szFolder, sizeof(szFolder),
+               (stat("log", &st) == 0 && S_ISDIR(st.st_mode)) ? "log" : ".");
+    }
+    char szStamp[32];
+    StampText(szStamp, sizeof(szStamp));
+    char szNum[24];
+    for (int nTry = 1; nTry <= 20; ++nTry) {
+        char szPath[sizeof(g_szLastPath)] = "";
+        Append(szPath, sizeof(szPath), szFolder);
+        Append(szPath, sizeof(szPath), "/");
+        Append(szPath, sizeof(szPath), g_szProgram);
+        Append(szPath, sizeof(szPath), "-");
+        Append(szPath, sizeof(szPath), Dec(szNum, static_cast<unsigned long long>(getpid())));
+        Append(szPath, sizeof(szPath), "-");
+        Append(szPath, sizeof(szPath), szStamp);
+        if (nTry > 1) {  // a second dump within the same second
+            Append(szPath, sizeof(szPath), "-");
+            Append(szPath, sizeof(szPath), Dec(szNum, static_cast<unsigned long long>(nTry)));
+        }
+        Append(szPath, sizeof(szPath), ".dmp");
+        const int fd = open(szPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            memcpy(g_szLastPath, szPath, sizeof(g_szLastPath));
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+void WriteBacktrace(int fd, long nTid, const char* szNote)
+{
+    void* aFrames[kMaxFrames];
+    const int nFrames = backtrace(aFrames, kMaxFrames);
+    Put(fd, "thread ");
+    PutDec(fd, nTid);
+    Put(fd, szNote);
+    Put(fd, ":\n");
+    backtrace_symbols_fd(aFrames, nFrames, fd);
+}
+
+// Runs on each other thread when the dump asks for its stack.
+void OnThreadSignal(int /*nSig*/, siginfo_t* /*pInfo*/, void* /*pUc*/)
+{
+    const int nSavedErrno = errno;
+    const int fd = g_nDumpFd.load();
+    if (fd >= 0) {
+        WriteBacktrace(fd, Tid(), "");
+        g_nAcks.fetch_add(1);
+    }
+    errno = nSavedErrno;
+}
+
+void SleepOneMs()
+{
+    struct timespec ts = {0, 1000000};
+    nanosleep(&ts, nullptr);
+}
+
+// Asks every other thread of the process, one at a time, to write its stack.
+void WriteOtherThreads(int fd, long nSelf)
+{
+    const int dirFd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        Put(fd, "threads: /proc/self/task unreadable\n");
+        return;
+    }
+    g_nDumpFd.store(fd);
+    const pid_t nPid = getpid();
+    alignas(8) char aBuf[4096];
+    for (;;) {
+        const long nRead = syscall(SYS_getdents64, dirFd, aBuf, sizeof(aBuf));
+        if (nRead <= 0)
+            break;
+        for (long nOff = 0; nOff < nRead;) {
+            // struct linux_dirent64: ino 8, off 8, reclen 2, type 1, name
+            unsigned short nRecLen;
+            memcpy(&nRecLen, aBuf + nOff + 16, sizeof(nRecLen));
+            const char* szName = aBuf + nOff + 19;
+            nOff += nRecLen;
+            if (szName[0] < '0' || szName[0] > '9')
+                continue;
+            long nTid = 0;
+            for (const char* p = szName; *p >= '0' && *p <= '9'; ++p)
+                nTid = nTid * 10 + (*p - '0');
+            if (nTid == nSelf)
+                continue;
+            const int nBefore = g_nAcks.load();
+            if (syscall(SYS_tgkill, nPid, nTid, ThreadSignal()) != 0)
+                continue;  // the thread ended meanwhile
+            int nWaited = 0;
+            while (g_nAcks.load() == nBefore && nWaited < kThreadWaitMs) {
+                SleepOneMs();
+                ++nWaited;
+            }
+            if (g_nAcks.load() == nBefore) {
+                Put(fd, "thread ");
+                PutDec(fd, nTid);
+                Put(fd, ": no answer\n");
+            }
+        }
+    }
+    g_nDumpFd.store(-1);
+    close(dirFd);
+}
+
+void WriteMaps(int fd)
+{
+    Put(fd, "maps:\n");
+    const int mapsFd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (mapsFd < 0) {
+        Put(fd, "(unreadable)\n");
+        return;
+    }
+    char aBuf[4096];
+    for (;;) {
+        const ssize_t n = read(mapsFd, aBuf, sizeof(aBuf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        ssize_t nDone = 0;
+        while (nDone < n) {
+            const ssize_t w = write(fd, aBuf + nDone, static_cast<size_t>(n - nDone));
+            if (w <= 0)
+                break;
+            nDone += w;
+        }
+    }
+    close(mapsFd);
+}
+
+// The whole dump. nSig 0: on request; otherwise the fatal signal and address.
+int WriteDump(int nSig, const void* pAddr)
+{
+    const int fd = OpenDumpFile();
+    if (fd < 0)
+        return -1;
+    char szStamp[32];
+    StampText(szStamp, sizeof(szStamp));
+    Put(fd, "nox dump 1 program ");
+    Put(fd, g_szProgram);
+    Put(fd, " pid ");
+    PutDec(fd, getpid());
+    Put(fd, " time ");
+    Put(fd, szStamp);
+    Put(fd, nSig != 0 ? " reason crash\n" : " reason request\n");
+    const long nSelf = Tid();
+    if (nSig != 0) {
+        Put(fd, "signal: ");
+        PutDec(fd, nSig);
+        Put(fd, " ");
+        Put(fd, SignalName(nSig));
+        Put(fd, "\naddress: ");
+        PutHex(fd, reinterpret_cast<unsigned long long>(pAddr));
+        Put(fd, "\n");
+    }
+    WriteBacktrace(fd, nSelf, nSig != 0 ? " (crashed)" : " (dumping)");
+    if (g_bThreadSignalReady.load())
+        WriteOtherThreads(fd, nSelf);
+    WriteMaps(fd);
+    Put(fd, "end\n");
+    close(fd);
+    return 0;
+}
+
+void OnFatalSignal(int nSig, siginfo_t* pInfo, void* /*pUc*/)
+{
+    if (!g_bCrashing.exchange(true))
+        (void)WriteDump(nSig, pInfo != nullptr ? pInfo->si_addr : nullptr);
+    // Die as the process would have without the monitor: the signal is
+    // blocked while this handler runs, so it is delivered on return.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(nSig, &sa, nullptr);
+    syscall(SYS_tgkill, getpid(), Tid(), nSig);
+}
+
+int InstallThreadSignal()
+{
+    if (g_bThreadSignalReady.load())
+        return 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = OnThreadSignal;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(ThreadSignal(), &sa, nullptr) != 0)
+        return -1;
+    g_bThreadSignalReady.store(true);
+    return 0;
+}
+
+void TakeTimeOffset()
+{
+    const time_t now = time(nullptr);
+    struct tm tmLocal;
+    localtime_r(&now, &tmLocal);
+    g_nGmtOffset = tmLocal.tm_gmtoff;
+}
+
+}  // namespace
+
+namespace os {
+void SetDumpFolder(const char* szFolder)
+{
+    g_szFolder[0] = '\0';
+    if (szFolder != nullptr)
+        Append(g_szFolder, sizeof(g_szFolder), szFolder);
+}
+}  // namespace os
+
+int ExceptionHandler::StartMonitor(const char* szProgram)
+{
+    if (szProgram != nullptr && szProgram[0] != '\0') {
+        g_szProgram[0] = '\0';
+        Append(g_szProgram, sizeof(g_szProgram), szProgram);
+    }
+    TakeTimeOffset();
+    void* aWarm[4];
+    (void)backtrace(aWarm, 4);  // loads the unwinder now, not in the crash path
+
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_sp = g_altStack;
+    ss.ss_size = sizeof(g_altStack);
+    int nRet = sigaltstack(&ss, nullptr) == 0 ? 0 : -1;
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = OnFatalSignal;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    for (int nSig : kFatalSignals) {
+        if (sigaction(nSig, &sa, nullptr) != 0)
+            nRet = -1;
+    }
+    if (InstallThreadSignal() != 0)
+        nRet = -1;
+    return nRet;
+}
+
+int ExceptionHandler::do_minidump(void* /*pContext*/)
+{
+    std::lock_guard<std::mutex> lock(g_dumpMutex);
+    TakeTimeOffset();
+    void* aWarm[4];
+    (void)backtrace(aWarm, 4);
+    (void)InstallThreadSignal();  // without it the dump holds only this thread
+    return WriteDump(0, nullptr);
+}
+
+const char* ExceptionHandler::LastDumpPath()
+{
+    return g_szLastPath;
+}
+
+}  // namespace nox

@@ -1,0 +1,196 @@
+// Linux host queries: adapters from getifaddrs and /proc/net/route, the
+// serial number from DMI or the machine id.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "common/RuntimeOs.h"
+#include "nox/Str.h"
+
+namespace nox {
+namespace os {
+
+namespace {
+
+enum { kErrIfAddrs = -1 };
+
+struct IfaceRow {
+    unsigned nIndex = 0;
+    bool bUp = false;
+    bool bLoopback = false;
+    bool bHasIpv4 = false;
+    std::string strMac = "00:00:00:00:00:00";
+    std::string strAddr;
+    std::string strMask;
+};
+
+std::string Dotted(const struct sockaddr* pAddr)
+{
+    char szBuf[INET_ADDRSTRLEN] = "0.0.0.0";
+    if (pAddr != nullptr && pAddr->sa_family == AF_INET) {
+        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(pAddr);
+        inet_ntop(AF_INET, &pIn->sin_addr, szBuf, sizeof(szBuf));
+    }
+    return szBuf;
+}
+
+std::string MacText(const struct sockaddr_ll* pLink)
+{
+    if (pLink->sll_halen != 6)
+        return "00:00:00:00:00:00";
+    char szBuf[18];
+    snprintf(szBuf, sizeof(szBuf), "%02x:%02x:%02x:%02x:%02x:%02x", pLink->sll_addr[0],
+             pLink->sll_addr[1], pLink->sll_addr[2], pLink->sll_addr[3], pLink->sll_addr[4],
+             pLink->sll_addr[5]);
+    return szBuf;
+}
+
+// "eth0:1" (an address label) belongs to eth0.
+std::string BaseName(const char* szName)
+{
+    std::string strName = szName;
+    const size_t nColon = strName.find(':');
+    return nColon == std::string::npos ? strName : strName.substr(0, nColon);
+}
+
+// Default routes (destination and mask 0) per interface from /proc/net/route,
+// whose addresses are the raw network-order words printed in hex; the one with
+// the lowest metric wins.
+std::map<std::string, std::string> DefaultGateways()
+{
+    std::map<std::string, std::string> mapGateway;
+    std::map<std::string, long> mapMetric;
+    std::ifstream file("/proc/net/route");
+    std::string strLine;
+    std::getline(file, strLine);  // column titles
+    while (std::getline(file, strLine)) {
+        std::istringstream in(strLine);
+        std::string strIface, strDest, strGw, strFlags, strRef, strUse, strMetric, strMask;
+        if (!(in >> strIface >> strDest >> strGw >> strFlags >> strRef >> strUse >> strMetric >>
+              strMask))
+            continue;
+        const unsigned long nDest = strtoul(strDest.c_str(), nullptr, 16);
+        const unsigned long nMask = strtoul(strMask.c_str(), nullptr, 16);
+        const unsigned long nGw = strtoul(strGw.c_str(), nullptr, 16);
+        if (nDest != 0 || nMask != 0 || nGw == 0)
+            continue;
+        const long nMetric = strtol(strMetric.c_str(), nullptr, 10);
+        auto it = mapMetric.find(strIface);
+        if (it != mapMetric.end() && it->second <= nMetric)
+            continue;
+        struct in_addr addr;
+        addr.s_addr = static_cast<in_addr_t>(nGw);
+        char szBuf[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &addr, szBuf, sizeof(szBuf));
+        mapGateway[strIface] = szBuf;
+        mapMetric[strIface] = nMetric;
+    }
+    return mapGateway;
+}
+
+std::string Trimmed(const std::string& str)
+{
+    const char* kBlank = " \t\r\n";
+    const size_t nBegin = str.find_first_not_of(kBlank);
+    if (nBegin == std::string::npos)
+        return std::string();
+    return str.substr(nBegin, str.find_last_not_of(kBlank) - nBegin + 1);
+}
+
+// Firmware fills unset serial fields with texts like these.
+bool IsPlaceholder(const std::string& str)
+{
+    static const char* const kPlaceholders[] = {
+        "none", "to be filled by o.e.m.", "default string", "not specified", "not applicable",
+        "system serial number", "chassis serial number", "0", "00000000", "0123456789",
+        "123456789", "n/a", "na", "unknown"};
+    for (const char* sz : kPlaceholders) {
+        if (Str::stricmp(str.c_str(), sz) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int HostAdapters(std::vector<AdapterInfo>& vecOut)
+{
+    vecOut.clear();
+    struct ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0)
+        return kErrIfAddrs;
+    std::map<std::string, IfaceRow> mapRow;
+    for (struct ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
+        if (p->ifa_name == nullptr)
+            continue;
+        IfaceRow& row = mapRow[BaseName(p->ifa_name)];
+        row.bUp = row.bUp || (p->ifa_flags & IFF_UP) != 0;
+        row.bLoopback = row.bLoopback || (p->ifa_flags & IFF_LOOPBACK) != 0;
+        if (p->ifa_addr == nullptr)
+            continue;
+        if (p->ifa_addr->sa_family == AF_PACKET) {
+            row.strMac = MacText(reinterpret_cast<const struct sockaddr_ll*>(p->ifa_addr));
+        } else if (p->ifa_addr->sa_family == AF_INET && !row.bHasIpv4) {
+            row.bHasIpv4 = true;
+            row.strAddr = Dotted(p->ifa_addr);
+            row.strMask = Dotted(p->ifa_netmask);
+        }
+    }
+    freeifaddrs(pList);
+
+    const std::map<std::string, std::string> mapGateway = DefaultGateways();
+    std::vector<std::pair<unsigned, AdapterInfo>> vecRows;
+    for (auto& entry : mapRow) {
+        const IfaceRow& row = entry.second;
+        if (!row.bUp || row.bLoopback || !row.bHasIpv4)
+            continue;
+        AdapterInfo info;
+        memset(&info, 0, sizeof(info));
+        Str::strcpy_x(info.adapterName, sizeof(info.adapterName), entry.first.c_str());
+        Str::strcpy_x(info.macAddr, sizeof(info.macAddr), row.strMac.c_str());
+        Str::strcpy_x(info.hostAddr, sizeof(info.hostAddr), row.strAddr.c_str());
+        Str::strcpy_x(info.subNetMask, sizeof(info.subNetMask), row.strMask.c_str());
+        auto itGw = mapGateway.find(entry.first);
+        Str::strcpy_x(info.gateWayAddr, sizeof(info.gateWayAddr),
+                      itGw != mapGateway.end() ? itGw->second.c_str() : "0.0.0.0");
+        vecRows.emplace_back(if_nametoindex(entry.first.c_str()), info);
+    }
+    std::stable_sort(vecRows.begin(), vecRows.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& row : vecRows)
+        vecOut.push_back(row.second);
+    return 0;
+}
+
+int HostSerialNum(char* szBuf, int nSize)
+{
+    static const char* const kSources[] = {"/sys/class/dmi/id/product_serial",
+                                           "/sys/class/dmi/id/board_serial", "/etc/machine-id"};
+    for (const char* szPath : kSources) {
+        std::ifstream file(szPath);
+        if (!file)
+            continue;
+        std::string strText;
+        std::getline(file, strText);
+        strText = Trimmed(strText);
+        if (strText.empty() || IsPlaceholder(strText))
+            continue;
+        Str::strcpy_x(szBuf, nSize, strText.c_str());
+        return 0;
+    }
+    szBuf[0] = '\0';
+    return -1;
+}
+
+}  // namespace os
+}  // namespace nox
