@@ -73,3 +73,26 @@ add_cli_addrs() {   # prefix first last [dev]
 cli_anyip() {
     ip -n "$NS_CLI" route add local "$ANYIP_NET" dev lo || fail "local route $ANYIP_NET"
 }
+
+# The discovery test client, run in the client namespace.
+PROBE_PY="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/probe.py"
+probe() { in_cli python3 "$PROBE_PY" "$@"; }
+check_replies() { python3 "$PROBE_PY" check "$@"; }
+
+# Adapter rows as probe.py check takes them: MAC,IP,MASK,GATEWAY. Only vsrv0
+# carries the default route, so vsrv1 has no gateway.
+ADAPTER0="$SRV_MAC0,$SRV_IP0,$NETMASK,$CLI_IP0"
+ADAPTER1="$SRV_MAC1,$SRV_IP1,$NETMASK,0.0.0.0"
+
+# wait_count REGEX N [SECONDS=10]: waits until $LOG has exactly N matching
+# lines (returns 1 on timeout or when more than N appear).
+wait_count() {
+    local end=$(( $(date +%s%3N) + ${3:-10} * 1000 )) n
+    while :; do
+        n=$(count_log "$1")
+        [ "$n" -eq "$2" ] && return 0
+        [ "$n" -gt "$2" ] && return 1
+        [ "$(date +%s%3N)" -ge "$end" ] && return 1
+        sleep 0.05
+    done
+}

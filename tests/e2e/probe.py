@@ -100,7 +100,7 @@ def collect(sock, timeout, expect, grace):
     deadline = time.monotonic() + timeout
     while len(replies) < 10000:
         now = time.monotonic()
-        if expect is not None and len(replies) >= expect:
+        if expect and len(replies) >= expect:
             deadline = min(deadline, now + grace) if len(replies) == expect else now
         left = deadline - now
         if left <= 0:
