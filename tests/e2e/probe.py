@@ -297,7 +297,7 @@ def cmd_flood(args):
         for i in range(args.count):
             if time.monotonic() >= deadline:
                 break
-            if len(socks) < args.sockets or rng.random() < 0.01:
+            if len(socks) < args.sockets or rng.random() < 0.05:
                 src = rng.choice(hosts)
                 sock = open_socket(src, 0, args.mcast_if, args.group)
                 sock.setblocking(False)
