@@ -1,1 +1,99 @@
-int main() { return 0; }
+// velmora-search: asks the discovery responders on the local network to
+// identify themselves and prints what they answered.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "SearchClient.h"
+#include "SearchOptions.h"
+#include "SearchOutput.h"
+#include "nox/NetEngine.h"
+#include "nox/PrintLog.h"
+#include "nox/Status.h"
+
+using namespace velmora::search;
+
+namespace {
+
+enum { kExitFound = 0, kExitNone = 1, kExitUsage = 2 };
+
+void QuietPlatformLog(bool bVerbose)
+{
+    nox::PrintLog& log = nox::PrintLog::instance();
+    log.SetSyslog(false);
+    log.SetStderr(bVerbose);
+    log.SetLevel(nox::kLogError);
+}
+
+int UsageError(const std::string& strErr)
+{
+    std::fprintf(stderr, "velmora-search: %s\nTry 'velmora-search --help'.\n", strErr.c_str());
+    return kExitUsage;
+}
+
+void PrintNotes(const nox::Ref<CSearchCollector>& collector)
+{
+    for (const std::string& strNote : collector->TakeNotes())
+        std::fprintf(stderr, "velmora-search: %s\n", strNote.c_str());
+}
+
+void PrintRows(const std::vector<ResponderRow>& vecRow, bool bJson)
+{
+    if (bJson) {
+        for (const ResponderRow& row : vecRow)
+            std::fputs(FormatJsonLine(row).c_str(), stdout);
+    } else {
+        std::fputs(FormatTable(vecRow).c_str(), stdout);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SearchOptions opt;
+    std::string strErr;
+    if (ParseArgs(argc, argv, opt, strErr) != 0)
+        return UsageError(strErr);
+    if (opt.bHelp) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitFound;
+    }
+    if (opt.bVersion) {
+        std::printf("velmora-search %s\n", VELMORA_VERSION);
+        return kExitFound;
+    }
+    QuietPlatformLog(opt.bVerbose);
+
+    std::vector<nox::AdapterInfo> vecIface;
+    if (nox::Status::instance().getAdapterInfo(vecIface) != 0 && opt.vecHost.empty()) {
+        std::fprintf(stderr, "velmora-search: cannot list the network interfaces\n");
+        return kExitNone;
+    }
+    std::vector<Destination> vecDest;
+    if (PlanDestinations(opt, vecIface, vecDest, strErr) != 0)
+        return UsageError(strErr);
+
+    nox::NetEngine engine;
+    if (engine.StartEngine(nox::kNetEngineEvent, 16, 1) != 0) {
+        std::fprintf(stderr, "velmora-search: cannot start the network engine\n");
+        return kExitNone;
+    }
+    nox::Ref<CSearchCollector> collector(new CSearchCollector(opt.bVerbose));
+    int nRet = RunSearch(engine, opt, vecDest, collector, strErr);
+    (void)engine.StopEngine();
+
+    if (opt.bVerbose)
+        PrintNotes(collector);
+    if (nRet != 0)
+        std::fprintf(stderr, "velmora-search: %s\n", strErr.c_str());
+    std::vector<ResponderRow> vecRow = collector->Rows();
+    if (vecRow.empty()) {
+        if (nRet == 0 && !opt.bJson)
+            std::fprintf(stderr, "velmora-search: no responder answered\n");
+        return kExitNone;
+    }
+    PrintRows(vecRow, opt.bJson);
+    return kExitFound;
+}
