@@ -63,14 +63,17 @@ std::string BaseName(const char* szName)
     return nColon == std::string::npos ? strName : strName.substr(0, nColon);
 }
 
-// Default routes (destination and mask 0) per interface from /proc/net/route,
+// Default routes (destination and mask 0) per interface from the route table,
 // whose addresses are the raw network-order words printed in hex; the one with
 // the lowest metric wins.
 std::map<std::string, std::string> DefaultGateways()
 {
     std::map<std::string, std::string> mapGateway;
     std::map<std::string, long> mapMetric;
-    std::ifstream file("/proc/net/route");
+    // The calling thread's network namespace first (a thread may have moved).
+    std::ifstream file("/proc/thread-self/net/route");
+    if (!file)
+        file.open("/proc/net/route");
     std::string strLine;
     std::getline(file, strLine);  // column titles
     while (std::getline(file, strLine)) {
