@@ -116,9 +116,11 @@ bool ParseIpv4(const std::string& strText, unsigned* pAddr)
         ++nParts;
         if (nEnd == std::string::npos)
             break;
+        if (nParts == 4)
+            return false;   // a fifth part
         nPos = nEnd + 1;
     }
-    if (nParts != 4 || strText.find('.', nPos) != std::string::npos)
+    if (nParts != 4)
         return false;
     if (pAddr)
         *pAddr = nAddr;
