@@ -231,13 +231,20 @@ int CCUHandler::HandleRequest()
 {
     static const char kFn[] = "CCUHandler::HandleRequest";
     nox::Ref<reqBuffer> req;
+    bool bMore = false;
     {
         nox::MutexGuard guard(m_dataMutex);
         if (m_waitHandleData.empty())
             return 0;
         req = m_waitHandleData.front();
         m_waitHandleData.pop_front();
+        bMore = !m_waitHandleData.empty();
     }
+    // The engine announces each datagram once, and announcements that come
+    // together wake one runner; a step takes one request, so the rest of a
+    // burst is announced again here rather than waiting for an idle timeout.
+    if (bMore)
+        nox::Runner::NotifyWork();
 
     try {
         const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;

@@ -1,0 +1,149 @@
+// A network engine for unit tests: records every call the service makes,
+// hands out increasing socket ids, can be told to fail chosen CreateSocket or
+// StartUDP calls, and holds the handler references it was given, as the real
+// engine does, until the socket is closed. StartEngine/StopEngine are not
+// virtual: never call them on the fake.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "nox/NetEngine.h"
+
+class FakeNetEngine : public nox::NetEngine {
+public:
+    struct Sent { SOCKID sock; std::string strData; std::string strHost; int nPort; };
+    struct Bind { SOCKID sock; std::string strHost; int nPort; };
+    static constexpr SOCKID kFirstId = 100;
+
+    ~FakeNetEngine() override
+    {
+        std::map<SOCKID, nox::Ref<nox::SocketHandler>> mapHandler;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            mapHandler.swap(m_mapHandler);
+        }
+    }
+
+    SOCKID CreateSocket(const nox::Ref<nox::SocketHandler>& handler, int* pError) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        const int nIndex = m_nCreateCalls++;
+        if (m_setFailCreate.count(nIndex)) {
+            if (pError)
+                *pError = -1;
+            return nox::kInvalidSockId;
+        }
+        const SOCKID sock = m_nNextId++;
+        m_mapHandler[sock] = handler;
+        m_vecCreated.push_back(sock);
+        return sock;
+    }
+
+    int SetReuseAddr(SOCKID sock, int nOn) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_vecReuse.push_back({sock, nOn});
+        return 0;
+    }
+
+    int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* /*szIface*/,
+                 int /*nFlags*/, bool /*bRecv*/) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        const int nIndex = m_nBindCalls++;
+        m_vecBind.push_back({sock, szHost ? szHost : "", nPort});
+        return m_setFailBind.count(nIndex) ? -98 : 0;
+    }
+
+    int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort) override
+    {
+        if (m_onSend)
+            m_onSend();
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_vecSent.push_back({sock, std::string(pData, static_cast<size_t>(nLen)), szHost,
+                                 nPort});
+        }
+        m_cond.notify_all();
+        return m_nSendResult;
+    }
+
+    int CloseSocket(SOCKID sock) override
+    {
+        nox::Ref<nox::SocketHandler> handler;   // released outside the lock
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_vecClosed.push_back(sock);
+        auto it = m_mapHandler.find(sock);
+        if (it != m_mapHandler.end()) {
+            handler = it->second;
+            m_mapHandler.erase(it);
+        }
+        return 0;
+    }
+
+    // Reports sock closed to the handler it was created for (or to
+    // pFallback for a socket the fake never made), like an engine thread.
+    void ReportClose(SOCKID sock, int nError, nox::SocketHandler* pFallback = nullptr)
+    {
+        nox::Ref<nox::SocketHandler> handler;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            auto it = m_mapHandler.find(sock);
+            if (it != m_mapHandler.end()) {
+                handler = it->second;
+                m_mapHandler.erase(it);
+            } else {
+                handler = pFallback;
+            }
+        }
+        if (handler)
+            handler->OnClose(sock, nError);
+    }
+
+    std::vector<Sent> TakeSent()
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        std::vector<Sent> vecOut;
+        vecOut.swap(m_vecSent);
+        return vecOut;
+    }
+
+    // Waits until at least nCount datagrams have been sent, or the deadline.
+    bool WaitSent(size_t nCount, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, timeout, [&] { return m_vecSent.size() >= nCount; });
+    }
+
+    size_t HandlerRefs()
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_mapHandler.size();
+    }
+
+    // Setup before use; read after the calls (no lock needed then).
+    std::set<int> m_setFailCreate;   // indexes of CreateSocket calls that fail
+    std::set<int> m_setFailBind;     // indexes of StartUDP calls that fail
+    int m_nSendResult = 0;
+    std::function<void()> m_onSend;   // runs at the start of every SendTo
+    std::vector<SOCKID> m_vecCreated;
+    std::vector<std::pair<SOCKID, int>> m_vecReuse;
+    std::vector<Bind> m_vecBind;
+    std::vector<SOCKID> m_vecClosed;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::map<SOCKID, nox::Ref<nox::SocketHandler>> m_mapHandler;
+    SOCKID m_nNextId = kFirstId;
+    int m_nCreateCalls = 0;
+    int m_nBindCalls = 0;
+    std::vector<Sent> m_vecSent;
+};
