@@ -129,6 +129,8 @@ int DecodeJson(const char* pData, size_t nLen, AdapterReply& out, std::string* p
     out.strAddr = MemberText(ipv4, "IPAddress");
     out.strMask = MemberText(ipv4, "SubnetMask");
     out.strGateway = MemberText(ipv4, "DefaultGateway");
+    if (out.strMac.empty())
+        return Fail(kDecodeMalformed, pWhy, "reply without a MAC text");
     return kDecodeOk;
 }
 
@@ -155,6 +157,8 @@ int DecodeBinary(const char* pData, size_t nLen, AdapterReply& out, std::string*
     out.nPort = static_cast<int>(Le16(pData, kBinPortOffset));
     out.strMac = BoundedText(pData + kBinMacOffset, kBinMacLen);
     out.strMachineName = std::string(pData + kBinNameOffset, nName);
+    if (out.strMac.empty())
+        return Fail(kDecodeMalformed, pWhy, "record without a MAC text");
     return kDecodeOk;
 }
 

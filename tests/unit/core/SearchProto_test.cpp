@@ -139,19 +139,22 @@ TEST(SearchDecodeTest, JsonReplyCutOrBrokenIsSkippedByKind)
 TEST(SearchDecodeTest, JsonMembersOfTheWrongTypeReadAsMissing)
 {
     Json::Value root = MakeReplyObject();
-    root["mac"] = 7;
     root["params"]["deviceInfo"]["HttpPort"] = "80";
     root["params"]["deviceInfo"]["Port"] = 70000;
     root["params"]["deviceInfo"]["IPv4Address"] = Json::Value(Json::arrayValue);
     root["params"]["deviceInfo"]["SerialNo"] = Json::Value(Json::objectValue);
     AdapterReply r;
     ASSERT_EQ(kDecodeOk, Decode(MakeJsonReply(root), r));
-    EXPECT_EQ("", r.strMac);
     EXPECT_EQ(-1, r.nHttpPort);
     EXPECT_EQ(-1, r.nPort);
     EXPECT_EQ("", r.strAddr);
     EXPECT_EQ("", r.strSerial);
     EXPECT_EQ("3.0", r.strVersion);
+
+    // Without a MAC text (the merge key) a reply is unusable, in either form.
+    root["mac"] = 7;
+    EXPECT_EQ(kDecodeMalformed, Decode(MakeJsonReply(root), r));
+    EXPECT_EQ(kDecodeMalformed, Decode(MakeBinaryReply("Server", ""), r));
 }
 
 TEST(SearchDecodeTest, BinaryRecordGivesOctetsPortsMacAndName)
