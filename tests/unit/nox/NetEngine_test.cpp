@@ -335,6 +335,26 @@ TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
     EXPECT_EQ(-1, m_engine.CloseSocket(dead)) << "the engine already closed it";
 }
 
+TEST_F(NetEngineTest, RefusedSendDoesNotKillTheSocket)
+{
+    const int nPort = FreePort();
+    const int nClosedPort = FreePort();
+    const SOCKID sock = Listen("127.0.0.1", nPort);
+    Peer peer;
+    // With IP_RECVERR the socket is told of the port-unreachable answer: its
+    // pending receive then fails with ECONNREFUSED.
+    const int nFd = FindBoundFd(nPort);
+    ASSERT_GE(nFd, 0);
+    const int nOn = 1;
+    ASSERT_EQ(0, ::setsockopt(nFd, IPPROTO_IP, IP_RECVERR, &nOn, sizeof(nOn)));
+    EXPECT_EQ(0, m_engine.SendTo(sock, "lost", 4, "127.0.0.1", nClosedPort));
+
+    ASSERT_TRUE(peer.Send("after", "127.0.0.1", nPort));
+    ASSERT_TRUE(m_handler->WaitData(1));
+    EXPECT_EQ("after", m_handler->Data()[0].strData);
+    EXPECT_TRUE(m_handler->Closed().empty());
+}
+
 TEST_F(NetEngineTest, ConcurrentSendsOnOneSocketAllArrive)
 {
     constexpr int kThreads = 8;
