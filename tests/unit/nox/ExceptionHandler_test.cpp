@@ -95,9 +95,6 @@ class ExceptionHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-#ifdef NOX_TEST_SANITIZED
-        GTEST_SKIP() << "the sanitizer runtime owns the fatal signal handlers";
-#endif
         std::string strTemplate = (fs::temp_directory_path() / "nox-dump-XXXXXX").string();
         ASSERT_NE(nullptr, mkdtemp(&strTemplate[0]));
         m_dir = strTemplate;
@@ -135,7 +132,9 @@ TEST_F(ExceptionHandlerTest, DumpOnRequestHoldsEveryThreadAndTheMemoryMap)
     for (long nTid : parked.Tids())
         EXPECT_NE(std::string::npos, strDump.find("thread " + std::to_string(nTid) + ":\n"))
             << nTid;
-    EXPECT_EQ(0, CountOf(strDump, "no answer"));
+#ifndef NOX_TEST_SANITIZED
+    EXPECT_EQ(0, CountOf(strDump, "no answer"));  // a sanitizer's own thread blocks signals
+#endif
     const size_t nMaps = strDump.find("\nmaps:\n");
     ASSERT_NE(std::string::npos, nMaps);
     EXPECT_NE(std::string::npos, strDump.find("[stack]", nMaps));
@@ -148,6 +147,9 @@ TEST_F(ExceptionHandlerTest, DumpOnRequestHoldsEveryThreadAndTheMemoryMap)
 
 TEST_F(ExceptionHandlerTest, FatalSignalWritesADumpThenKillsTheProcessBySignal)
 {
+#ifdef NOX_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime owns the fatal signal handlers";
+#endif
     struct Case {
         int nSig;
         const char* szName;
