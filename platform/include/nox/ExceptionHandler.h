@@ -1,5 +1,23 @@
-// Crash monitor and on-demand process dump. The dump format is described in
-// the README.
+// Crash monitor and on-demand process dump.
+//
+// Dump file "<program>-<pid>-<YYYYMMDD-HHMMSS>.dmp" (local time; "-2", "-3"...
+// before ".dmp" for a second dump in the same second), written into the
+// folder of the log base given to BaseLib::Init, or before that into "log"
+// when it exists, else the current folder. Plain text:
+//   nox dump 1 program <program> pid <pid> time <YYYYMMDD-HHMMSS> reason crash|request
+//   signal: <number> <name>                 crash only (SIGSEGV, SIGBUS, ...)
+//   address: 0x<16 hex digits>              crash only: the fault address
+//   thread <tid> (crashed|dumping):         the thread that writes the dump,
+//   <one line per frame>                    then its frames as the C library
+//                                           prints them (module(symbol+off) [pc])
+//   thread <tid>:                           every other thread, one at a time,
+//   <one line per frame>                    or "thread <tid>: no answer" when it
+//                                           did not answer within 300 ms
+//   maps:
+//   <the process's memory map, as the kernel lists it>
+//   end
+// After a crash the default action is restored and the signal raised again,
+// so the process ends as it would have without the monitor.
 #pragma once
 
 namespace nox {

@@ -29,7 +29,9 @@ public:
     int GetLevel() const;
     void SetStderr(bool bOn);
     void SetSyslog(bool bOn);
-    // Largest log file in bytes; a full file is rotated (see README).
+    // Largest log file in bytes (0: no limit); a full file is rotated:
+    // "<base>.log" becomes "<base>.1.log", older files move up to
+    // "<base>.5.log" and the oldest is dropped. Applies at once to an open file.
     void SetFileSize(unsigned nBytes);
 
     // Used by BaseLib: opens "<szBasePath>.log" (creating its folder);
