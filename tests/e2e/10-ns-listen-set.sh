@@ -44,4 +44,6 @@ stop_daemon; status=$?
 for line in 'pressed q \.\.\.' 'Stop Handler OK' 'Stop Server OK' 'Velmora End'; do
     [ "$(count_log "$line")" -eq 1 ] || fail "expected one \"$line\" line at stop"
 done
+order=$(grep -oE 'Stop Handler OK|Stop Server OK|Velmora End' "$LOG" | tr '\n' ,)
+[ "$order" = "Stop Handler OK,Stop Server OK,Velmora End," ] || fail "stop order: $order"
 pass
