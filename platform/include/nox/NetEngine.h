@@ -12,8 +12,9 @@ typedef uint64_t SOCKID;
 constexpr SOCKID kInvalidSockId = ~static_cast<SOCKID>(0);   // "no socket"
 
 enum NetEngineType {
-    // Event threads that each wait on the same readiness queue (epoll) and
-    // deliver socket events; the only kind there is.
+    // One readiness-driven event loop (epoll) shared by all event threads,
+    // which deliver socket events; the only kind there is. With no traffic
+    // its threads sleep (no timers, no polling).
     kNetEngineEvent = 1,
 };
 
@@ -24,8 +25,10 @@ public:
     virtual void OnConnect(SOCKID sock, SOCKID client, const char* szAddr, int nPort) = 0;
     virtual void OnData(SOCKID sock, const char* pData, int nLen, const char* szAddr,
                         int nPort) = 0;
-    // The socket failed and has been closed by the engine. A socket closed
-    // with CloseSocket is not reported.
+    // The socket failed (nError: the positive errno value of the failed
+    // receive) and has been closed by the engine; reported once, on an event
+    // thread, and the handler may open a replacement from here. A socket
+    // closed with CloseSocket or StopEngine is not reported.
     virtual void OnClose(SOCKID sock, int nError) = 0;
 };
 
@@ -39,10 +42,13 @@ public:
     NetEngine& operator=(const NetEngine&) = delete;
 
     // A new UDP socket whose events go to handler (the engine keeps a Ref to
-    // it until the socket is closed). kInvalidSockId on failure, with the
-    // error in *pError when pError is not null.
+    // it until the socket is closed). Ids are never 0 and never reused.
+    // kInvalidSockId on failure (engine not running, nMaxSockets open), with
+    // a negative errno value in *pError when pError is not null.
     virtual SOCKID CreateSocket(const Ref<SocketHandler>& handler, int* pError);
-    // Closes the socket; harmless for an unknown socket or kInvalidSockId.
+    // Closes the socket and drops the engine's Ref to its handler (a callback
+    // in flight keeps its own until it returns). 0, or -1 (harmless) for an
+    // unknown socket or kInvalidSockId.
     virtual int CloseSocket(SOCKID sock);
     virtual int StartTcpServer(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
     virtual int StartTcpClient(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
@@ -59,14 +65,20 @@ public:
     // with the bound port. 0 when sent, else a negative errno value.
     virtual int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort);
     virtual int SetHandler(SOCKID sock, const Ref<SocketHandler>& handler);
-    virtual int SetReuseAddr(SOCKID sock, int nOn);                          // before StartUDP
+    // Address reuse (a wildcard and a group socket share a port); before
+    // StartUDP. Every socket may send to broadcast addresses.
+    virtual int SetReuseAddr(SOCKID sock, int nOn);
+    // Group datagrams leave from the interface with this IPv4 address text.
     virtual int SetMulticastInterface(SOCKID sock, const char* szIfaceAddr);
 
     // eType: kNetEngineEvent. nMaxSockets: the most sockets open at once
     // (CreateSocket fails beyond it). nThreads: event threads delivering
-    // callbacks. 0 when running.
+    // callbacks (one socket's callbacks never overlap). 0 when running;
+    // negative for a bad type, nMaxSockets or nThreads <= 0, or when running.
     int StartEngine(NetEngineType eType, int nMaxSockets, int nThreads);
     // Closes every socket and ends every event thread before it returns.
+    // Idempotent, also fine when StartEngine failed or never ran; StartEngine
+    // may run again afterwards. Not from an event thread (negative there).
     int StopEngine();
 
 private:
