@@ -27,10 +27,13 @@ run_case() {
     cp "$LOG" "$WORKDIR/$name.log"
 }
 
-run_case sigterm 3 kill -TERM "$DAEMON_PID"
+sig_term() { kill -TERM "$DAEMON_PID"; }
+sig_int() { kill -INT "$DAEMON_PID"; }
+
+run_case sigterm 3 sig_term
 grep -q 'stop signal received' "$WORKDIR/sigterm.log" || fail "sigterm: not noticed"
 
-run_case sigint 3 kill -INT "$DAEMON_PID"
+run_case sigint 3 sig_int
 grep -q 'stop signal received' "$WORKDIR/sigint.log" || fail "sigint: not noticed"
 
 nul_byte() { printf '\0' >> "$RUNDIR/Velmorainput"; }
