@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "CUListen/CUHandle.h"
+#include "CUListen/CUListen.h"
 #include "Service/Service.h"
 #include "TempDir.h"
 #include "nox/PrintLog.h"
@@ -107,6 +109,8 @@ TEST_F(CServerTest, StartOnLoopbackThenStopInOrder)
         ASSERT_NE(nullptr, server.m_pListen);
         EXPECT_EQ(4, CServerConfig::instance()->m_nThreadNum);  // loaded before the listener
         server.StopServer();
+        delete server.m_pListen;  // the daemon keeps it to the end; a test frees it
+        server.m_pListen = nullptr;
     }
     const std::vector<std::string> vecTexts = m_log.Texts();
     const auto itOk = std::find(vecTexts.begin(), vecTexts.end(), "Start Server OK!");
