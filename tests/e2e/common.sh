@@ -15,6 +15,9 @@ LOG=
 DAEMON_PID=
 DAEMON_STATUS=
 _CLEANUP_CMDS=()
+# A terminated script still runs its EXIT trap (cleanup).
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 need_root() {
     if [ "$(id -u)" -ne 0 ]; then
@@ -105,7 +108,9 @@ wait_log() {
 }
 
 count_log() {
-    grep -Ec -- "$1" "$LOG" 2>/dev/null || true
+    local n
+    n=$(grep -Ec -- "$1" "$LOG" 2>/dev/null)
+    echo "${n:-0}"
 }
 
 # True while DAEMON_PID runs (an ended but unreaped child counts as ended).
