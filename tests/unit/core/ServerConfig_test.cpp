@@ -369,6 +369,8 @@ TEST_F(CServerConfigTest, ProxyOrProductTypeChoosesTheWebFrontEnd)
         EXPECT_EQ(CServerConfig::kErrWebLoadFile, Load(strXml));
         EXPECT_STREQ(c.szProductType, Config().m_strProductType.c_str());
         EXPECT_STREQ(c.szProxyKept, Config().m_strProxy.c_str());
+        EXPECT_EQ(80, Config().webclientHttpPort);  // no file: both ports stay
+        EXPECT_EQ(443, Config().webclientHttpsPort);
         const std::vector<Logged> vecLines = Lines();
         ASSERT_GE(vecLines.size(), 2u);
         EXPECT_EQ((Logged{6, c.szWebMessage}), vecLines.back());

@@ -140,15 +140,6 @@ TEST_F(WebPortsTest, NginxLastListenLineOfEachKindWins)
     }
 }
 
-TEST_F(WebPortsTest, MissingNginxFileIsReportedAndPortsStay)
-{
-    EXPECT_EQ(CServerConfig::kErrWebLoadFile, LoadWith("TRN V8", "tomcat"));
-    EXPECT_EQ(std::vector<Logged>({{6, "Open nginx Conf ../nginx/conf/port.conf failed."}}),
-              WebLines());
-    EXPECT_EQ(80, Config().webclientHttpPort);
-    EXPECT_EQ(443, Config().webclientHttpsPort);
-}
-
 TEST_F(WebPortsTest, TomcatConnectorsGivePortsOrTheirFailure)
 {
     const char kHttp[] = "Webclient Xml Load Child Connector HTTP";
@@ -211,12 +202,6 @@ TEST_F(WebPortsTest, TomcatConnectorsGivePortsOrTheirFailure)
         EXPECT_EQ(c.nHttps, Config().webclientHttpsPort);
         EXPECT_EQ(c.vecLines, WebLines());
     }
-}
-
-TEST_F(WebPortsTest, MissingTomcatFileIsReported)
-{
-    EXPECT_EQ(CServerConfig::kErrWebLoadFile, LoadWith("", "apache"));
-    EXPECT_EQ(std::vector<Logged>({{6, "Webclient Xml Load File Failed!"}}), WebLines());
 }
 
 }  // namespace
