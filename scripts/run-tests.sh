@@ -17,6 +17,13 @@ all=1
 jobs=$(nproc)
 passed=0 failed=0 skipped=0
 
+# One count attribute of the junit file's <testsuite> element (0 when absent).
+junit_count() {
+    local n
+    n=$(head -n 20 "$2" | sed -n "s/.*[[:space:]]$1=\"\([0-9]*\)\".*/\1/p" | head -n 1) || true
+    echo "${n:-0}"
+}
+
 # Runs ctest in a build dir with the given filters and adds up its junit counts.
 run_ctest() {
     local build=$1; shift
@@ -25,9 +32,9 @@ run_ctest() {
     (cd "$build" && ctest --output-on-failure --output-junit "$junit" "$@") || rc=$?
     if [ -f "$junit" ]; then
         local t f s
-        t=$(grep -o -m1 ' tests="[0-9]*"' "$junit" | grep -o '[0-9]*')
-        f=$(grep -o -m1 ' failures="[0-9]*"' "$junit" | grep -o '[0-9]*')
-        s=$(grep -o -m1 ' skipped="[0-9]*"' "$junit" | grep -o '[0-9]*')
+        t=$(junit_count tests "$junit")
+        f=$(junit_count failures "$junit")
+        s=$(junit_count skipped "$junit")
         passed=$((passed + ${t:-0} - ${f:-0} - ${s:-0}))
         failed=$((failed + ${f:-0}))
         skipped=$((skipped + ${s:-0}))
