@@ -1,16 +1,19 @@
-// Common set-up for the listener and handler tests: a known configuration
-// (nine default endpoints, no workers unless a test asks), a fake engine,
-// fake host, fake clock and a log capture at debug level.
+// Common set-up for the listener and handler tests: the default
+// configuration with no workers unless a test asks, a fake engine, fake
+// host (one adapter, eth0 10.0.0.5), fake clock and a log capture at debug
+// level.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "CUListen/CUHandle.h"
 #include "CUListen/Protocol.h"
+#include "ConfigFixture.h"
 #include "FakeNetEngine.h"
 #include "Requests.h"
 #include "Service/Service.h"
@@ -19,56 +22,20 @@
 #include "nox/testing/ScopedClock.h"
 #include "nox/testing/ScopedHost.h"
 
-inline std::vector<ListenAddr> DefaultListenAddrs()
-{
-    const char* const aszHost[] = {"0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0",
-                                   "0.0.0.0", velmora::kMulticastGroup, velmora::kMulticastGroup,
-                                   velmora::kMulticastGroup};
-    const int anPort[] = {37810, 47810, 57810, 5050, 15050, 25050, 37810, 47810, 57810};
-    std::vector<ListenAddr> vecOut(9);
-    for (size_t i = 0; i < vecOut.size(); ++i) {
-        vecOut[i].m_strHost = aszHost[i];
-        vecOut[i].m_nPort = anPort[i];
-    }
-    return vecOut;
-}
-
-struct Logged {
-    int nLevel;
-    std::string strText;
-    bool operator==(const Logged& other) const
-    {
-        return nLevel == other.nLevel && strText == other.strText;
-    }
-};
-
-inline std::ostream& operator<<(std::ostream& os, const Logged& line)
-{
-    return os << line.nLevel << " \"" << line.strText << "\"";
-}
-
 class HandlerFixture : public ::testing::Test {
 protected:
     static constexpr std::chrono::milliseconds kWait{10000};
-    static constexpr int kFilterInterval = 2;
 
     void SetUp() override
     {
         CServerConfig* pConfig = CServerConfig::instance();
+        *pConfig = CServerConfig();
         pConfig->m_vecListenAddr = DefaultListenAddrs();
-        pConfig->m_strVersionName = "Server";
-        pConfig->m_strVersionNum = "3.0";
         pConfig->m_nThreadNum = 0;
-        pConfig->m_nFilterInterval = kFilterInterval;
-        pConfig->webclientHttpPort = 80;
-        pConfig->webclientHttpsPort = 443;
-        pConfig->m_strProductType = "Null";
-        pConfig->m_strProxy = "Null";
         nox::PrintLog::instance().SetStderr(false);
         nox::PrintLog::instance().SetLevel(nox::kLogDebug);
-        m_host.m_vecAdapter = {
-            nox::testing::ScopedHost::MakeAdapter("eth0", "00:11:22:33:44:55", "10.0.0.5",
-                                                  "255.255.255.0", "10.0.0.1")};
+        m_host.m_vecAdapter = {nox::testing::ScopedHost::MakeAdapter(
+            "eth0", "00:11:22:33:44:55", "10.0.0.5", "255.255.255.0", "10.0.0.1")};
         m_clock.SetMs(100 * 1000);
     }
 
@@ -79,6 +46,13 @@ protected:
             m_pHandler->JoinWorkers();
         }
         nox::PrintLog::instance().SetLevel(nox::kLogInfo);
+    }
+
+    // A second adapter, eth1 192.168.1.10.
+    void AddSecondAdapter()
+    {
+        m_host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
+            "eth1", "66:77:88:99:aa:bb", "192.168.1.10", "255.255.0.0", "0.0.0.0"));
     }
 
     // A started handler with no listener (tests that need one make a CCUListen).
@@ -102,6 +76,16 @@ protected:
             m_pHandler->HandleRequest();
     }
 
+    // One request from 10.0.0.9:5000 on socket 7, past any filter window,
+    // through intake and the worker step; the replies sent.
+    std::vector<FakeNetEngine::Sent> Answer(const std::string& strReq)
+    {
+        m_clock.AdvanceMs(10000);
+        Deliver(strReq);
+        RunWorkerUntilIdle();
+        return m_engine.TakeSent();
+    }
+
     size_t QueueSize()
     {
         nox::MutexGuard guard(m_pHandler->m_dataMutex);
@@ -109,25 +93,21 @@ protected:
     }
 
     // Queues strData through PushRequest and takes it back as a worker would.
-    nox::Ref<reqBuffer> MakeReq(const std::string& strData, const char* szHost = "10.0.0.9",
-                                int nPort = 5000)
+    nox::Ref<reqBuffer> MakeReq(const std::string& strData)
     {
-        m_pHandler->PushRequest(7, strData.data(), static_cast<int>(strData.size()), szHost,
-                                nPort);
+        m_pHandler->PushRequest(7, strData.data(), static_cast<int>(strData.size()), "10.0.0.9",
+                                5000);
         nox::MutexGuard guard(m_pHandler->m_dataMutex);
         nox::Ref<reqBuffer> req = m_pHandler->m_waitHandleData.back();
         m_pHandler->m_waitHandleData.pop_back();
         return req;
     }
 
-    std::vector<Logged> LinesOf(const char* szFunc) const
+    std::vector<Logged> LinesOf(const char* szFunc) const { return ::LinesOf(m_log, szFunc); }
+
+    static int Byte(const std::string& strData, size_t nOffset)
     {
-        std::vector<Logged> vecOut;
-        for (const auto& line : m_log.Lines()) {
-            if (line.strFunc == szFunc)
-                vecOut.push_back({line.nLevel, line.strText});
-        }
-        return vecOut;
+        return static_cast<uint8_t>(strData.at(nOffset));
     }
 
     FakeNetEngine m_engine;

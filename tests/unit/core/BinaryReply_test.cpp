@@ -5,21 +5,7 @@
 
 namespace {
 
-class BinaryReplyTest : public HandlerFixture {
-protected:
-    std::vector<FakeNetEngine::Sent> Answer(const std::string& strReq)
-    {
-        m_clock.AdvanceMs(10000);
-        Deliver(strReq, "10.0.0.9", 5000, 7);
-        RunWorkerUntilIdle();
-        return m_engine.TakeSent();
-    }
-
-    static int Byte(const std::string& strData, size_t nOffset)
-    {
-        return static_cast<uint8_t>(strData.at(nOffset));
-    }
-};
+using BinaryReplyTest = HandlerFixture;
 
 TEST_F(BinaryReplyTest, RecordLayoutWithTheDefaultName)
 {
@@ -54,26 +40,31 @@ TEST_F(BinaryReplyTest, RecordLayoutWithTheDefaultName)
               LinesOf("CCUHandler::handle_same_segment"));
 }
 
+// A set product type names the record and brings the web ports; a name
+// longer than the record has room for is cut to 375 bytes.
 TEST_F(BinaryReplyTest, ProductTypeSelectsWebPortsAndName)
 {
-    CServerConfig::instance()->m_strProductType = "TRN V8";
-    StartHandler();
-    const auto vecSent = Answer(MakeBinaryRequest());
-    ASSERT_EQ(1u, vecSent.size());
-    const std::string& rec = vecSent[0].strData;
-    EXPECT_EQ(143u, rec.size());
-    EXPECT_EQ(0x50, Byte(rec, 94));
-    EXPECT_EQ(0x00, Byte(rec, 95));
-    EXPECT_EQ(0xBB, Byte(rec, 98));
-    EXPECT_EQ(0x01, Byte(rec, 99));
-    EXPECT_EQ("TRN V8", rec.substr(137));
+    CServerConfig::instance()->webclientHttpPort = 8080;    // 0x1F90
+    CServerConfig::instance()->webclientHttpsPort = 8443;   // 0x20FB
+    for (const std::string& strType : {std::string("TRN V8"), std::string(400, 'N')}) {
+        const std::string strName = strType.substr(0, 375);
+        CServerConfig::instance()->m_strProductType = strType.c_str();
+        StartHandler();
+        const auto vecSent = Answer(MakeBinaryRequest());
+        ASSERT_EQ(1u, vecSent.size());
+        const std::string& rec = vecSent[0].strData;
+        EXPECT_EQ(137 + strName.size(), rec.size());
+        EXPECT_EQ(static_cast<int>((17 + strName.size()) & 0xFF), Byte(rec, 2));
+        EXPECT_EQ((std::vector<int>{0x90, 0x1F, 0xFB, 0x20}),
+                  (std::vector<int>{Byte(rec, 94), Byte(rec, 95), Byte(rec, 98), Byte(rec, 99)}));
+        EXPECT_EQ(strName, rec.substr(137));
+    }
 }
 
 TEST_F(BinaryReplyTest, EveryUsableRowAnswersUnderItsIndex)
 {
-    for (const char* szName : {"eth1", "eth2"})
-        m_host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
-            szName, "66:77:88:99:aa:bb", "192.168.1.10", "255.255.0.0", "0.0.0.0"));
+    AddSecondAdapter();
+    AddSecondAdapter();
     StartHandler();
     EXPECT_EQ(3u, Answer(MakeBinaryRequest()).size());
     m_pHandler->m_vecAdapter[1].isOK = 0;
@@ -101,26 +92,12 @@ TEST_F(BinaryReplyTest, ShortRequestsAndEmptyTableGetNoAnswer)
     EXPECT_TRUE(LinesOf("CCUHandler::handle_same_segment").empty());
 }
 
-TEST_F(BinaryReplyTest, LongNameIsCutToFitTheRecord)
-{
-    CServerConfig::instance()->m_strProductType = std::string(400, 'N').c_str();
-    StartHandler();
-    const auto vecSent = Answer(MakeBinaryRequest());
-    ASSERT_EQ(1u, vecSent.size());
-    EXPECT_EQ(512u, vecSent[0].strData.size());
-    EXPECT_EQ((17 + 375) & 0xFF, Byte(vecSent[0].strData, 2));
-    EXPECT_EQ(std::string(375, 'N'), vecSent[0].strData.substr(137));
-}
-
 TEST_F(BinaryReplyTest, AddressTextToOctets)
 {
     const struct { const char* szText; uint8_t ab[4]; } aCase[] = {
-        {"192.168.1.10", {192, 168, 1, 10}},
-        {"", {0, 0, 0, 0}},
-        {"10.0.0", {10, 0, 0, 0}},
-        {"1.2.3.4.5.6", {1, 2, 3, 4}},
-        {"256.300.-1.x", {0, 44, 255, 0}},
-        {" 7..9.", {7, 0, 9, 0}},
+        {"192.168.1.10", {192, 168, 1, 10}}, {"", {0, 0, 0, 0}},
+        {"10.0.0", {10, 0, 0, 0}},           {"1.2.3.4.5.6", {1, 2, 3, 4}},
+        {"256.300.-1.x", {0, 44, 255, 0}},   {" 7..9.", {7, 0, 9, 0}},
     };
     for (const auto& c : aCase) {
         uint8_t ab[4] = {0xEE, 0xEE, 0xEE, 0xEE};
