@@ -29,7 +29,7 @@ TEST(RefObjTest, LastReleaseDestroysOnce)
         nox::Ref<nox::RefObj> base(ref);
         EXPECT_EQ(2, pObj->RefCount());
         pObj->Reset();
-        EXPECT_EQ(2, pObj->RefCount());
+        EXPECT_EQ(2, pObj->RefCount()) << "Reset keeps the count";
         ref.release();
         EXPECT_FALSE(ref);
         EXPECT_EQ(0, g_nDestroyed.load());
@@ -39,8 +39,7 @@ TEST(RefObjTest, LastReleaseDestroysOnce)
 
 TEST(RefObjTest, CopiesAcrossThreadsDestroyExactlyOnce)
 {
-    constexpr int kRounds = 200;
-    for (int nRound = 0; nRound < kRounds; ++nRound) {
+    for (int nRound = 0; nRound < 200; ++nRound) {
         g_nDestroyed = 0;
         nox::Ref<Counted> ref(new Counted);
         std::vector<std::thread> vecThread;

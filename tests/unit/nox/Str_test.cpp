@@ -4,34 +4,27 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 namespace {
 
 TEST(StrTest, AsIntParsesLikeAtoiAndSaturates)
 {
-    EXPECT_EQ(42, nox::Str("  42abc").asInt());
-    EXPECT_EQ(-7, nox::Str("-7").asInt());
-    EXPECT_EQ(3, nox::Str("+3").asInt());
-    EXPECT_EQ(12, nox::Str("\t\n 12 34").asInt());
-    EXPECT_EQ(0, nox::Str("").asInt());
-    EXPECT_EQ(0, nox::Str("abc").asInt());
-    EXPECT_EQ(0, nox::Str("0x10").asInt());
-    EXPECT_EQ(0, nox::Str("- 5").asInt());
-    EXPECT_EQ(INT_MAX, nox::Str("2147483647").asInt());
-    EXPECT_EQ(INT_MIN, nox::Str("-2147483648").asInt());
-    EXPECT_EQ(INT_MAX, nox::Str("99999999999").asInt());
-    EXPECT_EQ(INT_MIN, nox::Str("-99999999999999999999999").asInt());
+    const std::pair<const char*, int> aCase[] = {
+        {"  42abc", 42}, {"-7", -7}, {"+3", 3}, {"\t\n 12 34", 12}, {"", 0}, {"abc", 0},
+        {"0x10", 0}, {"- 5", 0}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
+        {"99999999999", INT_MAX}, {"-99999999999999999999999", INT_MIN}};
+    for (const auto& c : aCase)
+        EXPECT_EQ(c.second, nox::Str(c.first).asInt()) << '"' << c.first << '"';
 }
 
 TEST(StrTest, SubstrAndIndexStayInsideTheText)
 {
     const nox::Str str("hello");
-    EXPECT_EQ(nox::Str("ell"), str.substr(1, 3));
-    EXPECT_EQ(nox::Str("llo"), str.substr(2));
-    EXPECT_EQ(nox::Str("lo"), str.substr(3, 100));
-    EXPECT_TRUE(str.substr(5).empty());
-    EXPECT_TRUE(str.substr(99, 2).empty());
-    EXPECT_TRUE(str.substr(-1, 2).empty());
+    const struct { int nPos, nLen; const char* szWant; } aSub[] = {
+        {1, 3, "ell"}, {2, -1, "llo"}, {3, 100, "lo"}, {5, -1, ""}, {99, 2, ""}, {-1, 2, ""}};
+    for (const auto& c : aSub)
+        EXPECT_EQ(std::string(c.szWant), str.substr(c.nPos, c.nLen).str()) << c.nPos << "," << c.nLen;
     EXPECT_EQ('h', str[0]);
     EXPECT_EQ('o', str[4]);
     EXPECT_EQ(0, str[5]);
@@ -50,9 +43,8 @@ TEST(StrTest, BuildsFromLengthsNullsAndFormats)
     EXPECT_TRUE(str == "xyz12");
     EXPECT_TRUE(str != "xyz");
 
-    std::string strLong(5000, 'q');
+    const std::string strLong(5000, 'q');
     str.assignfmt("%s-%d", strLong.c_str(), 7);
-    EXPECT_EQ(5002, str.length());
     EXPECT_EQ(strLong + "-7", str.str());
 
     str = "Mixed CASE 9";
@@ -74,7 +66,7 @@ TEST(StrTest, BoundedCopiesTruncateAndTerminate)
     memset(szBuf, 'Z', sizeof(szBuf));
     EXPECT_EQ(7, nox::Str::sprintf_x(szBuf, sizeof(szBuf), "log/V-%d", 123456));
     EXPECT_STREQ("log/V-1", szBuf);
-    EXPECT_EQ(3, nox::Str::sprintf_x(szBuf, sizeof(szBuf), "%d", 42 + 100));
+    EXPECT_EQ(3, nox::Str::sprintf_x(szBuf, sizeof(szBuf), "%d", 142));
     EXPECT_STREQ("142", szBuf);
     EXPECT_EQ(-1, nox::Str::sprintf_x(szBuf, 0, "%d", 1));
 

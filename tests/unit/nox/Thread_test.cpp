@@ -28,7 +28,7 @@ struct CallCounter {
         pSelf->cv.notify_all();
         return 0;
     }
-    bool WaitAtLeast(int nCount, milliseconds timeout)
+    bool WaitAtLeast(int nCount, milliseconds timeout = milliseconds(5000))
     {
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, timeout, [&] { return nCalls >= nCount; });
@@ -49,7 +49,6 @@ TEST_F(RunnerTest, OnceRunnerCallsOnceAndCannotStartTwice)
 {
     CallCounter counter;
     nox::Runner runner(&CallCounter::Step, &counter, nox::RUNNER_ONCE);
-    EXPECT_FALSE(runner.IsStarted());
     ASSERT_EQ(0, runner.Start());
     EXPECT_EQ(-1, runner.Start());
     EXPECT_EQ(0, runner.Join());
@@ -57,35 +56,22 @@ TEST_F(RunnerTest, OnceRunnerCallsOnceAndCannotStartTwice)
     EXPECT_EQ(0, runner.Join());  // joining again is harmless
 }
 
-TEST_F(RunnerTest, IdleLoopRunnerWaitsForWorkAndWakesOnNotify)
+TEST_F(RunnerTest, IdleLoopRunnerWakesOnNotifyAndOnSignalStop)
 {
     nox::Runner::SetIdleTimeoutMs(60000);
     CallCounter counter;
     nox::Runner runner(&CallCounter::Step, &counter, nox::RUNNER_LOOP);
     ASSERT_EQ(0, runner.Start());
-    ASSERT_TRUE(counter.WaitAtLeast(1, milliseconds(5000)));
+    ASSERT_TRUE(counter.WaitAtLeast(1));
 
     // No work announced: the runner must not come round again by itself.
     EXPECT_FALSE(counter.WaitAtLeast(3, milliseconds(300)));
     const int nIdleCalls = counter.Calls();
     EXPECT_LE(nIdleCalls, 2);
-
     for (int i = 1; i <= 5; ++i) {
         nox::Runner::NotifyWork();
-        ASSERT_TRUE(counter.WaitAtLeast(nIdleCalls + i, milliseconds(5000))) << "notify " << i;
+        ASSERT_TRUE(counter.WaitAtLeast(nIdleCalls + i)) << "notify " << i;
     }
-    runner.Stop();
-    // Each announcement costs at most one call.
-    EXPECT_LE(counter.Calls(), nIdleCalls + 5 + 1);
-}
-
-TEST_F(RunnerTest, SignalStopWakesAnIdleRunnerPromptly)
-{
-    nox::Runner::SetIdleTimeoutMs(60000);
-    CallCounter counter;
-    nox::Runner runner(&CallCounter::Step, &counter, nox::RUNNER_LOOP);
-    ASSERT_EQ(0, runner.Start());
-    ASSERT_TRUE(counter.WaitAtLeast(1, milliseconds(5000)));
 
     runner.SignalStop();
     EXPECT_TRUE(runner.IsStopSignalled());
@@ -93,11 +79,12 @@ TEST_F(RunnerTest, SignalStopWakesAnIdleRunnerPromptly)
     // Far below the idle timeout: the stop signal itself ended the wait.
     ASSERT_EQ(std::future_status::ready, joined.wait_for(std::chrono::seconds(10)));
     EXPECT_EQ(0, joined.get());
+    EXPECT_LE(counter.Calls(), nIdleCalls + 5 + 1) << "each announcement costs at most one call";
 }
 
-TEST_F(RunnerTest, UnstartedCopiesAreIndependentRunners)
+TEST_F(RunnerTest, CopiesAreIndependentRunners)
 {
-    constexpr int kRunners = 8;
+    constexpr int kRunners = 4;
     std::vector<CallCounter> vecCounter(kRunners);
     nox::Runner prototype(nullptr, nullptr, nox::RUNNER_ONCE);
     std::vector<nox::Runner> vecRunner(kRunners, prototype);
@@ -108,19 +95,17 @@ TEST_F(RunnerTest, UnstartedCopiesAreIndependentRunners)
         ASSERT_EQ(0, vecRunner[i].Start()) << i;
     }
     for (int i = 0; i < kRunners; ++i)
-        EXPECT_TRUE(vecCounter[i].WaitAtLeast(1, milliseconds(5000))) << i;
+        EXPECT_TRUE(vecCounter[i].WaitAtLeast(1)) << i;
+    EXPECT_FALSE(prototype.IsStarted());
 
     // A copy of a started runner starts afresh, with its own stop flag.
     nox::Runner copy(vecRunner[0]);
     EXPECT_FALSE(copy.IsStarted());
-    vecRunner[0].SignalStop();
-    EXPECT_FALSE(copy.IsStopSignalled());
-
     for (auto& runner : vecRunner)
         runner.SignalStop();
+    EXPECT_FALSE(copy.IsStopSignalled());
     for (auto& runner : vecRunner)
         EXPECT_EQ(0, runner.Join());
-    EXPECT_FALSE(prototype.IsStarted());
 }
 
 TEST_F(RunnerTest, DestructorStopsARunningLoop)
@@ -129,7 +114,7 @@ TEST_F(RunnerTest, DestructorStopsARunningLoop)
     {
         nox::Runner runner(&CallCounter::Step, &counter, nox::RUNNER_LOOP);
         ASSERT_EQ(0, runner.Start());
-        ASSERT_TRUE(counter.WaitAtLeast(1, milliseconds(5000)));
+        ASSERT_TRUE(counter.WaitAtLeast(1));
     }
     const int nCalls = counter.Calls();
     nox::Runner::NotifyWork();
