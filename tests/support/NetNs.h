@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,10 +41,10 @@ public:
         // Interface names are at most 15 characters.
         m_strVethA = "vma" + std::to_string(::getpid() % 1000000) + "x" +
                      std::to_string(nSeq % 100);
-        if (::geteuid() == 0)
-            Setup();
-        else
+        if (::geteuid() != 0)
             m_strError = "needs root to create network namespaces";
+        else
+            Setup();
     }
     ~NetNsPair()
     {
@@ -93,16 +92,13 @@ private:
 
 // Moves the calling thread into a named namespace (threads it starts
 // afterwards inherit it) and back to its previous namespace on destruction.
-// Ok() is false when the move failed.
 class ScopedNetNs {
 public:
     explicit ScopedNetNs(const std::string& strName)
+        : m_nPrevFd(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
     {
-        m_nPrevFd = ::open(("/proc/self/task/" + std::to_string(::syscall(SYS_gettid)) +
-                            "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
         const int nFd = ::open(("/var/run/netns/" + strName).c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_nPrevFd >= 0 && nFd >= 0)
-            m_bOk = ::setns(nFd, CLONE_NEWNET) == 0;
+        m_bOk = m_nPrevFd >= 0 && nFd >= 0 && ::setns(nFd, CLONE_NEWNET) == 0;
         if (nFd >= 0)
             ::close(nFd);
     }
@@ -116,10 +112,10 @@ public:
     ScopedNetNs(const ScopedNetNs&) = delete;
     ScopedNetNs& operator=(const ScopedNetNs&) = delete;
 
-    bool Ok() const { return m_bOk; }
+    bool Ok() const { return m_bOk; }   // false when the move failed
 
 private:
-    int m_nPrevFd = -1;
+    int m_nPrevFd;
     bool m_bOk = false;
 };
 

@@ -12,27 +12,23 @@
 
 namespace velmora_test {
 
-class ScratchDir {
-public:
+struct ScratchDir {
     ScratchDir()
     {
         std::string strTemplate = (std::filesystem::temp_directory_path() / "nox-XXXXXX").string();
         if (mkdtemp(&strTemplate[0]) == nullptr)
             throw std::runtime_error("mkdtemp failed");
-        m_root = strTemplate;
+        root = strTemplate;
     }
     ~ScratchDir()
     {
         std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
+        std::filesystem::remove_all(root, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const std::filesystem::path& Root() const { return m_root; }
-
-private:
-    std::filesystem::path m_root;
+    std::filesystem::path root;
 };
 
 inline std::string ReadFile(const std::filesystem::path& path)

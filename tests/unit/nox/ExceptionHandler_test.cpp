@@ -79,14 +79,14 @@ TEST(ExceptionHandlerTest, DumpOnRequestHoldsEveryThreadAndTheMemoryMap)
 {
     velmora_test::ScratchDir tmp;
     nox::PrintLog::instance().SetStderr(false);
-    ASSERT_EQ(0, nox::BaseLib::Init((tmp.Root() / "log/app").c_str()));  // dumps go beside the log
+    ASSERT_EQ(0, nox::BaseLib::Init((tmp.root / "log/app").c_str()));  // dumps go beside the log
     nox::BaseLib::Uninit();
     nox::PrintLog::instance().SetStderr(true);
 
     ParkedThreads parked(2);
     ASSERT_EQ(0, nox::ExceptionHandler::do_minidump(nullptr));
     const fs::path path = nox::ExceptionHandler::LastDumpPath();
-    EXPECT_EQ(tmp.Root() / "log", path.parent_path());
+    EXPECT_EQ(tmp.root / "log", path.parent_path());
     EXPECT_TRUE(std::regex_match(path.filename().string(),
                                  std::regex(".+-" + std::to_string(getpid()) +
                                             R"(-\d{8}-\d{6}\.dmp)")))
@@ -120,7 +120,7 @@ TEST(ExceptionHandlerTest, FatalSignalWritesADumpThenKillsTheProcessBySignal)
     for (const int nSig : {SIGSEGV, SIGABRT}) {
         const std::string strName = nSig == SIGSEGV ? "SIGSEGV" : "SIGABRT";
         SCOPED_TRACE(strName);
-        const fs::path dir = tmp.Root() / strName;
+        const fs::path dir = tmp.root / strName;
         fs::create_directories(dir / "log");
         fflush(nullptr);
         const pid_t nChild = fork();
@@ -148,7 +148,8 @@ TEST(ExceptionHandlerTest, FatalSignalWritesADumpThenKillsTheProcessBySignal)
             if (entry.path().extension() == ".dmp")
                 vecDump.push_back(entry.path());
         ASSERT_EQ(1u, vecDump.size());
-        EXPECT_EQ(0u, vecDump[0].filename().string().find("crashy-" + std::to_string(nChild) + "-"));
+        const std::string strFile = vecDump[0].filename().string();
+        EXPECT_EQ(0u, strFile.find("crashy-" + std::to_string(nChild) + "-")) << strFile;
         const std::string strDump = ReadFile(vecDump[0]);
         EXPECT_TRUE(Has(strDump, " reason crash\n"));
         EXPECT_TRUE(Has(strDump, "signal: " + std::to_string(nSig) + " " + strName + "\n"));

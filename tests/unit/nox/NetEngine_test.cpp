@@ -5,8 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,14 +95,14 @@ sockaddr_in Addr(const char* szAddr, int nPort)
 // The test's own side of an exchange: a plain UDP socket.
 class Peer {
 public:
-    explicit Peer(const char* szAddr = kLo)
+    explicit Peer(const char* szAddr = kLo) : m_nFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
-        m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const timeval wait{5, 0};
         sockaddr_in addr = Addr(szAddr, 0);
         socklen_t nLen = sizeof(addr);
-        if (::bind(m_nFd, reinterpret_cast<sockaddr*>(&addr), nLen) != 0 ||
-            ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0)
-            ADD_FAILURE() << "peer socket: " << errno;
+        EXPECT_EQ(0, ::setsockopt(m_nFd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait)));
+        EXPECT_EQ(0, ::bind(m_nFd, reinterpret_cast<sockaddr*>(&addr), nLen));
+        ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&addr), &nLen);
         m_nPort = ntohs(addr.sin_port);
     }
     ~Peer() { ::close(m_nFd); }
@@ -116,11 +116,9 @@ public:
                         reinterpret_cast<sockaddr*>(&dst), sizeof(dst)) ==
                static_cast<ssize_t>(strData.size());
     }
+    // The next datagram, waiting up to 5 s; false on timeout.
     bool Recv(Datagram* pOut)
     {
-        pollfd pfd{m_nFd, POLLIN, 0};
-        if (::poll(&pfd, 1, 5000) != 1)
-            return false;
         std::vector<char> vecBuf(65536);
         sockaddr_in src{};
         socklen_t nLen = sizeof(src);
@@ -136,7 +134,7 @@ public:
     int Port() const { return m_nPort; }
 
 private:
-    int m_nFd = -1;
+    int m_nFd;
     int m_nPort = 0;
 };
 
@@ -241,9 +239,6 @@ TEST_F(NetEngineTest, StartStopAndBadArgumentsFailCleanly)
     EXPECT_LT(engine.SendTo(a, "x", 1, kLo, 9), 0) << "closed socket";
     EXPECT_EQ(-EINVAL, engine.SendTo(b, "x", 1, "not-an-address", 9));
     EXPECT_EQ(-EINVAL, engine.StartUDP(b, "300.1.1.1", 0, nullptr, 0, true));
-    EXPECT_EQ(-1, engine.StartTcpServer(b, kLo, 0));
-    EXPECT_EQ(-1, engine.StartTcpClient(b, kLo, 0));
-    EXPECT_EQ(-1, engine.Send(b, "x", 1));
 
     EXPECT_EQ(0, engine.StopEngine());
     EXPECT_EQ(0, engine.StopEngine());
@@ -253,42 +248,33 @@ TEST_F(NetEngineTest, StartStopAndBadArgumentsFailCleanly)
     EXPECT_GT(engine.CreateSocket(m_handler, nullptr), c) << "ids stay unique across a restart";
 }
 
-TEST_F(NetEngineTest, EngineHoldsOneReferencePerOpenSocket)
+TEST_F(NetEngineTest, ClosedSocketsDropTheirHandlerSilentlyAndFreeTheirPort)
 {
     const int32_t nStart = m_handler->RefCount();
-    const SOCKID a = Listen(kLo, FreePort());
+    nox::Ref<RecordingHandler> other(new RecordingHandler);
+    const SOCKID a = m_engine.CreateSocket(m_handler, nullptr);
     const SOCKID b = m_engine.CreateSocket(m_handler, nullptr);
-    EXPECT_EQ(nStart + 2, m_handler->RefCount());
+    EXPECT_EQ(nStart + 2, m_handler->RefCount()) << "one reference per open socket";
     EXPECT_EQ(0, m_engine.CloseSocket(a));
     EXPECT_EQ(nStart + 1, m_handler->RefCount());
-
-    nox::Ref<RecordingHandler> other(new RecordingHandler);
     EXPECT_EQ(0, m_engine.SetHandler(b, other));
     EXPECT_EQ(nStart, m_handler->RefCount()) << "the replaced handler is let go";
     EXPECT_EQ(2, other->RefCount());
+
+    const int nPort = FreePort();
+    Peer peer;
+    EXPECT_EQ(0, m_engine.CloseSocket(Listen(kLo, nPort)));
+    const SOCKID now = Listen(kLo, nPort, other);
+    ASSERT_TRUE(peer.Send("two", kLo, nPort));
+    ASSERT_TRUE(other->Wait(1));
+    EXPECT_EQ(now, other->Data()[0].sock);
+    EXPECT_TRUE(m_handler->Data().empty()) << "nothing on the closed socket";
+    EXPECT_TRUE(m_handler->Closed().empty()) << "CloseSocket is not reported";
 
     m_engine.CreateSocket(m_handler, nullptr);
     EXPECT_EQ(0, m_engine.StopEngine());
     EXPECT_EQ(nStart, m_handler->RefCount());
     EXPECT_EQ(1, other->RefCount());
-}
-
-TEST_F(NetEngineTest, ClosedSocketIsNotReportedAndItsPortCanBeReused)
-{
-    const int nPort = FreePort();
-    const SOCKID old = Listen(kLo, nPort);
-    Peer peer;
-    ASSERT_TRUE(peer.Send("one", kLo, nPort));
-    ASSERT_TRUE(m_handler->Wait(1));
-    EXPECT_EQ(0, m_engine.CloseSocket(old));
-
-    nox::Ref<RecordingHandler> next(new RecordingHandler);
-    const SOCKID now = Listen(kLo, nPort, next);
-    ASSERT_TRUE(peer.Send("two", kLo, nPort));
-    ASSERT_TRUE(next->Wait(1));
-    EXPECT_EQ(now, next->Data()[0].sock);
-    EXPECT_EQ(1u, m_handler->Data().size()) << "nothing more on the closed socket";
-    EXPECT_TRUE(m_handler->Closed().empty()) << "CloseSocket is not reported";
 }
 
 TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)

@@ -24,7 +24,7 @@ TEST(StrTest, SubstrAndIndexStayInsideTheText)
     const struct { int nPos, nLen; const char* szWant; } aSub[] = {
         {1, 3, "ell"}, {2, -1, "llo"}, {3, 100, "lo"}, {5, -1, ""}, {99, 2, ""}, {-1, 2, ""}};
     for (const auto& c : aSub)
-        EXPECT_EQ(std::string(c.szWant), str.substr(c.nPos, c.nLen).str()) << c.nPos << "," << c.nLen;
+        EXPECT_EQ(nox::Str(c.szWant), str.substr(c.nPos, c.nLen)) << c.nPos << "," << c.nLen;
     EXPECT_EQ('h', str[0]);
     EXPECT_EQ('o', str[4]);
     EXPECT_EQ(0, str[5]);
