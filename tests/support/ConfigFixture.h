@@ -1,6 +1,7 @@
 // Set-up for the tests that load "Velmora.xml": a fresh configuration, a
 // temporary tree with "Velmora" as the current directory (so the web front
-// end's files sit in sibling folders), and a log capture.
+// end's files sit in sibling folders), and a log capture. Also the log line
+// comparison that every service test uses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +9,40 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "Logged.h"
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
+#include "nox/testing/LogCapture.h"
+
+// Level and text of a captured log line, compared as one value.
+struct Logged {
+    int nLevel;
+    std::string strText;
+    bool operator==(const Logged& other) const
+    {
+        return nLevel == other.nLevel && strText == other.strText;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Logged& line)
+{
+    return os << line.nLevel << " \"" << line.strText << "\"";
+}
+
+// The captured lines logged by the function named szFunc, in order.
+inline std::vector<Logged> LinesOf(const nox::testing::LogCapture& log, const char* szFunc)
+{
+    std::vector<Logged> vecOut;
+    for (const auto& line : log.Lines()) {
+        if (line.strFunc == szFunc)
+            vecOut.push_back({line.nLevel, line.strText});
+    }
+    return vecOut;
+}
 
 // A temporary directory tree; the destructor restores the previous current
 // directory and removes the tree.
@@ -34,9 +62,6 @@ public:
         std::filesystem::current_path(m_oldCwd, ec);
         std::filesystem::remove_all(m_root, ec);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
     // Creates the file (and its folders) under the root with exactly these bytes.
     void Write(const std::string& strRelPath, const std::string& strContent) const
     {

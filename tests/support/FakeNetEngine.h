@@ -18,24 +18,23 @@
 
 class FakeNetEngine : public nox::NetEngine {
 public:
-    struct Sent { SOCKID sock; std::string strData; std::string strHost; int nPort; };
+    // strIface: the last multicast interface set before the send.
+    struct Sent { SOCKID sock; std::string strData; std::string strHost; int nPort;
+                  std::string strIface; };
     struct Bind { SOCKID sock; std::string strHost; int nPort; };
     static constexpr SOCKID kFirstId = 100;
 
     ~FakeNetEngine() override
     {
-        std::map<SOCKID, nox::Ref<nox::SocketHandler>> mapHandler;
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            mapHandler.swap(m_mapHandler);
-        }
+        std::map<SOCKID, nox::Ref<nox::SocketHandler>> mapHandler;   // released unlocked
+        std::lock_guard<std::mutex> guard(m_mutex);
+        mapHandler.swap(m_mapHandler);
     }
 
     SOCKID CreateSocket(const nox::Ref<nox::SocketHandler>& handler, int* pError) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        const int nIndex = m_nCreateCalls++;
-        if (m_setFailCreate.count(nIndex)) {
+        if (m_setFailCreate.count(m_nCreateCalls++)) {
             if (pError)
                 *pError = -1;
             return nox::kInvalidSockId;
@@ -57,19 +56,29 @@ public:
                  int /*nFlags*/, bool /*bRecv*/) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        const int nIndex = m_nBindCalls++;
         m_vecBind.push_back({sock, szHost ? szHost : "", nPort});
-        return m_setFailBind.count(nIndex) ? -98 : 0;
+        return m_setFailBind.count(m_nBindCalls++) ? -98 : 0;
+    }
+
+    int SetMulticastInterface(SOCKID /*sock*/, const char* szIfaceAddr) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_strIface = szIfaceAddr;
+        return 0;
     }
 
     int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort) override
     {
-        if (m_onSend)
-            m_onSend();
+        Sent sent{sock, std::string(pData, static_cast<size_t>(nLen)), szHost, nPort, ""};
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            m_vecSent.push_back({sock, std::string(pData, static_cast<size_t>(nLen)), szHost,
-                                 nPort});
+            sent.strIface = m_strIface;
+        }
+        if (m_onSend)
+            m_onSend(sent);
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_vecSent.push_back(sent);
         }
         m_cond.notify_all();
         return m_nSendResult;
@@ -88,20 +97,22 @@ public:
         return 0;
     }
 
-    // Reports sock closed to the handler it was created for (or to
-    // pFallback for a socket the fake never made), like an engine thread.
-    void ReportClose(SOCKID sock, int nError, nox::SocketHandler* pFallback = nullptr)
+    // The handler of an open socket (null for another id).
+    nox::Ref<nox::SocketHandler> HandlerOf(SOCKID sock)
     {
-        nox::Ref<nox::SocketHandler> handler;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_mapHandler.find(sock);
+        return it == m_mapHandler.end() ? nox::Ref<nox::SocketHandler>() : it->second;
+    }
+
+    // Reports sock closed to its handler, like an engine thread; the engine
+    // lets go of the handler first.
+    void ReportClose(SOCKID sock, int nError)
+    {
+        nox::Ref<nox::SocketHandler> handler = HandlerOf(sock);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            auto it = m_mapHandler.find(sock);
-            if (it != m_mapHandler.end()) {
-                handler = it->second;
-                m_mapHandler.erase(it);
-            } else {
-                handler = pFallback;
-            }
+            m_mapHandler.erase(sock);
         }
         if (handler)
             handler->OnClose(sock, nError);
@@ -122,17 +133,11 @@ public:
         return m_cond.wait_for(lock, timeout, [&] { return m_vecSent.size() >= nCount; });
     }
 
-    size_t HandlerRefs()
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_mapHandler.size();
-    }
-
     // Setup before use; read after the calls (no lock needed then).
     std::set<int> m_setFailCreate;   // indexes of CreateSocket calls that fail
     std::set<int> m_setFailBind;     // indexes of StartUDP calls that fail
     int m_nSendResult = 0;
-    std::function<void()> m_onSend;   // runs at the start of every SendTo
+    std::function<void(const Sent&)> m_onSend;   // runs on every SendTo before it is recorded
     std::vector<SOCKID> m_vecCreated;
     std::vector<std::pair<SOCKID, int>> m_vecReuse;
     std::vector<Bind> m_vecBind;
@@ -145,5 +150,6 @@ private:
     SOCKID m_nNextId = kFirstId;
     int m_nCreateCalls = 0;
     int m_nBindCalls = 0;
+    std::string m_strIface;
     std::vector<Sent> m_vecSent;
 };

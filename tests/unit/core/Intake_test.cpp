@@ -12,12 +12,12 @@ protected:
         StartHandler();
     }
 
+    // The bFlag digit of each intake line (1 accepted, 0 dropped).
     std::vector<int> Flags() const
     {
         std::vector<int> vecOut;
         for (const auto& line : LinesOf("CCUHandler::OnData"))
-            vecOut.push_back(line.strText.back() == ']' ? line.strText[line.strText.size() - 2] - '0'
-                                                        : -1);
+            vecOut.push_back(line.strText.at(line.strText.size() - 2) - '0');
         return vecOut;
     }
 };

@@ -59,9 +59,9 @@ TEST_F(JsonReplyTest, ReplyKeepsTheHeaderAndCarriesTheDefaultDevice)
             "IPAddress": "10.0.0.5", "SubnetMask": "255.255.255.0",
             "DefaultGateway": "10.0.0.1"}}}})"),
               Parse(strText));
-    EXPECT_EQ((std::vector<Logged>{{nox::kLogInfo, "sock[7] respLen[" +
-                                                       std::to_string(sent.strData.size()) +
-                                                       "] host[10.0.0.9:5000] interface[eth0] ret[0]"}}),
+    const std::string strLine = "sock[7] respLen[" + std::to_string(sent.strData.size()) +
+                                "] host[10.0.0.9:5000] interface[eth0] ret[0]";
+    EXPECT_EQ((std::vector<Logged>{{nox::kLogInfo, strLine}}),
               LinesOf("CCUHandler::handle_different_segment"));
 }
 

@@ -1,15 +1,16 @@
 // velmora-search's command line, the destinations it leads to, and one
 // search round against an engine that answers like a responder.
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "CUListen/Protocol.h"
+#include "FakeNetEngine.h"
+#include "Requests.h"
 #include "SearchClient.h"
 #include "SearchOptions.h"
 #include "SearchProto.h"
+#include "nox/testing/ScopedHost.h"
 
 using namespace velmora;
 using namespace velmora::search;
@@ -20,20 +21,7 @@ int Parse(std::vector<const char*> vecArg, SearchOptions& opt, std::string* pErr
 {
     vecArg.insert(vecArg.begin(), "velmora-search");
     std::string strErr;
-    int nRet = ParseArgs(static_cast<int>(vecArg.size()), vecArg.data(), opt, strErr);
-    if (pErr)
-        *pErr = strErr;
-    return nRet;
-}
-
-nox::AdapterInfo Iface(const char* szName, const char* szAddr, const char* szMask)
-{
-    nox::AdapterInfo info;
-    std::memset(&info, 0, sizeof(info));
-    std::strncpy(info.adapterName, szName, sizeof(info.adapterName) - 1);
-    std::strncpy(info.hostAddr, szAddr, sizeof(info.hostAddr) - 1);
-    std::strncpy(info.subNetMask, szMask, sizeof(info.subNetMask) - 1);
-    return info;
+    return ParseArgs(static_cast<int>(vecArg.size()), vecArg.data(), opt, pErr ? *pErr : strErr);
 }
 
 std::vector<std::string> Describe(const std::vector<Destination>& vecDest)
@@ -44,75 +32,6 @@ std::vector<std::string> Describe(const std::vector<Destination>& vecDest)
                          (d.strIfaceAddr.empty() ? "" : "@" + d.strIfaceAddr));
     return vecOut;
 }
-
-// Answers every request synchronously through the socket's handler: a JSON
-// request with a JSON reply, a binary one with a binary record, each from a
-// responder whose address is the destination (the group answers as 10.0.0.1).
-class AnsweringEngine : public nox::NetEngine {
-public:
-    struct Sent { std::string strData; std::string strHost; int nPort; std::string strIface; };
-
-    SOCKID CreateSocket(const nox::Ref<nox::SocketHandler>& handler, int*) override
-    {
-        m_handler = handler;
-        return 7;
-    }
-    int StartUDP(SOCKID, const char* szHost, int nPort, const char*, int, bool) override
-    {
-        m_strBind = std::string(szHost) + ":" + std::to_string(nPort);
-        return m_nStartResult;
-    }
-    int SetMulticastInterface(SOCKID, const char* szIfaceAddr) override
-    {
-        m_strIface = szIfaceAddr;
-        return 0;
-    }
-    int SendTo(SOCKID, const char* pData, int nLen, const char* szHost, int nPort) override
-    {
-        std::string strData(pData, static_cast<size_t>(nLen));
-        m_vecSent.push_back({strData, szHost, nPort, m_strIface});
-        std::string strFrom = std::string(szHost) == kMulticastGroup ? "10.0.0.1" : szHost;
-        std::string strReply = static_cast<uint8_t>(strData[0]) == kHeadJson
-                                   ? JsonReply() : BinaryReply();
-        m_handler->OnData(7, strReply.data(), static_cast<int>(strReply.size()),
-                          strFrom.c_str(), nPort);
-        m_handler->OnData(7, "\xB3junk", 5, strFrom.c_str(), nPort);
-        return 0;
-    }
-    int CloseSocket(SOCKID) override
-    {
-        m_handler.release();
-        ++m_nClosed;
-        return 0;
-    }
-
-    static std::string JsonReply()
-    {
-        const std::string strText =
-            "{\"mac\":\"02:00:00:00:00:01\",\"method\":\"client.notifyDevInfo\","
-            "\"params\":{\"deviceInfo\":{\"Version\":\"3.0\",\"Port\":47810}}}\n";
-        std::string strOut(kJsonHeaderLen, '\0');
-        strOut[0] = static_cast<char>(kHeadJson);
-        strOut[16] = strOut[24] = static_cast<char>(strText.size());
-        return strOut + strText;
-    }
-    static std::string BinaryReply()
-    {
-        std::string strOut(kBinNameOffset, '\0');
-        strOut[0] = static_cast<char>(kHeadBinaryReply);
-        strOut[kBinTailLenOffset] = static_cast<char>(kBinMacLen + 1);
-        strOut[kBinMarkOffset] = static_cast<char>(kBinMark);
-        strOut.replace(kBinMacOffset, kBinMacLen, "02:00:00:00:00:01");
-        return strOut + "S";
-    }
-
-    nox::Ref<nox::SocketHandler> m_handler;
-    std::vector<Sent> m_vecSent;
-    std::string m_strBind;
-    std::string m_strIface;
-    int m_nStartResult = 0;
-    int m_nClosed = 0;
-};
 
 }  // namespace
 
@@ -158,8 +77,10 @@ TEST(SearchOptionsTest, BadValuesAreUsageErrorsWithAMessage)
 
 TEST(SearchPlanTest, GroupPerInterfaceBroadcastAndHosts)
 {
-    const std::vector<nox::AdapterInfo> vecIface = {Iface("eth0", "10.88.0.2", "255.255.255.0"),
-                                                    Iface("eth1", "10.89.0.2", "255.255.0.0")};
+    using nox::testing::ScopedHost;
+    const std::vector<nox::AdapterInfo> vecIface = {
+        ScopedHost::MakeAdapter("eth0", "", "10.88.0.2", "255.255.255.0", ""),
+        ScopedHost::MakeAdapter("eth1", "", "10.89.0.2", "255.255.0.0", "")};
     SearchOptions opt;
     std::vector<Destination> vecDest;
     std::string strErr;
@@ -185,29 +106,54 @@ TEST(SearchPlanTest, GroupPerInterfaceBroadcastAndHosts)
     EXPECT_NE(std::string::npos, strErr.find("wlan9"));
 }
 
-TEST(SearchClientTest, SendsEveryFormToEveryDestinationAndMergesTheAnswers)
+// The engine answers every request at once, as a responder would: a JSON
+// request with a JSON reply, a binary one with a binary record, each from
+// the destination (the group answers as 10.0.0.1), then a junk datagram.
+class SearchClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_opt.nTimeoutMs = 1;
+        m_engine.m_onSend = [this](const FakeNetEngine::Sent& sent) {
+            const std::string strFrom = sent.strHost == kMulticastGroup ? "10.0.0.1" : sent.strHost;
+            const std::string strReply =
+                sent.strData[0] == static_cast<char>(kHeadJson)
+                    ? MakeJsonReplyText("{\"mac\":\"02:00:00:00:00:01\",\"method\":"
+                                        "\"client.notifyDevInfo\",\"params\":{\"deviceInfo\":"
+                                        "{\"Version\":\"3.0\",\"Port\":47810}}}\n")
+                    : MakeBinaryReply("S");
+            const nox::Ref<nox::SocketHandler> handler = m_engine.HandlerOf(sent.sock);
+            handler->OnData(sent.sock, strReply.data(), static_cast<int>(strReply.size()),
+                            strFrom.c_str(), sent.nPort);
+            handler->OnData(sent.sock, "\xB3junk", 5, strFrom.c_str(), sent.nPort);
+        };
+    }
+
+    FakeNetEngine m_engine;
+    SearchOptions m_opt;
+    std::string m_strErr;
+};
+
+TEST_F(SearchClientTest, SendsEveryFormToEveryDestinationAndMergesTheAnswers)
 {
-    AnsweringEngine engine;
-    SearchOptions opt;
-    opt.nTimeoutMs = 1;
-    opt.bVerbose = true;
     const std::vector<Destination> vecDest = {{kMulticastGroup, 37810, "10.88.0.2", "eth0"},
                                               {kMulticastGroup, 37810, "10.89.0.2", "eth1"},
                                               {"10.88.0.9", 47810, "", ""}};
     nox::Ref<CSearchCollector> collector(new CSearchCollector(true));
-    std::string strErr;
-    ASSERT_EQ(0, RunSearch(engine, opt, vecDest, collector, strErr));
+    ASSERT_EQ(0, RunSearch(m_engine, m_opt, vecDest, collector, m_strErr));
 
-    EXPECT_EQ("0.0.0.0:0", engine.m_strBind);
-    ASSERT_EQ(6u, engine.m_vecSent.size());
-    EXPECT_EQ("10.88.0.2", engine.m_vecSent[0].strIface);
-    EXPECT_EQ("10.88.0.2", engine.m_vecSent[1].strIface);
-    EXPECT_EQ("10.89.0.2", engine.m_vecSent[2].strIface);
-    EXPECT_EQ(MakeJsonSearchRequest(), engine.m_vecSent[2].strData);
-    EXPECT_EQ(MakeBinarySearchRequest(), engine.m_vecSent[3].strData);
-    EXPECT_EQ("10.88.0.9", engine.m_vecSent[5].strHost);
-    EXPECT_EQ(47810, engine.m_vecSent[5].nPort);
-    EXPECT_EQ(1, engine.m_nClosed);
+    ASSERT_EQ(1u, m_engine.m_vecBind.size());
+    EXPECT_EQ("0.0.0.0:0", m_engine.m_vecBind[0].strHost + ":" +
+                               std::to_string(m_engine.m_vecBind[0].nPort));
+    const auto vecSent = m_engine.TakeSent();
+    ASSERT_EQ(6u, vecSent.size());
+    EXPECT_EQ("10.88.0.2", vecSent[0].strIface);
+    EXPECT_EQ("10.88.0.2", vecSent[1].strIface);
+    EXPECT_EQ("10.89.0.2", vecSent[2].strIface);
+    EXPECT_EQ(MakeJsonSearchRequest(), vecSent[2].strData);
+    EXPECT_EQ(MakeBinarySearchRequest(), vecSent[3].strData);
+    EXPECT_EQ("10.88.0.9:47810", vecSent[5].strHost + ":" + std::to_string(vecSent[5].nPort));
+    EXPECT_EQ(1u, m_engine.m_vecClosed.size());
 
     // The group's answers (twice, one per interface) make one row; the host another.
     const std::vector<ResponderRow> vecRow = collector->Rows();
@@ -220,20 +166,16 @@ TEST(SearchClientTest, SendsEveryFormToEveryDestinationAndMergesTheAnswers)
     EXPECT_EQ(6u, collector->TakeNotes().size()) << "one note per junk datagram";
 }
 
-TEST(SearchClientTest, SocketFailureAndNoDestinationSendNothing)
+TEST_F(SearchClientTest, SocketFailureAndNoDestinationSendNothing)
 {
-    AnsweringEngine engine;
-    SearchOptions opt;
-    opt.nTimeoutMs = 1;
     nox::Ref<CSearchCollector> collector(new CSearchCollector(false));
-    std::string strErr;
-    EXPECT_EQ(kErrNothingSent, RunSearch(engine, opt, {}, collector, strErr));
-    EXPECT_FALSE(strErr.empty());
+    EXPECT_EQ(kErrNothingSent, RunSearch(m_engine, m_opt, {}, collector, m_strErr));
+    EXPECT_FALSE(m_strErr.empty());
 
-    engine.m_nStartResult = -98;
-    EXPECT_EQ(kErrSocket, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector,
-                                    strErr));
-    EXPECT_TRUE(engine.m_vecSent.empty());
-    EXPECT_EQ(2, engine.m_nClosed) << "the socket is closed on both paths";
+    m_engine.m_setFailBind = {1};
+    EXPECT_EQ(kErrSocket, RunSearch(m_engine, m_opt, {{"10.0.0.1", 37810, "", ""}}, collector,
+                                    m_strErr));
+    EXPECT_TRUE(m_engine.TakeSent().empty());
+    EXPECT_EQ(2u, m_engine.m_vecClosed.size()) << "the socket is closed on both paths";
     EXPECT_TRUE(collector->Rows().empty());
 }

@@ -1,6 +1,5 @@
 // Loading "Velmora.xml": required elements, partial loads, range rules and
 // hostile input.
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,7 +12,7 @@ protected:
     // The fields of kFullXml's first nSteps steps hold its values, the rest
     // their defaults. Steps: groups 1-3, name, number, threads, interval,
     // product type, proxy.
-    void ExpectLoaded(int nSteps)
+    void ExpectLoaded(int nSteps, int nHttp = 80, int nHttps = 443)
     {
         const std::vector<ListenAddr> vecDefault = DefaultListenAddrs();
         ASSERT_EQ(9u, Config().m_vecListenAddr.size());
@@ -31,6 +30,8 @@ protected:
         EXPECT_EQ(nSteps > 6 ? 10 : 2, Config().m_nFilterInterval);
         EXPECT_STREQ(nSteps > 7 ? "Box" : "Null", Config().m_strProductType.c_str());
         EXPECT_STREQ(nSteps > 8 ? "nginx" : "Null", Config().m_strProxy.c_str());
+        EXPECT_EQ(nHttp, Config().webclientHttpPort);
+        EXPECT_EQ(nHttps, Config().webclientHttpsPort);
     }
 };
 
@@ -38,52 +39,34 @@ protected:
 // after keeps its default.
 TEST_F(CServerConfigTest, FailedLoadKeepsDefaultsFromTheFailingStepOn)
 {
-    const struct {
-        const char* szName;
-        const char* szXml;      // null: no file; used when szGone is null
-        const char* szGone;     // an element of kFullXml renamed away
-        int nCode;
-        const char* szMessage;
-        int nSteps;
-    } kCases[] = {
-        {"no file", nullptr, nullptr, -1, "Velmora Xml Load File Failed!", 0},
-        {"empty file", "", nullptr, -1, "Velmora Xml Load File Failed!", 0},
-        {"unclosed root", "<Velmora><UdpListenInfo1>", nullptr, -1,
-         "Velmora Xml Load File Failed!", 0},
-        {"mismatched end tag", "<Velmora><UdpListenInfo1></UdpListenInfo2></Velmora>", nullptr,
-         -1, "Velmora Xml Load File Failed!", 0},
-        {"other root", "<velmora><VersionName>x</VersionName></velmora>", nullptr, -2,
-         "Load Child Velmora Failed!", 0},
-        {"", nullptr, "UdpListenInfo1", -3, "Load Child UdpListenInfo1 Failed!", 0},
-        {"", nullptr, "UdpListenInfo2", -3, "Load Child UdpListenInfo2 Failed!", 1},
-        {"", nullptr, "UdpListenInfo3", -3, "Load Child UdpListenInfo3 Failed!", 2},
-        {"", nullptr, "VersionName", -5, "Load Child VersionName Failed!", 3},
-        {"", nullptr, "VersionNum", -5, "Load Child VersionNum Failed!", 4},
-        {"", nullptr, "ThreadNum", -6, "Load Child ThreadNum Failed!", 5},
-        {"", nullptr, "FilterInterval", -6, "Load Child FilterInterval Failed!", 6},
-        {"", nullptr, "ProductType", -7, "Load Child ProductType Failed!", 7},
+    const char kNoFile[] = "Velmora Xml Load File Failed!";
+    const struct { const char* szXml; int nCode; const char* szMessage; } kFiles[] = {
+        {nullptr, -1, kNoFile}, {"", -1, kNoFile}, {"<Velmora><UdpListenInfo1>", -1, kNoFile},
+        {"<Velmora><UdpListenInfo1></UdpListenInfo2></Velmora>", -1, kNoFile},
+        {"<velmora><VersionName>x</VersionName></velmora>", -2, "Load Child Velmora Failed!"},
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.szGone ? c.szGone : c.szName);
+    for (const auto& c : kFiles) {
+        SCOPED_TRACE(c.szXml ? c.szXml : "no file");
         Reset();
-        int nRet;
-        if (c.szGone) {
-            const std::string strName = c.szGone;
-            nRet = Load(Edit(Edit(kFullXml, "<" + strName + ">", "<Gone>"),
-                             "</" + strName + ">", "</Gone>"));
-        } else {
-            nRet = c.szXml ? Load(c.szXml) : Config().LoadServerConf();
-        }
-        EXPECT_EQ(c.nCode, nRet);
-        const std::vector<Logged> vecLines = Lines();
-        ASSERT_FALSE(vecLines.empty());
-        EXPECT_EQ((Logged{6, c.szMessage}), vecLines.back());
-        if (c.nSteps == 0) {
-            EXPECT_EQ(1u, vecLines.size());
-        }
-        ExpectLoaded(c.nSteps);
-        EXPECT_EQ(80, Config().webclientHttpPort);
-        EXPECT_EQ(443, Config().webclientHttpsPort);
+        EXPECT_EQ(c.nCode, c.szXml ? Load(c.szXml) : Config().LoadServerConf());
+        EXPECT_EQ((std::vector<Logged>{{6, c.szMessage}}), Lines());
+        ExpectLoaded(0);
+    }
+    // Element i of this list missing: the steps before it were done.
+    const std::pair<std::string, int> kElements[] = {
+        {"UdpListenInfo1", -3}, {"UdpListenInfo2", -3}, {"UdpListenInfo3", -3},
+        {"VersionName", -5},    {"VersionNum", -5},     {"ThreadNum", -6},
+        {"FilterInterval", -6}, {"ProductType", -7}};
+    for (int i = 0; i < 8; ++i) {
+        const std::string& strName = kElements[i].first;
+        SCOPED_TRACE(strName);
+        Reset();
+        // Renaming the element removes it without touching the rest.
+        EXPECT_EQ(kElements[i].second, Load(Edit(Edit(kFullXml, "<" + strName + ">", "<Gone>"),
+                                                 "</" + strName + ">", "</Gone>")));
+        ASSERT_FALSE(Lines().empty());
+        EXPECT_EQ((Logged{6, "Load Child " + strName + " Failed!"}), Lines().back());
+        ExpectLoaded(i);
     }
 }
 
@@ -91,16 +74,13 @@ TEST_F(CServerConfigTest, FullFileLogsEveryValueInOrder)
 {
     m_dir.Write("nginx/conf/port.conf", "listen 8080;\nlisten 8443 ssl;\n");
     EXPECT_EQ(0, Load(kFullXml));
-    const std::vector<Logged> vecExpected = {
-        {4, "UdpListenInfo1 Listen1[10.0.0.1:1001]"},
-        {4, "UdpListenInfo1 Listen2[10.0.0.1:1002]"},
-        {4, "UdpListenInfo1 Listen3[10.0.0.1:1003]"},
-        {4, "UdpListenInfo2 Listen1[10.0.0.2:2001]"},
-        {4, "UdpListenInfo2 Listen2[10.0.0.2:2002]"},
-        {4, "UdpListenInfo2 Listen3[10.0.0.2:2003]"},
-        {4, "UdpListenInfo3 Listen1[239.1.1.1:3001]"},
-        {4, "UdpListenInfo3 Listen2[239.1.1.1:3002]"},
-        {4, "UdpListenInfo3 Listen3[239.1.1.1:3003]"},
+    std::vector<Logged> vecExpected;
+    for (int i = 0; i < 9; ++i) {
+        vecExpected.push_back({4, "UdpListenInfo" + std::to_string(i / 3 + 1) + " Listen" +
+                                      std::to_string(i % 3 + 1) + "[" + kFullHosts[i / 3] + ":" +
+                                      std::to_string(1000 * (i / 3 + 1) + i % 3 + 1) + "]"});
+    }
+    vecExpected.insert(vecExpected.end(), {
         {4, "VersionName[Srv]"},
         {4, "VersionNum[9.9]"},
         {4, "ThreadNum [sThreadNum=5, nThreadNum=5, m_nThreadNum=5]"},
@@ -109,11 +89,9 @@ TEST_F(CServerConfigTest, FullFileLogsEveryValueInOrder)
         {4, "Proxy[nginx]"},
         {4, "nginx port load webclientHttpPort[8080]"},
         {4, "nginx port load webclientHttpsPort[8443]"},
-    };
+    });
     EXPECT_EQ(vecExpected, Lines());
-    ExpectLoaded(9);
-    EXPECT_EQ(8080, Config().webclientHttpPort);
-    EXPECT_EQ(8443, Config().webclientHttpsPort);
+    ExpectLoaded(9, 8080, 8443);
 }
 
 // The line shows the text read, its number and the value kept.
@@ -197,18 +175,14 @@ TEST_F(CServerConfigTest, TextsAreTakenAsWritten)
 {
     std::string strXml = Edit(kFullXml, "<VersionName>Srv</VersionName>", "<VersionName/>");
     strXml = Edit(strXml, "<VersionNum>9.9<", "<VersionNum> 9.9 <");
-    strXml = Edit(strXml, "<UdpPort1>1001<", "<UdpPort1>70000<");
-    (void)Load(Edit(strXml, "<Proxy>NGINX<", "<Proxy>NgInX<"));
+    (void)Load(Edit(strXml, "<UdpPort1>1001<", "<UdpPort1>70000<"));
     EXPECT_STREQ("", Config().m_strVersionName.c_str());
     EXPECT_STREQ(" 9.9 ", Config().m_strVersionNum.c_str());
     EXPECT_EQ(70000, Config().m_vecListenAddr[0].m_nPort);  // ports get no range check
-    EXPECT_STREQ("nginx", Config().m_strProxy.c_str());
     const std::vector<Logged> vecLines = Lines();
-    for (const Logged& expected : {Logged{4, "VersionName[]"}, Logged{4, "VersionNum[ 9.9 ]"},
-                                   Logged{4, "Proxy[nginx]"},
-                                   Logged{6, "Open nginx Conf ../nginx/conf/port.conf failed."}})
-        EXPECT_NE(vecLines.end(), std::find(vecLines.begin(), vecLines.end(), expected))
-            << expected;
+    ASSERT_GE(vecLines.size(), 11u);
+    EXPECT_EQ((std::vector<Logged>{{4, "VersionName[]"}, {4, "VersionNum[ 9.9 ]"}}),
+              std::vector<Logged>(vecLines.begin() + 9, vecLines.begin() + 11));
 }
 
 // Without a Proxy element, or with an empty product type, the Tomcat file

@@ -51,10 +51,12 @@ protected:
 TEST_F(WebPortsTest, NginxLastListenLineOfEachKindWins)
 {
     const WebCase kCases[] = {
-        {"http, https, http again", "listen 80;\nlisten 443 ssl;\nlisten 81;\n", 0, 81, 443,
+        {"two of each kind", "listen 80;\nlisten 443 ssl;\nlisten 81;\nlisten 444 ssl;\n", 0, 81,
+         444,
          {{2, "listen 80;"}, {4, "nginx port load webclientHttpPort[80]"},
           {2, "listen 443 ssl;"}, {4, "nginx port load webclientHttpsPort[443]"},
-          {2, "listen 81;"}, {4, "nginx port load webclientHttpPort[81]"}}},
+          {2, "listen 81;"}, {4, "nginx port load webclientHttpPort[81]"},
+          {2, "listen 444 ssl;"}, {4, "nginx port load webclientHttpsPort[444]"}}},
         {"address before the port", "listen [::]:80;\n", 0, 80, 443,
          {{2, "listen [::]:80;"}, {6, "nginx port parse failed [ [::]:80;]"}}},
         {"a comment mark does not hide a line", "#listen 82;\n", 0, 82, 443,
