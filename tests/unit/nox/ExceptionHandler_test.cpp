@@ -9,7 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -46,32 +47,41 @@ bool Has(const std::string& strText, const std::string& strPart)
     return strText.find(strPart) != std::string::npos;
 }
 
-// Threads parked until the object goes, so a dump finds them alive.
+// Threads parked until the object goes, so a dump finds them alive. They wait
+// on a condition variable: the thread sanitizer delivers signals to a thread
+// only inside calls it intercepts, which pthread_cond_wait is and a bare
+// futex wait (std::future) is not.
 class ParkedThreads {
 public:
     explicit ParkedThreads(int nCount)
     {
-        std::shared_future<void> release = m_release.get_future().share();
         for (int i = 0; i < nCount; ++i) {
-            std::promise<long> tid;
-            std::future<long> started = tid.get_future();
-            m_vecThread.emplace_back([release, tid = std::move(tid)]() mutable {
-                tid.set_value(static_cast<long>(syscall(SYS_gettid)));
-                release.wait();
+            m_vecThread.emplace_back([this] {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_vecTid.push_back(static_cast<long>(syscall(SYS_gettid)));
+                m_cv.notify_all();
+                m_cv.wait(lock, [this] { return m_bRelease; });
             });
-            m_vecTid.push_back(started.get());
         }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this, nCount] { return m_vecTid.size() == static_cast<size_t>(nCount); });
     }
     ~ParkedThreads()
     {
-        m_release.set_value();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bRelease = true;
+        }
+        m_cv.notify_all();
         for (auto& thread : m_vecThread)
             thread.join();
     }
-    std::vector<long> m_vecTid;
+    std::vector<long> m_vecTid;   // complete once the constructor returns
 
 private:
-    std::promise<void> m_release;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bRelease = false;
     std::vector<std::thread> m_vecThread;
 };
 
