@@ -206,6 +206,21 @@ struct NetEngine::Impl {
         return it == mapSock.end() ? SockPtr() : it->second;
     }
 
+    // Finds the socket nId and locks it exclusively; false (nothing held)
+    // when it is unknown or closed. The caller declares pSt before lock, so
+    // the lock is released before the last reference to the socket can go.
+    bool LockOpen(SOCKID nId, SockPtr& pSt, std::unique_lock<std::shared_mutex>& lock)
+    {
+        pSt = Find(nId);
+        if (!pSt)
+            return false;
+        lock = std::unique_lock<std::shared_mutex>(pSt->mutex);
+        if (!pSt->bClosed)
+            return true;
+        lock.unlock();
+        return false;
+    }
+
     void Forget(const SockPtr& pSt)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -424,11 +439,9 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
         return -EINVAL;
     if (nPort < 0 || nPort > 65535)
         return -EINVAL;
-    SockPtr pSt = m_pImpl->Find(sock);
-    if (!pSt)
-        return -EBADF;
-    std::unique_lock<std::shared_mutex> lock(pSt->mutex);
-    if (pSt->bClosed)
+    SockPtr pSt;
+    std::unique_lock<std::shared_mutex> lock;
+    if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     try {
         asio::error_code ec;
@@ -508,11 +521,9 @@ int NetEngine::SetHandler(SOCKID sock, const Ref<SocketHandler>& handler)
 
 int NetEngine::SetReuseAddr(SOCKID sock, int nOn)
 {
-    SockPtr pSt = m_pImpl->Find(sock);
-    if (!pSt)
-        return -EBADF;
-    std::unique_lock<std::shared_mutex> lock(pSt->mutex);
-    if (pSt->bClosed)
+    SockPtr pSt;
+    std::unique_lock<std::shared_mutex> lock;
+    if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     asio::error_code ec;
     pSt->sock.set_option(asio::socket_base::reuse_address(nOn != 0), ec);
@@ -524,11 +535,9 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     in_addr addr{};
     if (!ParseIPv4(szIfaceAddr, &addr))
         return -EINVAL;
-    SockPtr pSt = m_pImpl->Find(sock);
-    if (!pSt)
-        return -EBADF;
-    std::unique_lock<std::shared_mutex> lock(pSt->mutex);
-    if (pSt->bClosed)
+    SockPtr pSt;
+    std::unique_lock<std::shared_mutex> lock;
+    if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     asio::error_code ec;
     pSt->sock.set_option(asio::ip::multicast::outbound_interface(ToAsio(addr)), ec);
