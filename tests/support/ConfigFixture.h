@@ -5,7 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
 #include "nox/testing/LogCapture.h"
@@ -45,22 +45,14 @@ inline std::vector<Logged> LinesOf(const nox::testing::LogCapture& log, const ch
 }
 
 // A temporary directory tree; the destructor restores the previous current
-// directory and removes the tree.
+// directory, then the scratch folder goes with everything in it.
 class TempDir {
 public:
-    TempDir() : m_oldCwd(std::filesystem::current_path())
-    {
-        std::string strTemplate =
-            (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX").string();
-        if (mkdtemp(&strTemplate[0]) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_root = strTemplate;
-    }
+    TempDir() : m_oldCwd(std::filesystem::current_path()), m_root(m_scratch.root) {}
     ~TempDir()
     {
         std::error_code ec;
         std::filesystem::current_path(m_oldCwd, ec);
-        std::filesystem::remove_all(m_root, ec);
     }
     // Creates the file (and its folders) under the root with exactly these bytes.
     void Write(const std::string& strRelPath, const std::string& strContent) const
@@ -82,7 +74,8 @@ public:
 
 private:
     std::filesystem::path m_oldCwd;
-    std::filesystem::path m_root;
+    velmora_test::ScratchDir m_scratch;
+    const std::filesystem::path& m_root;
 };
 
 // A service file with a non-default value everywhere, so a test sees which
