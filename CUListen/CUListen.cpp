@@ -71,14 +71,19 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
                     static_cast<unsigned long long>(sock));
             return -1;
         }
+        if (nIndex >= m_vecSockId.size()) {   // cannot happen after the search
+            NOX_LOG(kSrc, kFn, nox::kLogError, "std::vector<nox::SOCKID> range error index[%llu]",
+                    static_cast<unsigned long long>(nIndex));
+            return -1;
+        }
     }
 
+    // The endpoint list does not change after loading, so it has the slot's
+    // entry; should it not, there is nothing to re-open (the handler logs the
+    // failed restart).
     const std::vector<ListenAddr> vecAddr = CServerConfig::instance()->m_vecListenAddr;
-    if (nIndex >= vecAddr.size()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "std::vector<nox::SOCKID> range error index[%llu]",
-                static_cast<unsigned long long>(nIndex));
+    if (nIndex >= vecAddr.size())
         return -1;
-    }
     const ListenAddr& addr = vecAddr[nIndex];
     int nRet = -1;
     const nox::SOCKID sockNew = OpenSocket(addr.m_strHost.c_str(), addr.m_nPort, nRet);

@@ -174,4 +174,18 @@ TEST_F(CCUListenTest, CloseAfterStopIsNotRestarted)
               LinesOf("CCUHandler::OnClose"));
 }
 
+// The found slot is checked against the socket table, not the endpoint list;
+// an endpoint the list no longer holds is not re-opened.
+TEST_F(CCUListenTest, RestartOfASlotBeyondTheEndpointList)
+{
+    ASSERT_EQ(0, MakeListener().StartListen());
+    CServerConfig::instance()->m_vecListenAddr.resize(3);
+    const size_t nCreated = m_engine.m_vecCreated.size();
+    m_log.Clear();
+    m_engine.ReportClose(Slot(5), 1);
+    EXPECT_TRUE(LinesOf("CCUListen::RestartSockListen").empty());
+    EXPECT_EQ(nCreated, m_engine.m_vecCreated.size());
+    EXPECT_EQ("CCUHandler Socket Restart Err", LinesOf("CCUHandler::OnClose").back().strText);
+}
+
 }  // namespace
