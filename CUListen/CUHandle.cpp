@@ -121,10 +121,15 @@ int CCUHandler::PrintSvrInfo()
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleData size[%d]",
                 static_cast<int>(m_waitHandleData.size()));
     }
-    nox::MutexGuard guard(m_tagMutex);
-    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ",
-            static_cast<int>(m_waitHandleTag.size()));
-    for (const auto& host : m_waitHandleTag) {
+    // The filter is copied under its lock and written after it: every log
+    // line is flushed, and intake must not wait for the whole dump.
+    std::map<std::string, std::map<int, unsigned int>> mapTag;
+    {
+        nox::MutexGuard guard(m_tagMutex);
+        mapTag = m_waitHandleTag;
+    }
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ", static_cast<int>(mapTag.size()));
+    for (const auto& host : mapTag) {
         for (const auto& head : host.second) {
             NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", host.first.c_str(),
                     static_cast<unsigned>(head.first) & 0xFFu, head.second);

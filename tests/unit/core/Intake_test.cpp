@@ -1,5 +1,9 @@
 // Intake: accepted heads, the duplicate filter window, the intake line, the
 // copy into the queue, and the state dump.
+#include <cstring>
+#include <functional>
+#include <future>
+
 #include "HandlerFixture.h"
 
 namespace {
@@ -128,6 +132,33 @@ TEST_F(IntakeTest, StateDumpListsQueueThenHostsInStringOrder)
     m_pHandler->StopHandler();
     EXPECT_EQ(0u, QueueSize());
     EXPECT_EQ(2u, m_pHandler->m_waitHandleTag.size());
+}
+
+// The dump writes its rows without the filter lock: intake on another thread
+// completes while a row is being written.
+TEST_F(IntakeTest, StateDumpRowsDoNotBlockIntake)
+{
+    struct Probe : nox::detail::LogObserver {
+        void OnLine(int, const char*, int, const char*, const char* szText) override
+        {
+            if (std::strncmp(szText, "Addr[", 5) == 0 && !done.valid()) {
+                done = std::async(std::launch::async, fnIntake);
+                bIntakeRan = done.wait_for(kWait) == std::future_status::ready;
+            }
+        }
+        std::function<void()> fnIntake;
+        std::future<void> done;
+        bool bIntakeRan = false;
+    } probe;
+    Deliver(MakeJsonRequest(), "9.0.0.1", 1);
+    probe.fnIntake = [this] { Deliver(MakeJsonRequest(), "9.0.0.2", 1); };
+    nox::PrintLog::instance().SetLevel(nox::kLogInfo);   // intake logs nothing now
+    nox::detail::LogObserver* pPrev = nox::detail::SwapLogObserver(&probe);
+    m_pHandler->PrintSvrInfo();
+    nox::detail::SwapLogObserver(pPrev);
+    ASSERT_TRUE(probe.done.valid());
+    probe.done.wait();
+    EXPECT_TRUE(probe.bIntakeRan);
 }
 
 }  // namespace
