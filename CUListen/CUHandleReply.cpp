@@ -42,18 +42,26 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
 
     Json::Reader reader;
     Json::Value root;
-    if (!reader.parse(pText, pText + nText, root, true)) {
+    bool bParsed = false;
+    try {
+        bParsed = reader.parse(pText, pText + nText, root, true);
+    } catch (const Json::Exception&) {
+        // Nesting beyond the reader's stack limit throws rather than fails.
+    }
+    if (!bParsed) {
         NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
                 request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
         return kErrParse;
     }
 
-    // A root that is not an object, or a method that is not a string, is a
-    // wrong method: jsoncpp would throw on reading them.
+    // The method reads with jsoncpp's own text conversion (5 reads "5", true
+    // "true", null ""). A root that is not an object, or a method that is an
+    // object or an array, has no such text (jsoncpp would throw): it reads as
+    // empty, a wrong method.
     std::string strMethod;
     if (root.isObject()) {
         const Json::Value& method = root["method"];
-        if (method.isString())
+        if (method.isConvertibleTo(Json::stringValue))
             strMethod = method.asString();
     }
     if (strMethod != velmora::kSearchMethod) {

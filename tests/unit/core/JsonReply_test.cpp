@@ -117,7 +117,8 @@ TEST_F(JsonReplyTest, WrongMethodOrShapeIsAMethodError)
     StartHandler();
     const struct { const char* szText; const char* szMethod; } aCase[] = {
         {"{\"method\":\"kqdiscover.search\"}", "kqdiscover.search"},
-        {"{\"params\":{}}", ""}, {"{\"method\":5}", ""}, {"{\"method\":{\"a\":1}}", ""},
+        {"{\"params\":{}}", ""}, {"{\"method\":5}", "5"}, {"{\"method\":true}", "true"},
+        {"{\"method\":{\"a\":1}}", ""}, {"{\"method\":[1]}", ""},
         {"[\"KQDiscover.search\"]", ""}, {"\"KQDiscover.search\"", ""}, {"42", ""},
     };
     for (const auto& c : aCase) {
@@ -137,9 +138,10 @@ TEST_F(JsonReplyTest, WrongMethodOrShapeIsAMethodError)
 TEST_F(JsonReplyTest, UnparsableShortAndUnterminatedDatagrams)
 {
     StartHandler();
-    for (const char* szText : {"{\"method\":", "not json", ""}) {
+    for (const std::string& strText : {std::string("{\"method\":"), std::string("not json"),
+                                       std::string(), std::string(5000, '[')}) {
         m_log.Clear();
-        nox::Ref<reqBuffer> req = MakeReq(MakeJsonRequestText(szText));
+        nox::Ref<reqBuffer> req = MakeReq(MakeJsonRequestText(strText));
         EXPECT_EQ(CCUHandler::kErrParse, m_pHandler->handle_different_segment(req));
         const auto vecLines = LinesOf("CCUHandler::handle_different_segment");
         ASSERT_EQ(1u, vecLines.size());
