@@ -40,5 +40,12 @@ int HostSerialNum(char* szBuf, int nSize);
 // Folder of the log base, remembered for crash dumps ("" before Init).
 void SetDumpFolder(const char* szFolder);
 
+// A reader that went away shows as a failed write, not as a signal that ends
+// the process. Called once by BaseLib::Init.
+void IgnoreBrokenPipe();
+// Writes the text to standard error. What cannot be written (reader gone,
+// stream closed or full) is dropped; the call never waits for a reader.
+void WriteStderr(const char* pData, size_t nLen);
+
 }  // namespace os
 }  // namespace nox
