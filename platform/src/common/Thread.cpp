@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/RuntimeOs.h"
+
 namespace nox {
 
 namespace {
@@ -66,7 +68,10 @@ int Thread::Start()
     if (m_pState->bStarted.load())
         return -1;
     try {
-        m_pState->thread = std::thread([this] { run(); });
+        m_pState->thread = std::thread([this] {
+            os::ScopedSignalStack signalStack;
+            run();
+        });
     } catch (const std::system_error&) {
         return -1;
     }

@@ -6,6 +6,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -374,6 +375,37 @@ void SetDumpFolder(const char* szFolder)
     g_szFolder[0] = '\0';
     if (szFolder != nullptr)
         Append(g_szFolder, sizeof(g_szFolder), szFolder);
+}
+
+void* InstallSignalStack()
+{
+    stack_t ssOld;
+    if (sigaltstack(nullptr, &ssOld) == 0 && (ssOld.ss_flags & SS_DISABLE) == 0)
+        return nullptr;  // kept: the monitor's or a sanitizer's
+    void* pStack = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (pStack == MAP_FAILED)
+        return nullptr;
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_sp = pStack;
+    ss.ss_size = kAltStackSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(pStack, kAltStackSize);
+        return nullptr;
+    }
+    return pStack;
+}
+
+void RemoveSignalStack(void* pStack)
+{
+    if (pStack == nullptr)
+        return;
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_flags = SS_DISABLE;
+    if (sigaltstack(&ss, nullptr) == 0)
+        munmap(pStack, kAltStackSize);
 }
 }  // namespace os
 

@@ -19,6 +19,7 @@
 #include "ScratchDir.h"
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
+#include "nox/Thread.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define NOX_TEST_SANITIZED 1
@@ -169,6 +170,50 @@ TEST(ExceptionHandlerTest, FatalSignalWritesADumpThenKillsTheProcessBySignal)
         EXPECT_TRUE(Has(strDump, "\nmaps:\n"));
         EXPECT_EQ(strDump.size() - 4, strDump.rfind("end\n"));
     }
+}
+
+}  // namespace
+
+namespace {
+
+int Overflow(void* pContext, void* /*pArg*/)
+{
+    volatile char aPad[4096];
+    aPad[0] = static_cast<char>(reinterpret_cast<uintptr_t>(pContext));
+    return pContext == nullptr ? 0 : Overflow(pContext, nullptr) + aPad[0];
+}
+
+// A stack overflow on a runner thread still writes a dump: the handler runs on
+// the thread's own signal stack.
+TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
+{
+#ifdef NOX_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime owns the fatal signal handlers";
+#endif
+    velmora_test::ScratchDir tmp;
+    fflush(nullptr);
+    const pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0) {
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        nox::PrintLog::instance().SetStderr(false);
+        if (nox::ExceptionHandler::StartMonitor("deep") != 0 ||
+            nox::BaseLib::Init((tmp.root / "deep").c_str()) != 0)
+            _exit(3);
+        nox::Runner runner(&Overflow, &tmp, nox::RUNNER_ONCE);
+        runner.Start();
+        runner.Join();
+        _exit(4);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    ASSERT_TRUE(WIFSIGNALED(nStatus)) << "exit status " << WEXITSTATUS(nStatus);
+    EXPECT_EQ(SIGSEGV, WTERMSIG(nStatus));
+    int nDumps = 0;
+    for (const auto& entry : fs::directory_iterator(tmp.root))
+        nDumps += Has(ReadFile(entry.path()), "signal: 11 SIGSEGV\n") ? 1 : 0;
+    EXPECT_EQ(1, nDumps);
 }
 
 }  // namespace
