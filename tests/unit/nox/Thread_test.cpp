@@ -6,7 +6,10 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
+
+#include "nox/testing/LogCapture.h"
 
 namespace {
 
@@ -119,6 +122,30 @@ TEST_F(RunnerTest, DestructorStopsARunningLoop)
     const int nCalls = counter.Calls();
     nox::Runner::NotifyWork();
     EXPECT_FALSE(counter.WaitAtLeast(nCalls + 1, milliseconds(100)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RunnerTest, LoopRunnerLogsAThrowingStepAndGoesOn)
+{
+    nox::testing::LogCapture capture;
+    CallCounter counter;
+    nox::Runner runner(
+        [](void* pContext, void*) -> int {
+            CallCounter::Step(pContext, nullptr);
+            if (static_cast<CallCounter*>(pContext)->Calls() == 1)
+                throw std::runtime_error("step failed");
+            return 0;
+        },
+        &counter, nox::RUNNER_LOOP);
+    ASSERT_EQ(0, runner.Start());
+    EXPECT_TRUE(capture.WaitFor(
+        [](const auto& line) { return line.strText.find("step failed") != std::string::npos; },
+        milliseconds(5000)));
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(counter.WaitAtLeast(2));
 }
 
 }  // namespace
