@@ -190,8 +190,6 @@ TEST_F(PrintLogTest, ThreadsLogWhileTheLevelChanges)
 
 }  // namespace
 
-namespace {
-
 // A file on a full disk (/dev/full behind the log path) loses only its own
 // copy: stderr keeps every line, and the file comes back once writable, tried
 // again no more than once a second.
@@ -215,4 +213,3 @@ TEST_F(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
     EXPECT_EQ(vecLine[2] + "\n", ReadFile(path));
 }
 
-}  // namespace
