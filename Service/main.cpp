@@ -2,6 +2,7 @@
 // console loop on the control file, and the stop.
 #include <cstdio>
 
+#include "BuildId.h"
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
 #include "Service/Service.h"
@@ -12,12 +13,6 @@
 #include "nox/Str.h"
 #include "nox/Thread.h"
 
-#ifndef VELMORA_REVISION
-#define VELMORA_REVISION "0000000000000000000000000000000000000000"
-#endif
-#ifndef VELMORA_BUILD_STAMP
-#define VELMORA_BUILD_STAMP "0000000000"
-#endif
 
 namespace {
 

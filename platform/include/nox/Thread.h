@@ -44,6 +44,9 @@ enum runner_type_e {
 typedef int (*runner_func_t)(void* pContext, void* pArg);
 
 // A Thread that runs a plain function with a context. Copyable while unstarted.
+// An exception out of the function is logged as an error; a kind-2 runner
+// then goes on, a kind-1 runner's run() returns -1. Every thread that nox
+// starts has its own signal stack, so a crash on it still writes a dump.
 class Runner : public Thread {
 public:
     Runner(runner_func_t pFunc, void* pContext, runner_type_e eType);

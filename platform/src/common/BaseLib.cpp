@@ -9,6 +9,8 @@ namespace nox {
 
 int BaseLib::Init(const char* szLogBase)
 {
+    // A reader of standard error that goes away must not end the service.
+    os::IgnoreBrokenPipe();
     const std::string strBase = szLogBase != nullptr ? szLogBase : "";
     const size_t nSlash = strBase.rfind('/');
     // Crash dumps go beside the log files.

@@ -3,17 +3,18 @@
 #include <spdlog/details/log_msg.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/RuntimeOs.h"
+#include "nox/Time.h"
 
 namespace nox {
 
@@ -24,6 +25,7 @@ constexpr size_t kMaxMessage = 64 * 1024;        // longer messages are cut and 
 const char kCutMark[] = " ...[truncated]";
 constexpr size_t kKeptFiles = 5;                 // <base>.1.log ... <base>.5.log
 constexpr size_t kDefaultFileSize = 0xC800000;
+constexpr uint32_t kFileRetryMs = 1000;          // a failed file is tried again after this
 
 std::mutex g_observerMutex;
 detail::LogObserver* g_pObserver = nullptr;     // guarded by g_observerMutex
@@ -81,9 +83,12 @@ std::string FolderOf(const std::string& strBase)
 
 }  // namespace
 
-// The sinks and their settings. m_mutex guards the sinks, the file path and
-// the size limit, so a line is written whole while SetFileSize or OpenFile
-// swap the file sink; the level and the switches are atomics read without it.
+// The sinks and their settings. m_mutex guards the file sink, its state, the
+// file path and the size limit, so a line is written whole while SetFileSize
+// or OpenFile swap the file sink; the level and the switches are atomics read
+// without it. Each output fails on its own: a file that cannot be written
+// (full disk) is closed, loses its lines and is opened again at most once per
+// kFileRetryMs; standard error drops only what it cannot write itself.
 struct PrintLog::Impl {
     std::atomic<int> nLevel{kLogInfo};
     std::atomic<bool> bStderr{true};
@@ -91,7 +96,8 @@ struct PrintLog::Impl {
 
     std::mutex mutex;
     std::shared_ptr<spdlog::sinks::sink> pFile;
-    std::shared_ptr<spdlog::sinks::sink> pStderr;
+    bool bFileFailed = false;                    // strFilePath is wanted but pFile failed
+    uint32_t nFileFailTick = 0;                  // when it last failed
     std::string strFilePath;
     size_t nFileSize = kDefaultFileSize;
     bool bSyslogOpen = false;
@@ -112,25 +118,36 @@ struct PrintLog::Impl {
         return std::string();
     }
 
-    void WriteLocked(int nLevelOfLine, const std::string& strLine)
+    void WriteFileLocked(const std::string& strLine)
     {
+        if (!pFile) {
+            if (!bFileFailed || Time::GetTick() - nFileFailTick < kFileRetryMs)
+                return;
+            if (!OpenSinkLocked().empty()) {
+                nFileFailTick = Time::GetTick();
+                return;
+            }
+        }
         const spdlog::details::log_msg msg(spdlog::source_loc{}, spdlog::string_view_t(),
                                            spdlog::level::info,
                                            spdlog::string_view_t(strLine.data(), strLine.size()));
         try {
-            if (pFile) {
-                pFile->log(msg);
-                pFile->flush();
-            }
-            if (bStderr.load()) {
-                if (!pStderr)
-                    pStderr = WithPlainFormat(std::make_shared<spdlog::sinks::stderr_sink_mt>());
-                pStderr->log(msg);
-                pStderr->flush();
-            }
-        } catch (const spdlog::spdlog_ex&) {
-            // A full disk must not take the caller down; the line is lost.
+            pFile->log(msg);
+            pFile->flush();
+            bFileFailed = false;
+        } catch (const std::exception&) {
+            // A full disk must not take the caller down; the file's copy is lost.
+            pFile.reset();
+            bFileFailed = true;
+            nFileFailTick = Time::GetTick();
         }
+    }
+
+    void WriteLocked(int nLevelOfLine, const std::string& strLine)
+    {
+        WriteFileLocked(strLine);
+        if (bStderr.load())
+            os::WriteStderr(strLine.data(), strLine.size());
         if (bSyslog.load()) {
             if (!bSyslogOpen) {
                 os::SyslogOpen();
@@ -254,6 +271,7 @@ int PrintLog::OpenFile(const char* szBasePath)
     } else if (os::MakeDirs(FolderOf(strBase), strErr) == 0) {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         m_pImpl->strFilePath = strPath;
+        m_pImpl->bFileFailed = false;
         strErr = m_pImpl->OpenSinkLocked();
     }
     if (strErr.empty())
@@ -269,6 +287,7 @@ void PrintLog::CloseFile()
     if (m_pImpl->pFile)
         m_pImpl->pFile->flush();
     m_pImpl->pFile.reset();
+    m_pImpl->bFileFailed = false;
     if (m_pImpl->bSyslogOpen) {
         os::SyslogClose();
         m_pImpl->bSyslogOpen = false;
@@ -280,8 +299,6 @@ void PrintLog::Flush()
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
     if (m_pImpl->pFile)
         m_pImpl->pFile->flush();
-    if (m_pImpl->pStderr)
-        m_pImpl->pStderr->flush();
 }
 
 namespace detail {

@@ -40,5 +40,30 @@ int HostSerialNum(char* szBuf, int nSize);
 // Folder of the log base, remembered for crash dumps ("" before Init).
 void SetDumpFolder(const char* szFolder);
 
+// A reader that went away shows as a failed write, not as a signal that ends
+// the process. Called once by BaseLib::Init.
+void IgnoreBrokenPipe();
+// Writes the text to standard error. What cannot be written (reader gone,
+// stream closed or full) is dropped; the call never waits for a reader.
+void WriteStderr(const char* pData, size_t nLen);
+
+// Gives the calling thread its own stack for signal handlers, so a crash
+// after a stack overflow still writes a dump. Returns what RemoveSignalStack
+// frees at the end of the same thread (null: the thread had one already).
+void* InstallSignalStack();
+void RemoveSignalStack(void* pStack);
+
+// The signal stack of a thread the platform starts, for the thread's lifetime.
+class ScopedSignalStack {
+public:
+    ScopedSignalStack() : m_pStack(InstallSignalStack()) {}
+    ~ScopedSignalStack() { RemoveSignalStack(m_pStack); }
+    ScopedSignalStack(const ScopedSignalStack&) = delete;
+    ScopedSignalStack& operator=(const ScopedSignalStack&) = delete;
+
+private:
+    void* m_pStack;
+};
+
 }  // namespace os
 }  // namespace nox

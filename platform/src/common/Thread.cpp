@@ -2,13 +2,19 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
+
 namespace nox {
 
 namespace {
+
+const char kSrc[] = "nox/Thread";
 
 // The process-wide work signal. g_nEpoch changes only under g_workMutex, so a
 // runner that checks it under the lock before waiting cannot miss a change.
@@ -21,6 +27,22 @@ void WakeAllWaiters()
 {
     std::lock_guard<std::mutex> lock(g_workMutex);
     g_workCv.notify_all();
+}
+
+// One step of a runner; whatever it throws is logged and the runner goes on.
+// -1 when it threw.
+template <class Step>
+int GuardedStep(const Step& step)
+{
+    static const char kFn[] = "Runner::run";
+    try {
+        return step();
+    } catch (const std::exception& ex) {
+        NOX_LOG(kSrc, kFn, kLogError, "runner step threw: %s", ex.what());
+    } catch (...) {
+        NOX_LOG(kSrc, kFn, kLogError, "runner step threw an unknown exception");
+    }
+    return -1;
 }
 
 }  // namespace
@@ -66,7 +88,10 @@ int Thread::Start()
     if (m_pState->bStarted.load())
         return -1;
     try {
-        m_pState->thread = std::thread([this] { run(); });
+        m_pState->thread = std::thread([this] {
+            os::ScopedSignalStack signalStack;
+            run();
+        });
     } catch (const std::system_error&) {
         return -1;
     }
@@ -152,12 +177,15 @@ int Runner::run()
     if (m_pFunc == nullptr)
         return -1;
     if (m_eType != RUNNER_LOOP)
-        return m_pFunc(m_pContext, nullptr);
+        return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
     while (!IsStopSignalled()) {
         const uint64_t nEpochBefore = g_nEpoch.load();
-        m_pFunc(m_pContext, nullptr);
-        heartbeat();
+        (void)GuardedStep([this] {
+            m_pFunc(m_pContext, nullptr);
+            heartbeat();
+            return 0;
+        });
         std::unique_lock<std::mutex> lock(g_workMutex);
         g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
                           [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); });

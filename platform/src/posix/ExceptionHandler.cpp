@@ -1,11 +1,13 @@
 // Crash monitor and process dumps for Linux. Everything reached from a signal
 // handler uses only async-signal-safe calls (open, write, read, syscall,
-// nanosleep, tgkill, backtrace after its warm-up in StartMonitor).
+// nanosleep, tgkill, lock-free atomics, backtrace after its warm-up in
+// StartMonitor).
 #include "nox/ExceptionHandler.h"
 
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -24,6 +26,7 @@ namespace {
 
 constexpr int kMaxFrames = 64;
 constexpr int kThreadWaitMs = 300;          // per thread, for its own backtrace
+constexpr int kWriteWaitMs = 5000;          // for a thread that has begun to write
 constexpr size_t kAltStackSize = 64 * 1024;
 const int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
@@ -31,8 +34,22 @@ char g_szProgram[64] = "process";
 char g_szFolder[512] = "";                   // "" until BaseLib::Init names one
 char g_szLastPath[768] = "";
 long g_nGmtOffset = 0;                      // seconds east of UTC, taken at start
+
+// One request to one other thread for its stack: the dumping thread stores
+// Ask(nTicket) and sends the ticket with the signal. The handler writes only
+// when it turns that exact word into Writing(nTicket), then stores
+// Done(nTicket). The dumper abandons a request by turning Ask(nTicket) into
+// 0, so a late handler (an old ticket) never touches g_nDumpFd; and the dump
+// file is closed only when no handler is writing into it.
+enum : uint64_t { kAsk = 1, kWriting = 2, kDone = 3 };
+constexpr uint64_t Slot(uint32_t nTicket, uint64_t nState)
+{
+    return static_cast<uint64_t>(nTicket) << 2 | nState;
+}
+std::atomic<uint64_t> g_nSlot{0};
+std::atomic<uint32_t> g_nTicket{0};
 std::atomic<int> g_nDumpFd{-1};             // where the thread signal handler writes
-std::atomic<int> g_nAcks{0};                // threads that finished their part
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "used in signal handlers");
 std::atomic<bool> g_bCrashing{false};
 std::atomic<bool> g_bThreadSignalReady{false};
 std::mutex g_dumpMutex;                     // one on-demand dump at a time
@@ -205,15 +222,33 @@ void WriteBacktrace(int fd, long nTid, const char* szNote)
 }
 
 // Runs on each other thread when the dump asks for its stack.
-void OnThreadSignal(int /*nSig*/, siginfo_t* /*pInfo*/, void* /*pUc*/)
+void OnThreadSignal(int /*nSig*/, siginfo_t* pInfo, void* /*pUc*/)
 {
+    if (pInfo == nullptr || pInfo->si_code != SI_QUEUE)
+        return;
     const int nSavedErrno = errno;
-    const int fd = g_nDumpFd.load();
-    if (fd >= 0) {
-        WriteBacktrace(fd, Tid(), "");
-        g_nAcks.fetch_add(1);
+    const uint32_t nTicket = static_cast<uint32_t>(pInfo->si_value.sival_int);
+    uint64_t nAsked = Slot(nTicket, kAsk);
+    if (g_nSlot.compare_exchange_strong(nAsked, Slot(nTicket, kWriting))) {
+        WriteBacktrace(g_nDumpFd.load(), Tid(), "");
+        uint64_t nWriting = Slot(nTicket, kWriting);
+        (void)g_nSlot.compare_exchange_strong(nWriting, Slot(nTicket, kDone));
     }
     errno = nSavedErrno;
+}
+
+// Sends the dump's request with its ticket to thread nTid; false when the
+// thread ended meanwhile.
+bool AskThread(pid_t nPid, long nTid, uint32_t nTicket)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    info.si_signo = ThreadSignal();
+    info.si_code = SI_QUEUE;
+    info.si_pid = nPid;
+    info.si_uid = getuid();
+    info.si_value.sival_int = static_cast<int>(nTicket);
+    return syscall(SYS_rt_tgsigqueueinfo, nPid, nTid, ThreadSignal(), &info) == 0;
 }
 
 void SleepOneMs()
@@ -222,22 +257,35 @@ void SleepOneMs()
     nanosleep(&ts, nullptr);
 }
 
+// Waits up to nMs for g_nSlot to leave nWord; true when it did.
+bool WaitSlotChange(uint64_t nWord, int nMs)
+{
+    for (int nWaited = 0; g_nSlot.load() == nWord; ++nWaited) {
+        if (nWaited >= nMs)
+            return false;
+        SleepOneMs();
+    }
+    return true;
+}
+
 // Asks every other thread of the process, one at a time, to write its stack.
-void WriteOtherThreads(int fd, long nSelf)
+// Returns false when a thread is still writing into fd, which must then stay open.
+bool WriteOtherThreads(int fd, long nSelf)
 {
     const int dirFd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) {
         Put(fd, "threads: /proc/self/task unreadable\n");
-        return;
+        return true;
     }
     g_nDumpFd.store(fd);
+    bool bIdle = true;
     const pid_t nPid = getpid();
     alignas(8) char aBuf[4096];
-    for (;;) {
+    while (bIdle) {
         const long nRead = syscall(SYS_getdents64, dirFd, aBuf, sizeof(aBuf));
         if (nRead <= 0)
             break;
-        for (long nOff = 0; nOff < nRead;) {
+        for (long nOff = 0; nOff < nRead && bIdle;) {
             // struct linux_dirent64: ino 8, off 8, reclen 2, type 1, name
             unsigned short nRecLen;
             memcpy(&nRecLen, aBuf + nOff + 16, sizeof(nRecLen));
@@ -250,23 +298,27 @@ void WriteOtherThreads(int fd, long nSelf)
                 nTid = nTid * 10 + (*p - '0');
             if (nTid == nSelf)
                 continue;
-            const int nBefore = g_nAcks.load();
-            if (syscall(SYS_tgkill, nPid, nTid, ThreadSignal()) != 0)
+            const uint32_t nTicket = g_nTicket.fetch_add(1) + 1;
+            uint64_t nAsked = Slot(nTicket, kAsk);
+            g_nSlot.store(nAsked);
+            if (!AskThread(nPid, nTid, nTicket)) {
+                g_nSlot.store(0);
                 continue;  // the thread ended meanwhile
-            int nWaited = 0;
-            while (g_nAcks.load() == nBefore && nWaited < kThreadWaitMs) {
-                SleepOneMs();
-                ++nWaited;
             }
-            if (g_nAcks.load() == nBefore) {
+            if (!WaitSlotChange(nAsked, kThreadWaitMs) &&
+                g_nSlot.compare_exchange_strong(nAsked, 0)) {
                 Put(fd, "thread ");
                 PutDec(fd, nTid);
                 Put(fd, ": no answer\n");
+                continue;
             }
+            bIdle = WaitSlotChange(Slot(nTicket, kWriting), kWriteWaitMs);
         }
     }
-    g_nDumpFd.store(-1);
     close(dirFd);
+    if (bIdle)
+        g_nDumpFd.store(-1);
+    return bIdle;
 }
 
 void WriteMaps(int fd)
@@ -321,11 +373,11 @@ int WriteDump(int nSig, const void* pAddr)
         Put(fd, "\n");
     }
     WriteBacktrace(fd, nSelf, nSig != 0 ? " (crashed)" : " (dumping)");
-    if (g_bThreadSignalReady.load())
-        WriteOtherThreads(fd, nSelf);
+    const bool bIdle = !g_bThreadSignalReady.load() || WriteOtherThreads(fd, nSelf);
     WriteMaps(fd);
     Put(fd, "end\n");
-    close(fd);
+    if (bIdle)
+        close(fd);
     return 0;
 }
 
@@ -374,6 +426,37 @@ void SetDumpFolder(const char* szFolder)
     g_szFolder[0] = '\0';
     if (szFolder != nullptr)
         Append(g_szFolder, sizeof(g_szFolder), szFolder);
+}
+
+void* InstallSignalStack()
+{
+    stack_t ssOld;
+    if (sigaltstack(nullptr, &ssOld) == 0 && (ssOld.ss_flags & SS_DISABLE) == 0)
+        return nullptr;  // kept: the monitor's or a sanitizer's
+    void* pStack = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (pStack == MAP_FAILED)
+        return nullptr;
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_sp = pStack;
+    ss.ss_size = kAltStackSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(pStack, kAltStackSize);
+        return nullptr;
+    }
+    return pStack;
+}
+
+void RemoveSignalStack(void* pStack)
+{
+    if (pStack == nullptr)
+        return;
+    stack_t ss;
+    memset(&ss, 0, sizeof(ss));
+    ss.ss_flags = SS_DISABLE;
+    if (sigaltstack(&ss, nullptr) == 0)
+        munmap(pStack, kAltStackSize);
 }
 }  // namespace os
 

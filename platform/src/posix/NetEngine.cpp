@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/RuntimeOs.h"
 #include "nox/Thread.h"
 
 namespace nox {
@@ -324,7 +325,10 @@ int NetEngine::StartEngine(NetEngineType eType, int nMaxSockets, int nThreads)
     impl.work.emplace(impl.io.get_executor());
     try {
         for (int i = 0; i < nThreads; ++i)
-            impl.vecThread.emplace_back([&impl] { impl.RunEvents(); });
+            impl.vecThread.emplace_back([&impl] {
+                os::ScopedSignalStack signalStack;
+                impl.RunEvents();
+            });
     } catch (...) {
         impl.work.reset();
         impl.io.stop();

@@ -1,8 +1,11 @@
 // Linux side of the runtime services: clock, local time, thread id, folders,
-// system log.
+// system log, standard error.
 #include "common/RuntimeOs.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
@@ -94,6 +97,34 @@ void SyslogLine(int nLevel, const char* szLine)
 void SyslogClose()
 {
     closelog();
+}
+
+void IgnoreBrokenPipe()
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(SIGPIPE, &action, nullptr);
+}
+
+void WriteStderr(const char* pData, size_t nLen)
+{
+    // Pieces of at most PIPE_BUF: a pipe that polls writable takes one whole.
+    while (nLen > 0) {
+        struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};
+        const int nReady = poll(&pfd, 1, 0);
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady != 1 || (pfd.revents & POLLOUT) == 0)
+            return;
+        const ssize_t n = write(STDERR_FILENO, pData, nLen < PIPE_BUF ? nLen : PIPE_BUF);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        pData += n;
+        nLen -= static_cast<size_t>(n);
+    }
 }
 
 }  // namespace os

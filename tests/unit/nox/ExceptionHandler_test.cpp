@@ -19,6 +19,7 @@
 #include "ScratchDir.h"
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
+#include "nox/Thread.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define NOX_TEST_SANITIZED 1
@@ -172,3 +173,81 @@ TEST(ExceptionHandlerTest, FatalSignalWritesADumpThenKillsTheProcessBySignal)
 }
 
 }  // namespace
+
+static int Overflow(void* pContext, void* /*pArg*/)
+{
+    volatile char aPad[4096];
+    aPad[0] = static_cast<char>(reinterpret_cast<uintptr_t>(pContext));
+    return pContext == nullptr ? 0 : Overflow(pContext, nullptr) + aPad[0];
+}
+
+// A stack overflow on a runner thread still writes a dump: the handler runs on
+// the thread's own signal stack.
+TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
+{
+#ifdef NOX_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime owns the fatal signal handlers";
+#endif
+    velmora_test::ScratchDir tmp;
+    fflush(nullptr);
+    const pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0) {
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        nox::PrintLog::instance().SetStderr(false);
+        if (nox::ExceptionHandler::StartMonitor("deep") == 0 &&
+            nox::BaseLib::Init((tmp.root / "deep").c_str()) == 0)
+            nox::Runner(&Overflow, &tmp, nox::RUNNER_ONCE).Start();  // joined here
+        _exit(3);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    int nDumps = 0;
+    for (const auto& entry : fs::directory_iterator(tmp.root))
+        nDumps += Has(ReadFile(entry.path()), "signal: 11 SIGSEGV\n") ? 1 : 0;
+    EXPECT_EQ(1, nDumps);
+}
+
+// Two threads block every signal, so the dump gives up on both; the first
+// unblocks while the dump waits for the second, and its late answer must not
+// reach the dump (nor the second's, after the dump ended).
+TEST(ExceptionHandlerTest, LateAnswersWriteNothing)
+{
+#ifdef NOX_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime defers signals";
+#endif
+    velmora_test::ScratchDir tmp;
+    ASSERT_EQ(0, nox::BaseLib::Init((tmp.root / "app").c_str()));
+    nox::BaseLib::Uninit();
+    std::atomic<long> aTid[2] = {{0}, {0}};
+    std::atomic<bool> bRelease{false};
+    const auto SecondAsked = [&] {
+        const std::string strSt = ReadFile("/proc/self/task/" + std::to_string(aTid[1]) + "/status");
+        return Has(strSt, "SigPnd:") && !Has(strSt, "SigPnd:\t0000000000000000");
+    };
+    const auto Park = [&](int i) {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        aTid[i] = static_cast<long>(syscall(SYS_gettid));
+        for (int nMs = 0; !bRelease && !(i == 0 && SecondAsked()) && nMs < 10000; ++nMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pthread_sigmask(SIG_UNBLOCK, &all, nullptr);  // a pending request runs here
+    };
+    std::thread first(Park, 0);
+    while (aTid[0] == 0)
+        std::this_thread::yield();
+    std::thread second(Park, 1);
+    while (aTid[1] == 0)
+        std::this_thread::yield();
+    EXPECT_EQ(0, nox::ExceptionHandler::do_minidump(nullptr));
+    bRelease = true;
+    first.join();
+    second.join();
+    const std::string strDump = ReadFile(nox::ExceptionHandler::LastDumpPath());
+    for (const long nTid : {aTid[0].load(), aTid[1].load()}) {
+        EXPECT_TRUE(Has(strDump, "thread " + std::to_string(nTid) + ": no answer\n")) << nTid;
+        EXPECT_FALSE(Has(strDump, "thread " + std::to_string(nTid) + ":\n")) << nTid;
+    }
+}

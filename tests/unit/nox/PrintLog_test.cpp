@@ -18,6 +18,7 @@
 #include "ScratchDir.h"
 #include "nox/BaseLib.h"
 #include "nox/testing/LogCapture.h"
+#include "nox/testing/ScopedClock.h"
 
 namespace {
 
@@ -188,3 +189,27 @@ TEST_F(PrintLogTest, ThreadsLogWhileTheLevelChanges)
 }
 
 }  // namespace
+
+// A file on a full disk (/dev/full behind the log path) loses only its own
+// copy: stderr keeps every line, and the file comes back once writable, tried
+// again no more than once a second.
+TEST_F(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
+{
+    nox::testing::ScopedClock clock;
+    const fs::path path = m_dir / "full.log";
+    fs::create_symlink("/dev/full", path);
+    ASSERT_EQ(0, m_log.OpenFile((m_dir / "full").c_str()));
+    ::testing::internal::CaptureStderr();
+    m_log.SetStderr(true);
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "one");
+    fs::remove(path);  // space is back
+    clock.AdvanceMs(999);
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "two");
+    clock.AdvanceMs(1);
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "three");
+    m_log.SetStderr(false);
+    const std::vector<std::string> vecLine = SplitLines(::testing::internal::GetCapturedStderr());
+    ASSERT_EQ(3u, vecLine.size());
+    EXPECT_EQ(vecLine[2] + "\n", ReadFile(path));
+}
+

@@ -6,7 +6,10 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
+
+#include "nox/testing/LogCapture.h"
 
 namespace {
 
@@ -122,3 +125,20 @@ TEST_F(RunnerTest, DestructorStopsARunningLoop)
 }
 
 }  // namespace
+
+TEST_F(RunnerTest, LoopRunnerLogsAThrowingStepAndGoesOn)
+{
+    nox::testing::LogCapture capture;
+    CallCounter counter;
+    const auto ThrowOnce = [](void* pContext, void*) -> int {
+        CallCounter::Step(pContext, nullptr);
+        if (static_cast<CallCounter*>(pContext)->Calls() == 1)
+            throw std::runtime_error("no memory");
+        return 0;
+    };
+    nox::Runner runner(ThrowOnce, &counter, nox::RUNNER_LOOP);
+    ASSERT_EQ(0, runner.Start());
+    EXPECT_TRUE(capture.WaitFor("runner step threw: no memory", milliseconds(5000)));
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(counter.WaitAtLeast(2));
+}
