@@ -11,7 +11,6 @@
 #include "nox/NetEngine.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/HostText.h"
 #include "common/NetEngineOs.h"
 #include "nox/Thread.h"
 
@@ -205,11 +205,9 @@ void NetEngine::Impl::OnReceive(const SockPtr& pSt, const asio::error_code& ec, 
         return;
     }
 
-    char szHost[16];
-    const asio::ip::address_v4::bytes_type ip = pSt->endSender.address().to_v4().to_bytes();
-    (void)std::snprintf(szHost, sizeof(szHost), "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    const std::string strHost = os::DottedText(pSt->endSender.address().to_v4().to_uint());
     try {
-        handler->OnData(pSt->nId, pSt->vecBuf.data(), static_cast<int>(nBytes), szHost,
+        handler->OnData(pSt->nId, pSt->vecBuf.data(), static_cast<int>(nBytes), strHost.c_str(),
                         static_cast<int>(pSt->endSender.port()));
     } catch (...) {
     }
