@@ -161,8 +161,6 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
         g_szProgram[0] = '\0';
         Append(g_szProgram, sizeof(g_szProgram), szProgram);
     }
-    // dbghelp is loaded now rather than in the crash path.
-    (void)::LoadLibraryA("dbghelp.dll");
     (void)::SetUnhandledExceptionFilter(OnUnhandledException);
     return std::signal(SIGABRT, OnAbort) == SIG_ERR ? -1 : 0;
 }

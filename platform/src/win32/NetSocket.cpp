@@ -58,7 +58,8 @@ int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* 
     for (const IP_ADAPTER_ADDRESSES* p = list.First(); p != nullptr; p = p->Next) {
         uint32_t nAddr = 0;
         unsigned nPrefixLen = 0;
-        if (p->OperStatus != IfOperStatusUp || p->NoMulticast || !FirstIpv4(*p, &nAddr, &nPrefixLen))
+        if (p->OperStatus != IfOperStatusUp || p->NoMulticast ||
+            !FirstIpv4(*p, &nAddr, &nPrefixLen))
             continue;
         if (bOnlyOne && !IsNamed(*p, szIface))
             continue;
@@ -86,8 +87,8 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
     addr.sin_addr.s_addr = htonl(dst.address().to_v4().to_uint());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendWaitMs);
     for (;;) {
-        if (::sendto(sock, pData, static_cast<int>(nLen), 0, reinterpret_cast<const sockaddr*>(&addr),
-                     sizeof(addr)) != SOCKET_ERROR)
+        if (::sendto(sock, pData, static_cast<int>(nLen), 0,
+                     reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != SOCKET_ERROR)
             return 0;
         const int nErr = ::WSAGetLastError();
         if ((nErr != WSAEWOULDBLOCK && nErr != WSAENOBUFS) ||
