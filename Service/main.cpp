@@ -140,6 +140,7 @@ int main(int argc, char** argv)
         return 0;
     if (CheckVersionArg(argc, argv))
         return 0;
+    nox::Process::RemoveConsoleClose();
     StartCrashMonitor();
     SetUpLog();
     nox::Process::InstallStopSignals();

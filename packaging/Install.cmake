@@ -1,4 +1,4 @@
-# Installation layout and the Debian package.
+# Installation layout and the Debian package (on Windows: WindowsZip.cmake).
 #
 #   <prefix>/sbin/velmora                 the daemon
 #   <prefix>/bin/velmora-search           the discovery client
@@ -10,6 +10,11 @@
 #
 # The system paths are absolute on purpose: the unit names them. Install with
 # the prefix /usr (`cmake --install build --prefix /usr`, or the package).
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsZip.cmake)
+  return()
+endif()
 
 set(VELMORA_PKG_DIR ${PROJECT_SOURCE_DIR}/packaging)
 

@@ -12,9 +12,9 @@ typedef uint64_t SOCKID;
 constexpr SOCKID kInvalidSockId = ~static_cast<SOCKID>(0);   // "no socket"
 
 enum NetEngineType {
-    // One readiness-driven event loop (epoll) shared by all event threads,
-    // which deliver socket events; the only kind there is. With no traffic
-    // its threads sleep (no timers, no polling).
+    // One event loop (epoll on Linux, I/O completion ports on Windows) shared
+    // by all event threads, which deliver socket events; the only kind there
+    // is. With no traffic its threads sleep (no timers, no polling).
     kNetEngineEvent = 1,
 };
 
@@ -25,8 +25,8 @@ public:
     virtual void OnConnect(SOCKID sock, SOCKID client, const char* szAddr, int nPort) = 0;
     virtual void OnData(SOCKID sock, const char* pData, int nLen, const char* szAddr,
                         int nPort) = 0;
-    // The socket failed (nError: the positive errno value of the failed
-    // receive) and has been closed by the engine; reported once, on an event
+    // The socket failed (nError: the positive errno value, on Windows the
+    // WinSock code, of the failed receive) and has been closed by the engine; reported once, on an event
     // thread, and the handler may open a replacement from here. A socket
     // closed with CloseSocket or StopEngine is not reported.
     virtual void OnClose(SOCKID sock, int nError) = 0;
@@ -44,7 +44,8 @@ public:
     // A new UDP socket whose events go to handler (the engine keeps a Ref to
     // it until the socket is closed). Ids are never 0 and never reused.
     // kInvalidSockId on failure (engine not running, nMaxSockets open), with
-    // a negative errno value in *pError when pError is not null.
+    // a negative error in *pError when pError is not null. Errors are negative
+    // errno values; a failed socket call on Windows gives its WinSock code.
     virtual SOCKID CreateSocket(const Ref<SocketHandler>& handler, int* pError);
     // Closes the socket and drops the engine's Ref to its handler (a callback
     // in flight keeps its own until it returns). 0, or -1 (harmless) for an
@@ -53,16 +54,18 @@ public:
     virtual int StartTcpServer(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
     virtual int StartTcpClient(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
     // Binds szHost:nPort and starts receiving. A multicast group host binds
-    // the group and joins it on every up, multicast-capable IPv4 interface
-    // (or only on szIface when that names an interface). nFlags is unused
-    // (pass 0); bRecv false binds without receiving. 0 on success.
+    // the group (Windows refuses that: there the wildcard address on the
+    // port) and joins it on every up, multicast-capable IPv4 interface, once
+    // each (or only on szIface when that names an interface; on Windows its
+    // friendly or GUID name). nFlags is unused (pass 0); bRecv false binds
+    // without receiving. 0 on success.
     virtual int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* szIface,
                          int nFlags, bool bRecv);
     virtual int Send(SOCKID sock, const char* pData, int nLen);               // not supported: -1
     // One datagram to szHost:nPort from this socket; safe from any thread,
     // also concurrently on one socket. From a group-bound socket the datagram
     // leaves from a unicast address of the host chosen by the routing table,
-    // with the bound port. 0 when sent, else a negative errno value.
+    // with the bound port. 0 when sent, else a negative error.
     virtual int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort);
     virtual int SetHandler(SOCKID sock, const Ref<SocketHandler>& handler);
     // Address reuse (a wildcard and a group socket share a port); before

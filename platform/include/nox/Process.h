@@ -1,4 +1,5 @@
-// The running process: its identifier and the stop request by signal.
+// The running process: its identifier, the stop request by signal or console
+// event, and the console window's Close command.
 #pragma once
 
 namespace nox {
@@ -7,12 +8,19 @@ class Process {
 public:
     // The process identifier.
     static int Id();
-    // Makes the usual stop signals (terminate, interrupt) set a flag instead
-    // of ending the process. A sleep that the signal interrupts returns early
-    // where the system allows it. Call once, from the main thread.
+    // Makes the usual stop requests set a flag instead of ending the process:
+    // on Linux the terminate and interrupt signals (a sleep that one
+    // interrupts returns early where the system allows it), on Windows the
+    // console's Ctrl-C, Ctrl-Break, close, logoff and shutdown events (for the
+    // last three the process ends once the main thread has returned from
+    // main). Call once, from the main thread.
     static void InstallStopSignals();
-    // True once a stop signal arrived; safe from any thread.
+    // True once a stop request arrived; safe from any thread.
     static bool StopRequested();
+    // Removes the Close item from the system menu of the process's console
+    // window and redraws its menu bar; nothing happens without a console
+    // window (always so on Linux).
+    static void RemoveConsoleClose();
 };
 
 }  // namespace nox

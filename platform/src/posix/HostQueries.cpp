@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/HostText.h"
 #include "common/RuntimeOs.h"
 #include "nox/Str.h"
 
@@ -41,17 +42,6 @@ std::string Dotted(const struct sockaddr* pAddr)
         const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(pAddr);
         inet_ntop(AF_INET, &pIn->sin_addr, szBuf, sizeof(szBuf));
     }
-    return szBuf;
-}
-
-std::string MacText(const struct sockaddr_ll* pLink)
-{
-    if (pLink->sll_halen != 6)
-        return "00:00:00:00:00:00";
-    char szBuf[18];
-    snprintf(szBuf, sizeof(szBuf), "%02x:%02x:%02x:%02x:%02x:%02x", pLink->sll_addr[0],
-             pLink->sll_addr[1], pLink->sll_addr[2], pLink->sll_addr[3], pLink->sll_addr[4],
-             pLink->sll_addr[5]);
     return szBuf;
 }
 
@@ -101,29 +91,6 @@ std::map<std::string, std::string> DefaultGateways()
     return mapGateway;
 }
 
-std::string Trimmed(const std::string& str)
-{
-    const char* kBlank = " \t\r\n";
-    const size_t nBegin = str.find_first_not_of(kBlank);
-    if (nBegin == std::string::npos)
-        return std::string();
-    return str.substr(nBegin, str.find_last_not_of(kBlank) - nBegin + 1);
-}
-
-// Firmware fills unset serial fields with texts like these.
-bool IsPlaceholder(const std::string& str)
-{
-    static const char* const kPlaceholders[] = {
-        "none", "to be filled by o.e.m.", "default string", "not specified", "not applicable",
-        "system serial number", "chassis serial number", "0", "00000000", "0123456789",
-        "123456789", "n/a", "na", "unknown"};
-    for (const char* sz : kPlaceholders) {
-        if (Str::stricmp(str.c_str(), sz) == 0)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int HostAdapters(std::vector<AdapterInfo>& vecOut)
@@ -142,7 +109,8 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
         if (p->ifa_addr == nullptr)
             continue;
         if (p->ifa_addr->sa_family == AF_PACKET) {
-            row.strMac = MacText(reinterpret_cast<const struct sockaddr_ll*>(p->ifa_addr));
+            const auto* pLink = reinterpret_cast<const struct sockaddr_ll*>(p->ifa_addr);
+            row.strMac = MacText(pLink->sll_addr, pLink->sll_halen);
         } else if (p->ifa_addr->sa_family == AF_INET && !row.bHasIpv4) {
             row.bHasIpv4 = true;
             row.strAddr = Dotted(p->ifa_addr);
@@ -185,8 +153,8 @@ int HostSerialNum(char* szBuf, int nSize)
             continue;
         std::string strText;
         std::getline(file, strText);
-        strText = Trimmed(strText);
-        if (strText.empty() || IsPlaceholder(strText))
+        strText = UsableSerial(strText);
+        if (strText.empty())
             continue;
         Str::strcpy_x(szBuf, nSize, strText.c_str());
         return 0;

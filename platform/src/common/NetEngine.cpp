@@ -1,6 +1,7 @@
-// The UDP network engine on Linux: one asio io_context run by the event
-// threads. Each socket has exactly one receive in flight, so its callbacks
-// never overlap; sends bypass asio and use the native descriptor directly.
+// The UDP network engine: one asio io_context run by the event threads (epoll
+// on Linux, I/O completion ports on Windows). Each socket has exactly one
+// receive in flight, so its callbacks never overlap; sends bypass asio and go
+// through the OS half (common/NetEngineOs.h) on the native socket.
 #if defined(__SANITIZE_THREAD__) && !defined(__clang__)
 // asio's handler fences are not modelled by the thread sanitizer, and GCC
 // warns about every one; its queues are mutex-protected, which it does see.
@@ -9,27 +10,18 @@
 
 #include "nox/NetEngine.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <asio.hpp>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/RuntimeOs.h"
+#include "common/HostText.h"
+#include "common/NetEngineOs.h"
 #include "nox/Thread.h"
 
 namespace nox {
@@ -39,8 +31,6 @@ using asio::ip::udp;
 
 constexpr size_t kRecvBufSize = 65536;     // any IPv4 datagram fits whole
 constexpr int kMaxThreads = 256;
-constexpr int kSendWaitMs = 100;           // longest wait for a full send buffer
-constexpr int kMaxSendAttempts = 64;
 constexpr int kMaxTransientErrors = 1000;  // in a row; then the socket counts as dead
 
 // Set on the event threads to the engine they serve, so StopEngine can refuse
@@ -52,19 +42,13 @@ int NegErr(const asio::error_code& ec)
     return ec.value() > 0 ? -ec.value() : -EIO;
 }
 
-bool ParseIPv4(const char* szHost, in_addr* pAddr)
+bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr)
 {
-    return szHost != nullptr && ::inet_pton(AF_INET, szHost, pAddr) == 1;
-}
-
-bool IsGroupAddr(in_addr addr)
-{
-    return (ntohl(addr.s_addr) & 0xF0000000u) == 0xE0000000u;   // 224.0.0.0/4
-}
-
-asio::ip::address_v4 ToAsio(in_addr addr)
-{
-    return asio::ip::address_v4(ntohl(addr.s_addr));
+    if (szHost == nullptr)
+        return false;
+    asio::error_code ec;
+    *pAddr = asio::ip::make_address_v4(szHost, ec);
+    return !ec;
 }
 
 // Receive errors after which the socket still works: ICMP reports about an
@@ -73,80 +57,11 @@ bool IsTransient(const asio::error_code& ec)
 {
     if (ec.category() != asio::system_category())
         return false;
-    const int nErr = ec.value();
-    return nErr == ECONNREFUSED || nErr == ECONNRESET || nErr == EHOSTUNREACH ||
-           nErr == ENETUNREACH || nErr == EINTR || nErr == EAGAIN || nErr == EWOULDBLOCK ||
-           nErr == ENOBUFS || nErr == ENOMEM;
-}
-
-// After an empty read: true when the socket's receive side was shut down
-// (the kernel then reports an empty read forever instead of a datagram).
-bool IsReadShutDown(int nFd)
-{
-    pollfd pfd{nFd, POLLRDHUP, 0};
-    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP)) != 0;
-}
-
-// Joins the group on every up, multicast-capable interface with an IPv4
-// address, or only on szIface when it is not empty. 0 when at least one
-// join held, else a negative errno value.
-int JoinGroup(int nFd, in_addr group, const char* szIface)
-{
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0)
-        return -errno;
-    const bool bOnlyOne = szIface != nullptr && szIface[0] != '\0';
-    std::set<unsigned> setDone;
-    int nJoined = 0;
-    int nLastErr = ENODEV;
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_MULTICAST) == 0)
-            continue;
-        std::string strName = p->ifa_name;
-        strName = strName.substr(0, strName.find(':'));   // "eth0:1" is eth0
-        if (bOnlyOne && strName != szIface)
-            continue;
-        const unsigned nIndex = ::if_nametoindex(strName.c_str());
-        if (nIndex == 0 || !setDone.insert(nIndex).second)
-            continue;
-        ip_mreqn req{};
-        req.imr_multiaddr = group;
-        std::memcpy(&req.imr_address, &reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr,
-                    sizeof(req.imr_address));
-        req.imr_ifindex = static_cast<int>(nIndex);
-        if (::setsockopt(nFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)) == 0 ||
-            errno == EADDRINUSE)
-            ++nJoined;
-        else
-            nLastErr = errno;
-    }
-    ::freeifaddrs(pList);
-    return nJoined > 0 ? 0 : -nLastErr;
-}
-
-// One datagram out of nFd; waits up to kSendWaitMs in all for room in a full
-// send buffer. 0 or a negative errno value.
-int SendDatagram(int nFd, const msghdr& msg)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendWaitMs);
-    for (int nAttempt = 0; nAttempt < kMaxSendAttempts; ++nAttempt) {
-        if (::sendmsg(nFd, &msg, MSG_NOSIGNAL) >= 0)
-            return 0;
-        const int nErr = errno;
-        if (nErr == EINTR)
-            continue;
-        if (nErr != EAGAIN && nErr != EWOULDBLOCK)
-            return -nErr;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return -nErr;
-        pollfd pfd{nFd, POLLOUT, 0};
-        (void)::poll(&pfd, 1, static_cast<int>(left.count()));   // retried either way
-    }
-    return -EAGAIN;
+    namespace err = asio::error;
+    return ec == err::connection_refused || ec == err::connection_reset ||
+           ec == err::network_reset || ec == err::host_unreachable ||
+           ec == err::network_unreachable || ec == err::interrupted || ec == err::try_again ||
+           ec == err::would_block || ec == err::no_buffer_space || ec == err::no_memory;
 }
 
 // One engine socket. The exclusive lock guards the asio socket object, the
@@ -164,7 +79,7 @@ struct SockState {
     udp::socket sock;
     Ref<SocketHandler> handler;
     bool bClosed = false;
-    bool bGroup = false;       // bound to a multicast group address
+    bool bGroup = false;       // bound to a multicast group address itself
     bool bReceiving = false;
     int nTransientErrors = 0;
     std::vector<char> vecBuf;
@@ -271,11 +186,12 @@ void NetEngine::Impl::OnReceive(const SockPtr& pSt, const asio::error_code& ec, 
                 return;
             }
             nFatal = ec.value() > 0 ? ec.value() : EIO;
-        } else if (nBytes == 0 && IsReadShutDown(pSt->sock.native_handle())) {
-            nFatal = ESHUTDOWN;
         } else {
-            pSt->nTransientErrors = 0;
-            handler = pSt->handler;
+            nFatal = nBytes == 0 ? os::ReadShutDownError(pSt->sock.native_handle()) : 0;
+            if (nFatal == 0) {
+                pSt->nTransientErrors = 0;
+                handler = pSt->handler;
+            }
         }
     }
     if (nFatal != 0) {
@@ -290,11 +206,9 @@ void NetEngine::Impl::OnReceive(const SockPtr& pSt, const asio::error_code& ec, 
         return;
     }
 
-    char szHost[INET_ADDRSTRLEN] = "";
-    const in_addr src{htonl(pSt->endSender.address().to_v4().to_uint())};
-    (void)::inet_ntop(AF_INET, &src, szHost, sizeof(szHost));
+    const std::string strHost = os::DottedText(pSt->endSender.address().to_v4().to_uint());
     try {
-        handler->OnData(pSt->nId, pSt->vecBuf.data(), static_cast<int>(nBytes), szHost,
+        handler->OnData(pSt->nId, pSt->vecBuf.data(), static_cast<int>(nBytes), strHost.c_str(),
                         static_cast<int>(pSt->endSender.port()));
     } catch (...) {
     }
@@ -387,9 +301,8 @@ NetEngine::SOCKID NetEngine::CreateSocket(const Ref<SocketHandler>& handler, int
                 pSt->sock.open(udp::v4(), ec);
                 if (!ec)
                     pSt->sock.set_option(asio::socket_base::broadcast(true), ec);
-                if (ec) {
-                    nErr = NegErr(ec);
-                } else {
+                nErr = ec ? NegErr(ec) : os::PrepareUdpSocket(pSt->sock.native_handle());
+                if (nErr == 0) {   // else the socket closes with pSt
                     nId = impl.nNextId++;
                     impl.mapSock.emplace(nId, std::move(pSt));
                 }
@@ -437,10 +350,10 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
                         int nFlags, bool bRecv)
 {
     (void)nFlags;
-    in_addr addr{};
-    addr.s_addr = htonl(INADDR_ANY);
+    asio::ip::address_v4 addr = asio::ip::address_v4::any();
     if (szHost != nullptr && szHost[0] != '\0' && !ParseIPv4(szHost, &addr))
         return -EINVAL;
+    const bool bGroup = addr.is_multicast();
     if (nPort < 0 || nPort > 65535)
         return -EINVAL;
     SockPtr pSt;
@@ -449,12 +362,13 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
         return -EBADF;
     try {
         asio::error_code ec;
-        pSt->sock.bind(udp::endpoint(ToAsio(addr), static_cast<unsigned short>(nPort)), ec);
+        const asio::ip::address_v4 bindAddr = bGroup ? os::GroupBindAddress(addr) : addr;
+        pSt->sock.bind(udp::endpoint(bindAddr, static_cast<unsigned short>(nPort)), ec);
         if (ec)
             return NegErr(ec);
-        if (IsGroupAddr(addr)) {
-            pSt->bGroup = true;
-            const int nRet = JoinGroup(pSt->sock.native_handle(), addr, szIface);
+        if (bGroup) {
+            pSt->bGroup = bindAddr.is_multicast();
+            const int nRet = os::JoinGroup(pSt->sock.native_handle(), addr, szIface);
             if (nRet != 0)
                 return nRet;
         }
@@ -470,40 +384,19 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
 
 int NetEngine::SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort)
 {
-    sockaddr_in dst{};
+    asio::ip::address_v4 addr;
     if (nLen < 0 || (pData == nullptr && nLen > 0) || nPort <= 0 || nPort > 65535 ||
-        !ParseIPv4(szHost, &dst.sin_addr))
+        !ParseIPv4(szHost, &addr))
         return -EINVAL;
-    dst.sin_family = AF_INET;
-    dst.sin_port = htons(static_cast<uint16_t>(nPort));
+    const udp::endpoint dst(addr, static_cast<unsigned short>(nPort));
     SockPtr pSt = m_pImpl->Find(sock);
     if (!pSt)
         return -EBADF;
-
-    iovec iov{const_cast<char*>(pData), static_cast<size_t>(nLen)};
-    msghdr msg{};
-    msg.msg_name = &dst;
-    msg.msg_namelen = sizeof(dst);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-
     std::shared_lock<std::shared_mutex> lock(pSt->mutex);
     if (pSt->bClosed)
         return -EBADF;
-    if (pSt->bGroup) {
-        // Source chosen by routing (ipi_spec_dst 0.0.0.0, any interface), so
-        // the reply never carries the group address as its source.
-        msg.msg_control = szControl;
-        msg.msg_controllen = sizeof(szControl);
-        cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
-        pCmsg->cmsg_level = IPPROTO_IP;
-        pCmsg->cmsg_type = IP_PKTINFO;
-        pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        const in_pktinfo info{};
-        std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
-    }
-    return SendDatagram(pSt->sock.native_handle(), msg);
+    return os::SendDatagram(pSt->sock.native_handle(), pData, static_cast<size_t>(nLen), dst,
+                            pSt->bGroup);
 }
 
 int NetEngine::SetHandler(SOCKID sock, const Ref<SocketHandler>& handler)
@@ -536,7 +429,7 @@ int NetEngine::SetReuseAddr(SOCKID sock, int nOn)
 
 int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
 {
-    in_addr addr{};
+    asio::ip::address_v4 addr;
     if (!ParseIPv4(szIfaceAddr, &addr))
         return -EINVAL;
     SockPtr pSt;
@@ -544,7 +437,7 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     asio::error_code ec;
-    pSt->sock.set_option(asio::ip::multicast::outbound_interface(ToAsio(addr)), ec);
+    pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
     return ec ? NegErr(ec) : 0;
 }
 

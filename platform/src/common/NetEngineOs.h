@@ -1,0 +1,40 @@
+// Socket calls of the UDP engine that differ by operating system. Each OS
+// folder (src/posix, src/win32) defines all of them; common/NetEngine.cpp
+// calls only these. Errors are negative: errno values on Linux, WinSock
+// codes on Windows.
+#pragma once
+
+#include <asio.hpp>
+#include <cstddef>
+
+namespace nox {
+namespace os {
+
+typedef asio::ip::udp::socket::native_handle_type NativeSocket;
+
+// Settings a new, still unbound socket needs beyond the portable ones
+// (address reuse and broadcast are set through asio). 0 or a negative error.
+int PrepareUdpSocket(NativeSocket sock);
+
+// The address a socket that listens on the group address binds: the group
+// itself where the system allows that, else the wildcard address.
+asio::ip::address_v4 GroupBindAddress(const asio::ip::address_v4& group);
+
+// Joins the group on every up, multicast-capable interface with an IPv4
+// address, once per interface, or only on szIface when it names one. 0 when
+// at least one join held (also one that already held), else a negative error.
+int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface);
+
+// One datagram to dst; safe from several threads at once on one socket.
+// bGroupBound: the socket is bound to a group address, so the source address
+// is left to the routing table. Waits up to about 100 ms in all for room in a
+// full send buffer. 0 when sent, else a negative error.
+int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
+                 const asio::ip::udp::endpoint& dst, bool bGroupBound);
+
+// After an empty read: a positive error code when the socket's receive side
+// was shut down (empty reads would then never end), else 0.
+int ReadShutDownError(NativeSocket sock);
+
+}  // namespace os
+}  // namespace nox
