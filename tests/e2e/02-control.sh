@@ -1,38 +1,61 @@
 #!/usr/bin/env bash
-# 02-control.sh: the control file's commands in order (D, S, d, I, q), the
-# stop sequence, and the log file that copies standard error.
+# 02-control.sh: the version query; the control file's commands (D, S, d, an
+# unknown one, I, q) obeyed in order, then the stop sequence, with a log file
+# that copies standard error and a dump; SIGTERM stops a second run the same
+# way; SIGSEGV ends a third with a crash dump; a fourth outlives the reader
+# of its standard error.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
-make_workdir
-write_config
-make_netns
-printf 'D' > "$RUNDIR/Velmorainput"
-start_daemon ip netns exec "$NETNS"
+make_ns_pair
 
-wait_log 'Start Server OK!' 15 || fail "server did not start"
-wait_log 'log level turn to debug' 10 || fail "D was not obeyed"
-send_cmd 'S'
-wait_log 'Print Server Info' 10 || fail "S was not obeyed"
-send_cmd 'd'
-wait_log 'end dump\.\.\.' 30 || fail "d did not finish"
-grep -q 'begin dump \.\.\.' "$LOG" || fail "no 'begin dump ...'"
-ls "$RUNDIR"/log/*.dmp > /dev/null 2>&1 || fail "no dump file in log/"
-send_cmd 'xI'        # an unknown character is ignored, I returns to info
-wait_log 'log level turn to info' 10 || fail "I was not obeyed"
-send_cmd 'q'
-wait_exit 10 || fail "q did not stop the daemon"
+# Without a control file the daemon exits 0 at once, silent; with one, -V answers.
+(cd "$RUNDIR" && "$BIN" --version > "$WORKDIR/out" 2>&1) || fail "no control file: exit $?"
+[ -s "$WORKDIR/out" ] || [ -e "$RUNDIR/log" ] && fail "no control file: output or log folder"
+: > "$RUNDIR/Velmorainput"
+(cd "$RUNDIR" && "$BIN" -V > "$WORKDIR/out") || fail "-V: exit $?"
+grep -qx 'Program Name: Velmora ' "$WORKDIR/out" || fail "-V printed: $(cat "$WORKDIR/out")"
+
+printf 'DSdxIq' > "$RUNDIR/Velmorainput"
+start_daemon
+wait_exit 30 || fail "the commands did not stop the daemon"
 [ "$DAEMON_STATUS" -eq 0 ] || fail "exit status $DAEMON_STATUS"
+order=$(grep -Eo 'Start Server OK!|log level turn to (debug|info)|Print Server Info|m_waitHandleData size\[0\]|begin dump \.\.\.|end dump\.\.\.|pressed q \.\.\.|Stop Handler OK|Stop Server OK|Velmora End' "$LOG" | paste -sd'|')
+[ "$order" = 'Start Server OK!|log level turn to debug|Print Server Info|m_waitHandleData size[0]|begin dump ...|end dump...|log level turn to info|pressed q ...|Stop Handler OK|Stop Server OK|Velmora End' ] \
+    || fail "lines out of order: $order"
+cmp "$LOG" "$RUNDIR/log/Velmora-$DAEMON_PID.log" || fail "the log file differs from stderr"
+# The dump: today's stamp in its name and heading, this thread and every other, the map.
+day=$(date +%Y%m%d)
+dump=$(ls "$RUNDIR/log/Velmora-$DAEMON_PID-$day-"[0-9][0-9][0-9][0-9][0-9][0-9].dmp) || fail "no dump file of today"
+head -n 1 "$dump" | grep -Eqx "nox dump 1 program Velmora pid $DAEMON_PID time $day-[0-9]{6} reason request" \
+    && grep -Eqx "thread $DAEMON_PID \(dumping\):" "$dump" && [ "$(grep -Ec '^thread [0-9]+:$' "$dump")" -ge 12 ] \
+    && grep -qx 'maps:' "$dump" && [ "$(tail -n 1 "$dump")" = end ] || fail "dump: $(head -n 3 "$dump")"
 
-# The stop sequence, in order, after the command lines.
-order=$(grep -Eo 'log level turn to debug|Print Server Info|begin dump \.\.\.|end dump\.\.\.|log level turn to info|pressed q \.\.\.|Stop Handler OK|Stop Server OK|Velmora End' "$LOG" | paste -sd'|')
-expected='log level turn to debug|Print Server Info|begin dump ...|end dump...|log level turn to info|pressed q ...|Stop Handler OK|Stop Server OK|Velmora End'
-[ "$order" = "$expected" ] || fail "lines out of order: $order"
-[ "$(count_log 'Velmora Begin')" -eq 1 ] || fail "'Velmora Begin' not logged once"
-[ -s "$WORKDIR/stdout.log" ] && fail "the daemon wrote to standard output"
+: > "$RUNDIR/Velmorainput"
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "second run did not start"
+kill -TERM "$DAEMON_PID"
+wait_exit 5 || fail "SIGTERM did not stop the daemon"
+[ "$DAEMON_STATUS" -eq 0 ] && grep -q 'stop signal received' "$LOG" && grep -q 'Velmora End' "$LOG" \
+    || fail "SIGTERM: exit status $DAEMON_STATUS"
 
-# log/Velmora-<pid>.log holds the same lines as standard error.
-logfile=$RUNDIR/log/Velmora-$DAEMON_PID.log
-[ -f "$logfile" ] || fail "no $logfile"
-diff "$LOG" "$logfile" > "$WORKDIR/log.diff" || fail "log file differs from stderr: $(head -5 "$WORKDIR/log.diff")"
+# A crash writes its dump, then ends the process by the same signal.
+ulimit -c 0
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "third run did not start"
+kill -SEGV "$DAEMON_PID"
+wait_exit 10 && [ "$DAEMON_STATUS" -eq 139 ] || fail "SIGSEGV: exit status $DAEMON_STATUS"
+grep -qx 'signal: 11 SIGSEGV' "$RUNDIR/log/Velmora-$DAEMON_PID-"*.dmp || fail "no crash dump"
+
+# A reader of standard error that goes away (velmora 2>&1 | head -c 100)
+# neither ends nor stops the service.
+mkfifo "$WORKDIR/fifo" && : > "$RUNDIR/Velmorainput"
+head -c 100 < "$WORKDIR/fifo" > /dev/null &
+reader=$!
+(cd "$RUNDIR" && exec ip netns exec "$NS_SRV" "$BIN" > /dev/null 2> "$WORKDIR/fifo") &
+DAEMON_PID=$! DAEMON_STATUS= LOG=$RUNDIR/log/Velmora-$!.log
+wait "$reader"
+wait_log 'Start Server OK!' 15 || fail "fourth run did not start"
+send_cmd q
+wait_exit 10 && [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'Velmora End' "$LOG" || fail "reader gone: exit status $DAEMON_STATUS"
 pass

@@ -4,7 +4,7 @@
 # outside a git checkout.
 . "$(dirname "$0")/common.sh"
 trap cleanup EXIT
-make_workdir
+WORKDIR=$(mktemp -d) RUNDIR=$WORKDIR/plain && mkdir "$RUNDIR" && _CLEANUP+=("rm -rf '$WORKDIR'")
 command -v git > /dev/null || { echo "SKIP: $SCRIPT_NAME: needs git" >&2; exit 77; }
 repo=$WORKDIR/repo header=$WORKDIR/BuildId.h
 make_id() {  # prints the revision written for checkout $1

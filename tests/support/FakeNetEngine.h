@@ -1,8 +1,7 @@
-// A network engine for unit tests: records every call the service makes,
-// hands out increasing socket ids, can be told to fail chosen CreateSocket or
-// StartUDP calls, and holds the handler references it was given, as the real
-// engine does, until the socket is closed. StartEngine/StopEngine are not
-// virtual: never call them on the fake.
+// A network engine for unit tests: records what the code under test binds,
+// sends and closes, hands out increasing socket ids, fails chosen
+// CreateSocket or StartUDP calls, and holds each socket's handler, as the real
+// engine does, until the socket is closed. Never start or stop it.
 #pragma once
 
 #include <chrono>
@@ -18,138 +17,80 @@
 
 class FakeNetEngine : public nox::NetEngine {
 public:
-    // strIface: the last multicast interface set before the send.
-    struct Sent { SOCKID sock; std::string strData; std::string strHost; int nPort;
-                  std::string strIface; };
-    struct Bind { SOCKID sock; std::string strHost; int nPort; };
+    struct Sent { SOCKID sock; std::string strData, strHost; int nPort; };
+    using Handler = nox::Ref<nox::SocketHandler>;
     static constexpr SOCKID kFirstId = 100;
 
-    ~FakeNetEngine() override
-    {
-        std::map<SOCKID, nox::Ref<nox::SocketHandler>> mapHandler;   // released unlocked
-        std::lock_guard<std::mutex> guard(m_mutex);
-        mapHandler.swap(m_mapHandler);
-    }
+    ~FakeNetEngine() override { Locked([&] { return std::move(m_mapHandler); }); }
 
-    SOCKID CreateSocket(const nox::Ref<nox::SocketHandler>& handler, int* pError) override
+    SOCKID CreateSocket(const Handler& handler, int*) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_setFailCreate.count(m_nCreateCalls++)) {
-            if (pError)
-                *pError = -1;
+        if (m_setFailCreate.count(static_cast<int>(m_nCreateCalls++)))
             return nox::kInvalidSockId;
-        }
-        const SOCKID sock = m_nNextId++;
-        m_mapHandler[sock] = handler;
-        m_vecCreated.push_back(sock);
-        return sock;
+        m_vecCreated.push_back(kFirstId + m_vecCreated.size());
+        m_mapHandler[m_vecCreated.back()] = handler;
+        return m_vecCreated.back();
     }
-
-    int SetReuseAddr(SOCKID sock, int nOn) override
+    int StartUDP(SOCKID sock, const char* szHost, int nPort, const char*, int, bool) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_vecReuse.push_back({sock, nOn});
-        return 0;
+        m_vecBind.push_back(std::to_string(sock) + " " + szHost + ":" + std::to_string(nPort));
+        return m_setFailBind.count(static_cast<int>(m_vecBind.size() - 1)) ? -98 : 0;
     }
-
-    int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* /*szIface*/,
-                 int /*nFlags*/, bool /*bRecv*/) override
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_vecBind.push_back({sock, szHost ? szHost : "", nPort});
-        return m_setFailBind.count(m_nBindCalls++) ? -98 : 0;
-    }
-
-    int SetMulticastInterface(SOCKID /*sock*/, const char* szIfaceAddr) override
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_strIface = szIfaceAddr;
-        return 0;
-    }
-
+    int SetReuseAddr(SOCKID, int) override { return 0; }
     int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort) override
     {
-        Sent sent{sock, std::string(pData, static_cast<size_t>(nLen)), szHost, nPort, ""};
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            sent.strIface = m_strIface;
-        }
+        const Sent sent{sock, std::string(pData, static_cast<size_t>(nLen)), szHost, nPort};
         if (m_onSend)
             m_onSend(sent);
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_vecSent.push_back(sent);
-        }
+        Locked([&] { m_vecSent.push_back(sent); return 0; });
         m_cond.notify_all();
         return m_nSendResult;
     }
-
     int CloseSocket(SOCKID sock) override
     {
-        nox::Ref<nox::SocketHandler> handler;   // released outside the lock
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_vecClosed.push_back(sock);
-        auto it = m_mapHandler.find(sock);
-        if (it != m_mapHandler.end()) {
-            handler = it->second;
-            m_mapHandler.erase(it);
-        }
+        Locked([&] { m_vecClosed.push_back(sock); return 0; });
+        Release(sock);
         return 0;
     }
 
-    // The handler of an open socket (null for another id).
-    nox::Ref<nox::SocketHandler> HandlerOf(SOCKID sock)
+    void ReportClose(SOCKID sock, int nError)   // the engine drops a failed socket and says so
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto it = m_mapHandler.find(sock);
-        return it == m_mapHandler.end() ? nox::Ref<nox::SocketHandler>() : it->second;
-    }
-
-    // Reports sock closed to its handler, like an engine thread; the engine
-    // lets go of the handler first.
-    void ReportClose(SOCKID sock, int nError)
-    {
-        nox::Ref<nox::SocketHandler> handler = HandlerOf(sock);
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_mapHandler.erase(sock);
-        }
-        if (handler)
+        if (Handler handler = Release(sock))
             handler->OnClose(sock, nError);
     }
-
     std::vector<Sent> TakeSent()
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        std::vector<Sent> vecOut;
-        vecOut.swap(m_vecSent);
-        return vecOut;
+        return Locked([&] { std::vector<Sent> vecOut; vecOut.swap(m_vecSent); return vecOut; });
     }
-
-    // Waits until at least nCount datagrams have been sent, or the deadline.
     bool WaitSent(size_t nCount, std::chrono::milliseconds timeout)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cond.wait_for(lock, timeout, [&] { return m_vecSent.size() >= nCount; });
     }
 
-    // Setup before use; read after the calls (no lock needed then).
-    std::set<int> m_setFailCreate;   // indexes of CreateSocket calls that fail
-    std::set<int> m_setFailBind;     // indexes of StartUDP calls that fail
+    // Set before use, read after the calls.
+    std::set<int> m_setFailCreate, m_setFailBind;   // indexes of the calls that fail
     int m_nSendResult = 0;
-    std::function<void(const Sent&)> m_onSend;   // runs on every SendTo before it is recorded
-    std::vector<SOCKID> m_vecCreated;
-    std::vector<std::pair<SOCKID, int>> m_vecReuse;
-    std::vector<Bind> m_vecBind;
-    std::vector<SOCKID> m_vecClosed;
+    std::function<void(const Sent&)> m_onSend;      // runs in SendTo before it records
+    std::vector<SOCKID> m_vecCreated, m_vecClosed;
+    std::vector<std::string> m_vecBind;             // "sock host:port"
 
 private:
+    template <class F> auto Locked(F f) -> decltype(f())
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return f();
+    }
+    Handler Release(SOCKID sock)   // the caller lets go of it unlocked
+    {
+        return Locked([&] { Handler handler = m_mapHandler[sock]; m_mapHandler.erase(sock); return handler; });
+    }
+
     std::mutex m_mutex;
     std::condition_variable m_cond;
-    std::map<SOCKID, nox::Ref<nox::SocketHandler>> m_mapHandler;
-    SOCKID m_nNextId = kFirstId;
-    int m_nCreateCalls = 0;
-    int m_nBindCalls = 0;
-    std::string m_strIface;
+    std::map<SOCKID, Handler> m_mapHandler;
+    size_t m_nCreateCalls = 0;
     std::vector<Sent> m_vecSent;
 };

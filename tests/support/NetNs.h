@@ -1,16 +1,8 @@
-// Test helper: two network namespaces joined by a veth pair.
-//
-//   velmora_test::NetNsPair pair;                   // 10.77.0.1/24 <-> 10.77.0.2/24
-//   if (!pair.Ok()) GTEST_SKIP() << pair.Error();
-//   {
-//       velmora_test::ScopedNetNs inA(pair.NameA());  // this thread now lives in A;
-//       ...                                           // threads started here inherit A
-//   }                                                 // back in the original namespace
-//
-// Names are unique (pid and a counter); lo and both veth ends are up and
-// 224.0.0.0/4 is routed out of each veth. The destructor deletes both
-// namespaces, which removes the veth pair. Needs root and iproute2; Ok() is
-// false with Error() telling why otherwise.
+// Two network namespaces joined by a veth pair (10.77.0.1/24 in A, 10.77.0.2/24
+// in B; lo and both ends up, 224.0.0.0/4 routed out of each veth), deleted
+// with the object. Needs root and iproute2: Ok() is false otherwise, and
+// Error() says why. ScopedNetNs moves the calling thread into one (threads it
+// starts inherit it) until its scope ends.
 #pragma once
 
 #include <fcntl.h>
@@ -23,8 +15,7 @@
 
 namespace velmora_test {
 
-// Runs a shell command with its output discarded; true when it exits 0.
-inline bool RunQuiet(const std::string& strCmd)
+inline bool RunQuiet(const std::string& strCmd)   // true when the command exits 0
 {
     return std::system((strCmd + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -34,25 +25,23 @@ public:
     NetNsPair()
     {
         static std::atomic<int> s_nSeq{0};
-        const int nSeq = s_nSeq++;
-        const std::string strId = std::to_string(::getpid()) + "-" + std::to_string(nSeq);
+        const std::string strId = std::to_string(::getpid() % 1000000) + "x" + std::to_string(s_nSeq++ % 100);
         m_strNameA = "velmora-" + strId + "-a";
         m_strNameB = "velmora-" + strId + "-b";
-        // Interface names are at most 15 characters.
-        m_strVethA = "vma" + std::to_string(::getpid() % 1000000) + "x" +
-                     std::to_string(nSeq % 100);
+        m_strVethA = "vma" + strId;   // interface names are at most 15 characters
+        const std::string strA = " && ip -n " + m_strNameA + " ", strB = " && ip -n " + m_strNameB + " ";
+        const std::string strCmd = "ip netns add " + m_strNameA + " && ip netns add " + m_strNameB + strA +
+            "link add " + m_strVethA + " type veth peer name vmb" + strId + " netns " + m_strNameB + strA +
+            "addr add " + AddrA() + "/24 dev " + m_strVethA + strB + "addr add " + AddrB() + "/24 dev vmb" +
+            strId + strA + "link set lo up" + strB + "link set lo up" + strA + "link set " + m_strVethA +
+            " up" + strB + "link set vmb" + strId + " up" + strA + "route add 224.0.0.0/4 dev " + m_strVethA +
+            strB + "route add 224.0.0.0/4 dev vmb" + strId;
         if (::geteuid() != 0)
             m_strError = "needs root to create network namespaces";
-        else
-            Setup();
+        else if (!RunQuiet(strCmd))
+            m_strError = "set-up failed (iproute2 needed): " + strCmd;
     }
-    ~NetNsPair()
-    {
-        if (::geteuid() == 0) {
-            RunQuiet("ip netns del " + m_strNameA);
-            RunQuiet("ip netns del " + m_strNameB);
-        }
-    }
+    ~NetNsPair() { RunQuiet("ip netns del " + m_strNameA + "; ip netns del " + m_strNameB); }
     NetNsPair(const NetNsPair&) = delete;
     NetNsPair& operator=(const NetNsPair&) = delete;
 
@@ -60,38 +49,13 @@ public:
     const std::string& Error() const { return m_strError; }
     const std::string& NameA() const { return m_strNameA; }
     const std::string& NameB() const { return m_strNameB; }
-    const std::string& VethA() const { return m_strVethA; }
     std::string AddrA() const { return "10.77.0.1"; }
     std::string AddrB() const { return "10.77.0.2"; }
 
 private:
-    void Setup()
-    {
-        const std::string strA = "ip -n " + m_strNameA + " ";
-        const std::string strB = "ip -n " + m_strNameB + " ";
-        const std::string strVethB = "vmb" + m_strVethA.substr(3);
-        for (const std::string& strCmd : {
-                 "ip netns add " + m_strNameA, "ip netns add " + m_strNameB,
-                 strA + "link add " + m_strVethA + " type veth peer name " + strVethB +
-                     " netns " + m_strNameB,
-                 strA + "addr add " + AddrA() + "/24 dev " + m_strVethA,
-                 strB + "addr add " + AddrB() + "/24 dev " + strVethB,
-                 strA + "link set lo up", strB + "link set lo up",
-                 strA + "link set " + m_strVethA + " up", strB + "link set " + strVethB + " up",
-                 strA + "route add 224.0.0.0/4 dev " + m_strVethA,
-                 strB + "route add 224.0.0.0/4 dev " + strVethB}) {
-            if (!RunQuiet(strCmd)) {
-                m_strError = "set-up command failed (iproute2 needed): " + strCmd;
-                return;
-            }
-        }
-    }
-
     std::string m_strNameA, m_strNameB, m_strVethA, m_strError;
 };
 
-// Moves the calling thread into a named namespace (threads it starts
-// afterwards inherit it) and back to its previous namespace on destruction.
 class ScopedNetNs {
 public:
     explicit ScopedNetNs(const std::string& strName)
@@ -111,7 +75,6 @@ public:
     }
     ScopedNetNs(const ScopedNetNs&) = delete;
     ScopedNetNs& operator=(const ScopedNetNs&) = delete;
-
     bool Ok() const { return m_bOk; }   // false when the move failed
 
 private:

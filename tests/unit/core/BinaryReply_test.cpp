@@ -1,5 +1,5 @@
-// The binary exchange: record layout, configuration variants, row indexes,
-// short requests, long names, and the address conversion.
+// The binary exchange: record layout, long names, short requests, and the
+// address conversion.
 #include "CUListen/DiscoveryReply.h"
 #include "HandlerFixture.h"
 
@@ -7,104 +7,65 @@ namespace {
 
 using BinaryReplyTest = HandlerFixture;
 
-TEST_F(BinaryReplyTest, RecordLayoutWithTheDefaultName)
+// Only request bytes 1 and 16 reach the record (every other byte is 0xFF).
+TEST_F(BinaryReplyTest, RecordLayout)
 {
+    m_host.m_vecAdapter = {nox::testing::ScopedHost::MakeAdapter(
+        "eth0", "02:00:00:00:00:01", "10.88.0.1", "255.255.255.0", "10.88.0.2")};
     StartHandler();
-    // Every request byte but 1 and 16 is 0xFF and must leave no mark.
-    const auto vecSent = Answer(MakeBinaryRequest(0x5A, 0xC3, 64, '\xFF'));
+    const auto vecSent = Answer(MakeBinaryRequest('\x5A', '\xC3', 64, '\xFF'));
     ASSERT_EQ(1u, vecSent.size());
-    const std::string& rec = vecSent[0].strData;
-    ASSERT_EQ(143u, rec.size());
-    EXPECT_EQ(7u, vecSent[0].sock);
-    EXPECT_EQ("10.0.0.9", vecSent[0].strHost);
-    EXPECT_EQ(5000, vecSent[0].nPort);
-
-    const std::vector<std::pair<size_t, int>> vecFixed = {
-        {0, 0xB3}, {1, 0x5A}, {2, 23}, {4, 0x58}, {16, 0xC3},
-        {56, 10}, {57, 0}, {58, 0}, {59, 5}, {60, 255}, {61, 255}, {62, 255}, {63, 0},
-        {64, 10}, {65, 0}, {66, 0}, {67, 1}, {94, 0x50}, {95, 0x00}, {98, 0xB2}, {99, 0x93}};
-    std::vector<bool> vecSeen(rec.size(), false);
-    for (const auto& field : vecFixed) {
-        EXPECT_EQ(field.second, Byte(rec, field.first)) << "offset " << field.first;
-        vecSeen[field.first] = true;
-    }
-    EXPECT_EQ("00:11:22:33:44:55", rec.substr(120, 17));
-    EXPECT_EQ("Server", rec.substr(137));
-    for (size_t i = 0; i < 120; ++i) {
-        if (!vecSeen[i]) {
-            EXPECT_EQ(0, Byte(rec, i)) << "offset " << i;
-        }
-    }
-    EXPECT_EQ((std::vector<Logged>{
-                  {nox::kLogInfo, "sock[7] respLen[143] host[10.0.0.9:5000] interface[0] ret[0]"}}),
+    std::string strWant = MakeBinaryReply("Server", "02:00:00:00:00:01");
+    strWant[1] = '\x5A';
+    strWant[16] = '\xC3';
+    EXPECT_EQ(strWant, vecSent[0].strData);
+    EXPECT_EQ((std::vector<std::string>{"sock[7] respLen[143] host[10.0.0.9:5000] interface[0] ret[0]"}),
               LinesOf("CCUHandler::handle_same_segment"));
 }
 
-// A set product type names the record and brings the web ports; a name
-// longer than the record has room for is cut to 375 bytes.
-TEST_F(BinaryReplyTest, ProductTypeSelectsWebPortsAndName)
+// The ports come from the settings; a name longer than the record holds is
+// cut to 375 bytes, and the length byte wraps.
+TEST(BinaryRecordTest, NamesAndPortsFillTheTail)
 {
-    CServerConfig::instance()->webclientHttpPort = 8080;    // 0x1F90
-    CServerConfig::instance()->webclientHttpsPort = 8443;   // 0x20FB
-    for (const std::string& strType : {std::string("TRN V8"), std::string(400, 'N')}) {
-        const std::string strName = strType.substr(0, 375);
-        CServerConfig::instance()->m_strProductType = strType.c_str();
-        StartHandler();
-        const auto vecSent = Answer(MakeBinaryRequest());
-        ASSERT_EQ(1u, vecSent.size());
-        const std::string& rec = vecSent[0].strData;
-        EXPECT_EQ(137 + strName.size(), rec.size());
-        EXPECT_EQ(static_cast<int>((17 + strName.size()) & 0xFF), Byte(rec, 2));
-        EXPECT_EQ((std::vector<int>{0x90, 0x1F, 0xFB, 0x20}),
-                  (std::vector<int>{Byte(rec, 94), Byte(rec, 95), Byte(rec, 98), Byte(rec, 99)}));
-        EXPECT_EQ(strName, rec.substr(137));
+    velmora::ReplySettings settings;
+    settings.nHttpPort = 8080;
+    settings.nPort = 8443;
+    uint8_t abRecord[velmora::kBinRecordMax];
+    for (size_t nName : {6, 400}) {
+        settings.strMachineName = std::string(nName, 'N');
+        const size_t nKept = std::min<size_t>(nName, 375);
+        ASSERT_EQ(137 + nKept, velmora::BuildBinaryReply(AdapterEntry{}, settings, 1, 2, abRecord));
+        EXPECT_EQ(std::string(nKept, 'N'), std::string(abRecord + 137, abRecord + 137 + nKept));
+        EXPECT_EQ((std::vector<int>{static_cast<int>((17 + nKept) & 0xFF), 0x90, 0x1F, 0xFB, 0x20}),
+                  (std::vector<int>{abRecord[2], abRecord[94], abRecord[95], abRecord[98], abRecord[99]}));
     }
 }
 
-TEST_F(BinaryReplyTest, EveryUsableRowAnswersUnderItsIndex)
-{
-    AddSecondAdapter();
-    AddSecondAdapter();
-    StartHandler();
-    EXPECT_EQ(3u, Answer(MakeBinaryRequest()).size());
-    m_pHandler->m_vecAdapter[1].isOK = 0;
-    m_log.Clear();
-    const auto vecSent = Answer(MakeBinaryRequest());
-    ASSERT_EQ(2u, vecSent.size());
-    EXPECT_EQ(192, Byte(vecSent[1].strData, 56));
-    const auto vecLines = LinesOf("CCUHandler::handle_same_segment");
-    ASSERT_EQ(2u, vecLines.size());
-    EXPECT_NE(std::string::npos, vecLines[0].strText.find("interface[0]"));
-    EXPECT_NE(std::string::npos, vecLines[1].strText.find("interface[2]"));
-}
-
-TEST_F(BinaryReplyTest, ShortRequestsAndEmptyTableGetNoAnswer)
+TEST_F(BinaryReplyTest, ShortRequestsAndAnEmptyTableGetNoAnswer)
 {
     StartHandler();
-    EXPECT_TRUE(Answer(MakeBinaryRequest(0, 0, 16)).empty());
-    EXPECT_TRUE(Answer(MakeBinaryRequest(0, 0, 1)).empty());
+    for (size_t nLen : {1, 16, 17}) {
+        nox::Ref<reqBuffer> req = MakeReq(MakeBinaryRequest(0, 0, nLen));
+        EXPECT_EQ(0, m_pHandler->handle_same_segment(req));
+        EXPECT_EQ(nLen == 17 ? 1u : 0u, m_engine.TakeSent().size()) << nLen;
+    }
     EXPECT_TRUE(m_log.Contains("short request len[16] host[10.0.0.9:5000]"));
-    EXPECT_EQ(1u, Answer(MakeBinaryRequest(0, 0, 17)).size());
-
     m_host.m_vecAdapter.clear();
     StartHandler();
     EXPECT_TRUE(Answer(MakeBinaryRequest()).empty());
-    EXPECT_TRUE(LinesOf("CCUHandler::handle_same_segment").empty());
 }
 
-TEST_F(BinaryReplyTest, AddressTextToOctets)
+// Dotted text to octets: low 8 bits of each piece read like atoi, at most four.
+TEST(AddressToOctetsTest, DottedTextToFourOctets)
 {
-    const struct { const char* szText; uint8_t ab[4]; } aCase[] = {
-        {"192.168.1.10", {192, 168, 1, 10}}, {"", {0, 0, 0, 0}},
-        {"10.0.0", {10, 0, 0, 0}},           {"1.2.3.4.5.6", {1, 2, 3, 4}},
-        {"256.300.-1.x", {0, 44, 255, 0}},   {" 7..9.", {7, 0, 9, 0}},
-    };
-    for (const auto& c : aCase) {
+    std::string strOut;
+    for (const char* szText : {"192.168.1.10", "", "10.0.0", "1.2.3.4.5.6", "256.300.-1.x", " 7..9."}) {
         uint8_t ab[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-        velmora::AddressToOctets(c.szText, ab);
-        EXPECT_EQ(std::vector<uint8_t>(c.ab, c.ab + 4), std::vector<uint8_t>(ab, ab + 4))
-            << c.szText;
+        velmora::AddressToOctets(szText, ab);
+        for (int i = 0; i < 4; ++i)
+            strOut += std::to_string(ab[i]) + (i == 3 ? " " : ".");
     }
+    EXPECT_EQ("192.168.1.10 0.0.0.0 10.0.0.0 1.2.3.4 0.44.255.0 7.0.9.0 ", strOut);
 }
 
 }  // namespace

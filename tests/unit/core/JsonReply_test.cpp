@@ -1,165 +1,124 @@
-// The JSON exchange: reply layout and members, configuration variants,
-// method and parse errors, short and unterminated datagrams.
+// The JSON exchange: reply layout and members, the settings both reply forms
+// take from the configuration, and requests that get no answer.
 #include <json/json.h>
 
+#include "CUListen/DiscoveryReply.h"
 #include "HandlerFixture.h"
 
 namespace {
 
-class JsonReplyTest : public HandlerFixture {
-protected:
-    static Json::Value Parse(const std::string& strText)
-    {
-        Json::Value root;
-        EXPECT_TRUE(Json::Reader().parse(strText, root)) << strText;
-        return root;
-    }
+Json::Value Parse(const std::string& strText)
+{
+    Json::Value root;
+    EXPECT_TRUE(Json::Reader().parse(strText, root)) << strText;
+    return root;
+}
 
-    static Json::Value Body(const FakeNetEngine::Sent& sent)
-    {
-        return Parse(sent.strData.substr(velmora::kJsonHeaderLen));
-    }
-};
+using JsonReplyTest = HandlerFixture;
 
-TEST_F(JsonReplyTest, ReplyKeepsTheHeaderAndCarriesTheDefaultDevice)
+// The reply goes back to the sender through the request's socket; its header
+// is the request's with both length fields counting the text (little-endian,
+// here above 255), then the notify object.
+TEST_F(JsonReplyTest, ReplyKeepsTheHeaderAndCarriesEveryMember)
 {
     StartHandler();
     std::string strTail;
     for (int i = 1; i < 32; ++i)
         strTail.push_back(static_cast<char>(0x80 + i));
-    const std::string strReq = MakeJsonRequestText("{\"method\":\"KQDiscover.search\"}", true,
-                                                   strTail);
+    const std::string strReq = MakeJsonRequestText("{\"method\":\"KQDiscover.search\"}", true, strTail);
     const auto vecSent = Answer(strReq);
     ASSERT_EQ(1u, vecSent.size());
-    const FakeNetEngine::Sent& sent = vecSent[0];
-    EXPECT_EQ(7u, sent.sock);
-    EXPECT_EQ("10.0.0.9", sent.strHost);
-    EXPECT_EQ(5000, sent.nPort);
-
-    // Both length fields count the text, little-endian; it is long enough
-    // to need the high byte. Every other header byte is the request's.
-    const size_t nText = sent.strData.size() - velmora::kJsonHeaderLen;
+    const std::string& strData = vecSent[0].strData;
+    EXPECT_EQ("10.0.0.9:5000 on 7", vecSent[0].strHost + ":" + std::to_string(vecSent[0].nPort) + " on " +
+                                        std::to_string(vecSent[0].sock));
+    const size_t nText = strData.size() - 32;
     ASSERT_GT(nText, 255u);
-    for (size_t nOff : {16, 24})
-        EXPECT_EQ(nText, Byte(sent.strData, nOff) | Byte(sent.strData, nOff + 1) << 8) << nOff;
-    for (size_t i = 0; i < velmora::kJsonHeaderLen; ++i) {
-        if (i != 16 && i != 17 && i != 24 && i != 25) {
-            EXPECT_EQ(strReq[i], sent.strData[i]) << "header byte " << i;
-        }
-    }
-    const std::string strText = sent.strData.substr(velmora::kJsonHeaderLen);
-    EXPECT_EQ('\n', strText.back());
-    EXPECT_EQ(std::string::npos, strText.find('\0'));
-
-    // Exact members and types: the port is the second listen endpoint's.
+    std::string strHeader = strReq.substr(0, 32);
+    strHeader[16] = strHeader[24] = static_cast<char>(nText & 0xFF);
+    strHeader[17] = strHeader[25] = static_cast<char>(nText >> 8);
+    EXPECT_EQ(strHeader, strData.substr(0, 32));
     EXPECT_EQ(Parse(R"({"mac": "00:11:22:33:44:55", "method": "client.notifyDevInfo",
         "params": {"deviceInfo": {"SerialNo": "SN-TEST", "Version": "3.0", "HttpPort": 80,
             "Port": 47810, "MachineName": "Server", "DeviceClass": "Server",
             "DeviceType": "Server", "IPv4Address": {"DhcpEnable": false,
             "IPAddress": "10.0.0.5", "SubnetMask": "255.255.255.0",
             "DefaultGateway": "10.0.0.1"}}}})"),
-              Parse(strText));
-    const std::string strLine = "sock[7] respLen[" + std::to_string(sent.strData.size()) +
-                                "] host[10.0.0.9:5000] interface[eth0] ret[0]";
-    EXPECT_EQ((std::vector<Logged>{{nox::kLogInfo, strLine}}),
+              Parse(strData.substr(32)));
+    EXPECT_EQ((std::vector<std::string>{"sock[7] respLen[" + std::to_string(strData.size()) +
+                                        "] host[10.0.0.9:5000] interface[eth0] ret[0]"}),
               LinesOf("CCUHandler::handle_different_segment"));
 }
 
-TEST_F(JsonReplyTest, ProductTypeSelectsWebPortsAndName)
+// With the product type "Null": the version name, HTTP port 80 and the port of
+// listen entry 1 (JSON) or 0 (binary); a set product type names the device
+// and brings the web front end's ports.
+TEST(ReplySettingsTest, ProductTypeChoosesNameAndPorts)
 {
-    CServerConfig* pConfig = CServerConfig::instance();
-    pConfig->m_strProductType = "TRN V8";
-    pConfig->webclientHttpPort = 8080;
-    pConfig->webclientHttpsPort = 8443;
-    StartHandler();
-    m_host.m_strSerial = "SN-LATER";   // read again for every request
-    const auto vecSent = Answer(MakeJsonRequest());
-    ASSERT_EQ(1u, vecSent.size());
-    const Json::Value dev = Body(vecSent[0])["params"]["deviceInfo"];
-    EXPECT_EQ(8080, dev["HttpPort"].asInt());
-    EXPECT_EQ(8443, dev["Port"].asInt());
-    EXPECT_EQ("TRN V8", dev["MachineName"].asString());
-    EXPECT_EQ("TRN V8", dev["DeviceClass"].asString());
-    EXPECT_EQ("Server", dev["DeviceType"].asString());
-    EXPECT_EQ("SN-LATER", dev["SerialNo"].asString());
+    CServerConfig config;
+    config.m_vecListenAddr.resize(2);
+    config.m_vecListenAddr[0].m_nPort = 37810;
+    config.m_vecListenAddr[1].m_nPort = 47810;
+    config.m_strVersionName = "Srv";
+    config.webclientHttpPort = 8080;
+    config.webclientHttpsPort = 8443;
+    std::string strOut;
+    for (const char* szType : {"Null", "TRN V8"}) {
+        config.m_strProductType = szType;
+        for (const velmora::ReplySettings& s : {velmora::JsonSettings(config, "SN"), velmora::BinarySettings(config)})
+            strOut += s.strSerial + "|" + s.strVersion + "|" + std::to_string(s.nHttpPort) + "|" +
+                      std::to_string(s.nPort) + "|" + s.strMachineName + "|" + s.strDeviceType + " ";
+    }
+    EXPECT_EQ("SN|3.0|80|47810|Srv|Srv |3.0|80|37810|Srv|Srv SN|3.0|8080|8443|TRN V8|Srv |3.0|8080|8443|TRN V8|Srv ",
+              strOut);
 }
 
-TEST_F(JsonReplyTest, TwoAdaptersGiveRepliesDifferingOnlyInAdapterFields)
+// One reply per adapter, with that adapter's fields, also after a failed send.
+TEST_F(JsonReplyTest, EveryAdapterAnswersWithItsOwnFields)
 {
-    AddSecondAdapter();
-    m_engine.m_nSendResult = -111;   // a failed send does not stop the next row
+    m_host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
+        "eth1", "66:77:88:99:aa:bb", "192.168.1.10", "255.255.0.0", "0.0.0.0"));
+    m_engine.m_nSendResult = -111;
     StartHandler();
     const auto vecSent = Answer(MakeJsonRequest());
     ASSERT_EQ(2u, vecSent.size());
-    Json::Value a = Body(vecSent[0]);
-    Json::Value b = Body(vecSent[1]);
-    EXPECT_EQ("66:77:88:99:aa:bb", b["mac"].asString());
-    EXPECT_EQ("192.168.1.10", b["params"]["deviceInfo"]["IPv4Address"]["IPAddress"].asString());
+    Json::Value a = Parse(vecSent[0].strData.substr(32)), b = Parse(vecSent[1].strData.substr(32));
+    EXPECT_EQ("66:77:88:99:aa:bb 192.168.1.10",
+              b["mac"].asString() + " " + b["params"]["deviceInfo"]["IPv4Address"]["IPAddress"].asString());
     for (Json::Value* p : {&a, &b}) {
         p->removeMember("mac");
         (*p)["params"]["deviceInfo"].removeMember("IPv4Address");
     }
     EXPECT_EQ(a, b);
-    EXPECT_EQ(vecSent[0].strData.substr(0, 16), vecSent[1].strData.substr(0, 16));
-    EXPECT_TRUE(m_log.Contains("sock[7] respLen[" + std::to_string(vecSent[1].strData.size()) +
-                               "] host[10.0.0.9:5000] interface[eth1] ret[-111]"));
-
-    // A "mac" in the request's params restricts nothing.
-    const auto vecWithMac = Answer(MakeJsonRequestText(
-        "{\"method\":\"KQDiscover.search\",\"params\":{\"mac\":\"66:77:88:99:aa:bb\"}}"));
-    ASSERT_EQ(2u, vecWithMac.size());
-    EXPECT_EQ(vecSent[0].strData, vecWithMac[0].strData);
-    EXPECT_EQ(vecSent[1].strData, vecWithMac[1].strData);
 }
 
-TEST_F(JsonReplyTest, WrongMethodOrShapeIsAMethodError)
+// Wrong shapes are method errors, texts that do not parse and datagrams
+// shorter than the header are parse errors; none is answered. The text ends
+// at the first zero byte or with the datagram.
+TEST_F(JsonReplyTest, OnlyAWellFormedSearchIsAnswered)
 {
     StartHandler();
-    const struct { const char* szText; const char* szMethod; } aCase[] = {
-        {"{\"method\":\"kqdiscover.search\"}", "kqdiscover.search"},
-        {"{\"params\":{}}", ""}, {"{\"method\":5}", "5"}, {"{\"method\":true}", "true"},
-        {"{\"method\":{\"a\":1}}", ""}, {"{\"method\":[1]}", ""},
-        {"[\"KQDiscover.search\"]", ""}, {"\"KQDiscover.search\"", ""}, {"42", ""},
+    const struct { std::string strData; int nResult; const char* szLine; } kCases[] = {
+        {MakeJsonRequest("kqdiscover.search"), CCUHandler::kErrMethod,
+         "method error! host[10.0.0.9:5000] method[kqdiscover.search]"},
+        {MakeJsonRequestText("{\"method\":5}"), CCUHandler::kErrMethod, "method error! host[10.0.0.9:5000] method[5]"},
+        {MakeJsonRequestText("{\"method\":true}"), CCUHandler::kErrMethod, "method error! host[10.0.0.9:5000] method[true]"},
+        {MakeJsonRequestText("{\"params\":{}}"), CCUHandler::kErrMethod, "method error!"},
+        {MakeJsonRequestText("[\"KQDiscover.search\"]"), CCUHandler::kErrMethod, "method error!"},
+        {MakeJsonRequestText("{\"method\":"), CCUHandler::kErrParse, "parse failed! host"},
+        {MakeJsonRequestText(""), CCUHandler::kErrParse, "parse failed! host"},
+        {MakeJsonRequestText(std::string(5000, '[')), CCUHandler::kErrParse, "parse failed! host"},
+        {std::string(31, '\x20'), CCUHandler::kErrParse, "short request len[31] host[10.0.0.9:5000]"},
+        {MakeJsonRequestText("{\"method\":\"KQDiscover.search\"}", false), 0, "sock[7] respLen"},
+        {MakeJsonRequest() + "junk", 0, "sock[7] respLen"},
     };
-    for (const auto& c : aCase) {
-        SCOPED_TRACE(c.szText);
+    for (const auto& c : kCases) {
         m_log.Clear();
-        nox::Ref<reqBuffer> req = MakeReq(MakeJsonRequestText(c.szText));
-        EXPECT_EQ(CCUHandler::kErrMethod, m_pHandler->handle_different_segment(req));
-        EXPECT_FALSE(req);
-        EXPECT_EQ((std::vector<Logged>{{nox::kLogDebug,
-                                        std::string("method error! host[10.0.0.9:5000] method[") +
-                                            c.szMethod + "]"}}),
-                  LinesOf("CCUHandler::handle_different_segment"));
-    }
-    EXPECT_TRUE(m_engine.TakeSent().empty());
-}
-
-TEST_F(JsonReplyTest, UnparsableShortAndUnterminatedDatagrams)
-{
-    StartHandler();
-    for (const std::string& strText : {std::string("{\"method\":"), std::string("not json"),
-                                       std::string(), std::string(5000, '[')}) {
-        m_log.Clear();
-        nox::Ref<reqBuffer> req = MakeReq(MakeJsonRequestText(strText));
-        EXPECT_EQ(CCUHandler::kErrParse, m_pHandler->handle_different_segment(req));
+        nox::Ref<reqBuffer> req = MakeReq(c.strData);
+        EXPECT_EQ(c.nResult, m_pHandler->handle_different_segment(req)) << c.szLine;
+        EXPECT_EQ(c.nResult == 0 ? 1u : 0u, m_engine.TakeSent().size()) << c.szLine;
         const auto vecLines = LinesOf("CCUHandler::handle_different_segment");
-        ASSERT_EQ(1u, vecLines.size());
-        EXPECT_EQ(nox::kLogError, vecLines[0].nLevel);
-        EXPECT_EQ(0u, vecLines[0].strText.find("parse failed! host[10.0.0.9:5000] request["));
+        EXPECT_TRUE(vecLines.size() == 1 && vecLines[0].find(c.szLine) == 0) << c.szLine;
     }
-
-    m_log.Clear();
-    nox::Ref<reqBuffer> req = MakeReq(std::string(20, '\x20'));
-    EXPECT_EQ(CCUHandler::kErrParse, m_pHandler->handle_different_segment(req));
-    EXPECT_EQ((std::vector<Logged>{{nox::kLogDebug, "short request len[20] host[10.0.0.9:5000]"}}),
-              LinesOf("CCUHandler::handle_different_segment"));
-    EXPECT_TRUE(m_engine.TakeSent().empty());
-
-    // No zero after the text: the text ends with the datagram.
-    EXPECT_EQ(1u, Answer(MakeJsonRequestText("{\"method\":\"KQDiscover.search\"}", false)).size());
-    // Bytes after the first zero are not part of the text.
-    EXPECT_EQ(1u, Answer(MakeJsonRequest() + "garbage").size());
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 namespace nox {
 namespace testing {
 
-// Status::instance() reports m_vecAdapter and m_strSerial while this object
-// lives; the previous queries come back in the destructor. Set the members
-// before the code under test runs (they are read without a lock).
+// Status::instance() reports m_vecAdapter (or fails with m_nAdapterResult)
+// and m_strSerial while this object lives; the previous queries come back in
+// the destructor. Set the members before the code under test runs.
 class ScopedHost : public nox::detail::HostQueries {
 public:
     ScopedHost() : m_pPrev(nox::detail::SwapHostQueries(this)) {}
@@ -24,17 +24,15 @@ public:
         vecOut = m_vecAdapter;
         return m_nAdapterResult;
     }
-    int SerialNum(char* szBuf, int nSize) override;   // copies m_strSerial
+    int SerialNum(char* szBuf, int nSize) override;   // copies m_strSerial, bounded
 
     // One adapter row with every text field filled (bounded, NUL-terminated).
-    static nox::AdapterInfo MakeAdapter(const char* szName, const char* szMac,
-                                        const char* szAddr, const char* szMask,
-                                        const char* szGateway);
+    static nox::AdapterInfo MakeAdapter(const char* szName, const char* szMac, const char* szAddr,
+                                        const char* szMask, const char* szGateway);
 
-    std::vector<nox::AdapterInfo> m_vecAdapter;    // what the host reports
-    int m_nAdapterResult = 0;                      // non-zero: the query fails
+    std::vector<nox::AdapterInfo> m_vecAdapter;
+    int m_nAdapterResult = 0;
     std::string m_strSerial = "SN-TEST";
-    int m_nSerialResult = 0;                       // non-zero: no serial (buffer "")
 
 private:
     nox::detail::HostQueries* m_pPrev;
