@@ -30,15 +30,13 @@ bool FilterBound::Accept(FilterTable& table, const char* szHost, int nKey, uint3
     itHost->second[nKey] = nNow;
     Touch(itHost);
 
-    if (table.size() > m_nHighWater) {
-        for (int i = 0; i < kSweep && !m_listAge.empty(); ++i) {
-            bool bLive = false;
-            for (const auto& head : m_listAge.front()->second)
-                bLive = bLive || IsRecent(nNow, head.second, nInterval);
-            if (bLive)
-                break;   // the oldest host still counts, so every younger one does
-            EraseOldest(table);
-        }
+    for (int i = 0; i < kSweep && table.size() > m_nHighWater && !m_listAge.empty(); ++i) {
+        bool bLive = false;
+        for (const auto& head : m_listAge.front()->second)
+            bLive = bLive || IsRecent(nNow, head.second, nInterval);
+        if (bLive)
+            break;   // the oldest host still counts, so every younger one does
+        EraseOldest(table);
     }
     while (table.size() > m_nMaxHosts && m_listAge.size() > 1) {
         EraseOldest(table);

@@ -1,0 +1,172 @@
+// Limits for untrusted networks: bounded filter, queue bound, reply budget,
+// on-link check, throttled warnings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CUListen/CUHandle.h"
+#include "CUListen/OnLink.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+#include "nox/testing/LogCapture.h"
+#include "nox/testing/ScopedClock.h"
+#include "nox/testing/ScopedHost.h"
+
+namespace {
+
+using velmora::FilterBound;
+using velmora::FilterTable;
+
+std::string Host(int i)
+{
+    return "10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+           std::to_string(i & 255);
+}
+
+TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
+{
+    // Below the mark nothing goes, however old: 4096 hosts at second 100.
+    FilterTable table;
+    FilterBound bound(65536);
+    uint64_t nEvicted = 0;
+    for (int i = 0; i < 4096; ++i)
+        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 100, 2, nEvicted));
+    EXPECT_TRUE(bound.Accept(table, Host(0).c_str(), -93, 102, 2, nEvicted));   // other head
+    EXPECT_EQ(4096u, table.size());
+    // Above it, hosts past their interval go, oldest first; the first host still
+    // inside it stops the sweep, and hosts in the table still drop a repeat.
+    for (int i = 5000; i < 9100; ++i)
+        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 103, 2, nEvicted));
+    EXPECT_EQ(4101u, table.size());
+    EXPECT_EQ(0u, table.count(Host(1)));
+    EXPECT_FALSE(bound.Accept(table, Host(0).c_str(), -93, 103, 2, nEvicted));
+    EXPECT_FALSE(bound.Accept(table, Host(9099).c_str(), 32, 105, 2, nEvicted));
+    EXPECT_EQ(0u, nEvicted);
+
+    // The cap: hosts inside their interval go too, oldest first, and are counted.
+    FilterTable capped;
+    FilterBound small(8);
+    for (int i = 0; i < 100000; ++i)
+        ASSERT_TRUE(small.Accept(capped, Host(i).c_str(), 32, 7, 300, nEvicted));
+    EXPECT_EQ(8u, capped.size());
+    EXPECT_EQ(99992u, nEvicted);
+    EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
+    EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
+}
+
+TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)
+{
+    velmora::ReplyBudget budget(100);
+    EXPECT_TRUE(budget.Take(60, 5000));
+    EXPECT_TRUE(budget.Take(40, 5000));    // the burst: one second's worth
+    EXPECT_FALSE(budget.Take(1, 5000));
+    EXPECT_TRUE(budget.Take(1, 5010));     // one reply per 10 ms
+    EXPECT_FALSE(budget.Take(1, 5010));
+    EXPECT_FALSE(budget.Take(2, 5020));    // one in the bucket: neither is taken
+    EXPECT_TRUE(budget.Take(1, 5020));
+    EXPECT_FALSE(budget.Take(101, 90000)); // more than a full bucket, never
+    EXPECT_TRUE(budget.Take(100, 90000));
+    EXPECT_TRUE(budget.Take(100, 0xFFFFFFFFu));
+    EXPECT_TRUE(budget.Take(100, 3));      // the tick wrapped: a full bucket again
+    velmora::ReplyBudget unlimited(0);
+    EXPECT_TRUE(unlimited.Take(1000000, 0));
+}
+
+TEST(OnLinkTest, DecisionTable)
+{
+    std::vector<AdapterEntry> vecRow(3, AdapterEntry());
+    const char* const kRows[3][2] = {
+        {"10.0.0.5", "255.255.255.0"}, {"192.168.1.10", "255.255.255.255"}, {"172.16.0.1", "0.0.0.0"}};
+    for (size_t i = 0; i < 3; ++i) {
+        vecRow[i].isOK = 1;
+        std::snprintf(vecRow[i].hostAddr, sizeof(vecRow[i].hostAddr), "%s", kRows[i][0]);
+        std::snprintf(vecRow[i].subNetMask, sizeof(vecRow[i].subNetMask), "%s", kRows[i][1]);
+    }
+    const std::vector<velmora::Subnet> vecNet = velmora::OnLinkSubnets(vecRow);
+    const struct { const char* szAddr; bool bOnLink; } kCases[] = {
+        {"10.0.0.200", true},  {"10.0.0.5", true},      {"10.0.1.5", false},  // /24
+        {"192.168.1.10", true}, {"192.168.1.11", false},                       // /32 host route
+        {"127.0.0.1", true},   {"127.255.0.9", true},                         // loopback
+        {"8.8.8.8", false},    {"172.16.0.2", false},                         // no zero mask
+        {"", false},           {"10.0.0", false},       {"10.0.0.1.1", false}, {"10.0.0.256", false},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(c.bOnLink, velmora::IsOnLink(vecNet, c.szAddr)) << c.szAddr;
+}
+
+TEST(LogThrottleTest, OneLinePerWindowWithTheCount)
+{
+    velmora::LogThrottle throttle;
+    const struct { uint32_t nMs; bool bLine; uint64_t nHeld; uint32_t nSeconds; } kHits[] = {
+        {1000, true, 0, 10}, {1001, false, 0, 0}, {10999, false, 0, 0}, {11000, true, 2, 10},
+        {11001, false, 0, 0}, {26000, true, 1, 15}, {26000, false, 0, 0},
+    };
+    for (const auto& h : kHits) {
+        const velmora::LogThrottle::Due due = throttle.Hit(h.nMs);
+        EXPECT_EQ(h.bLine, due.bLine) << h.nMs;
+        EXPECT_EQ(h.nHeld, due.nHeld) << h.nMs;
+        EXPECT_EQ(h.nSeconds, due.nSeconds) << h.nMs;
+    }
+}
+
+// The handler: a full queue drops before the filter; the budget answers all
+// of a request's adapters or none; a warning line per 10 s with its count.
+class CountingEngine : public nox::NetEngine {
+public:
+    int SendTo(SOCKID, const char*, int, const char*, int) override { return ++m_nSent, 0; }
+    int m_nSent = 0;
+};
+
+TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
+{
+    nox::testing::ScopedClock clock(50000);
+    nox::testing::ScopedHost host;
+    nox::testing::LogCapture log;
+    nox::PrintLog::instance().SetStderr(false);
+    for (const char* szAddr : {"10.0.0.5", "10.0.1.5"})
+        host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
+            "eth", "00:11:22:33:44:55", szAddr, "255.255.255.0", "10.0.0.1"));
+    CServerConfig* pConfig = CServerConfig::instance();
+    *pConfig = CServerConfig();
+    pConfig->m_nThreadNum = 0;
+    pConfig->m_nQueueMaxRequests = 2;
+    pConfig->m_nReplyRateLimit = 3;
+    CountingEngine engine;
+    nox::Ref<CCUHandler> pHandler(new CCUHandler(&engine, nullptr));
+    ASSERT_EQ(0, pHandler->StartHandler());
+
+    std::string strReq(17, '\0');
+    strReq[0] = '\xA3';
+    auto deliver = [&](int i) { pHandler->OnData(7, strReq.data(), 17, Host(i).c_str(), 5000); };
+    for (int i = 0; i < 5; ++i)
+        deliver(i);
+    EXPECT_EQ(2u, pHandler->m_waitHandleData.size());
+    EXPECT_EQ(3u, pHandler->m_counters.Get(velmora::kDropQueueFull));
+    EXPECT_EQ(2u, pHandler->m_waitHandleTag.size());   // the dropped left no trace
+    pHandler->HandleRequest();
+    pHandler->HandleRequest();
+    EXPECT_EQ(2, engine.m_nSent);   // the second request needed 2 of the 1 left
+    EXPECT_EQ(2u, pHandler->m_counters.Get(velmora::kRepliesWithheld));
+    deliver(0);                     // a repeat: filtered, its slot given back
+    deliver(2);                     // dropped before, so not filtered now
+    deliver(3);
+    deliver(4);                     // the queue is full again: held for the next line
+    clock.AdvanceMs(10000);
+    deliver(5);
+    EXPECT_EQ(1u, pHandler->m_counters.Get(velmora::kFilteredDup));
+    EXPECT_EQ(5u, pHandler->m_counters.Get(velmora::kDropQueueFull));
+    std::vector<std::string> vecWarn;
+    for (const auto& line : log.Lines()) {
+        if (line.nLevel == nox::kLogError)
+            vecWarn.push_back(line.strFunc + ": " + line.strText);
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "CCUHandler::OnData: queue full: 1 requests dropped in the last 10 s",
+                  "CCUHandler::handle_same_segment: reply budget: 1 requests not answered in the last 10 s",
+                  "CCUHandler::OnData: queue full: 4 requests dropped in the last 10 s"}),
+              vecWarn);
+    pHandler->StopHandler();
+}
+
+}  // namespace
