@@ -2,6 +2,7 @@
 // on-link check, throttled warnings.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,7 @@ namespace {
 using velmora::FilterBound;
 using velmora::FilterTable;
 
-std::string Host(int i)
-{
-    return "10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
-           std::to_string(i & 255);
-}
+std::string Host(int i) { return "10.0.0." + std::to_string(i); }   // any distinct texts
 
 TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
 {
@@ -57,20 +54,18 @@ TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
 
 TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)
 {
+    // Rate 100: a burst of one second's worth, then one reply per 10 ms, a
+    // request's replies all or none, never more than a full bucket, and a full
+    // bucket again after the tick wraps.
     velmora::ReplyBudget budget(100);
-    EXPECT_TRUE(budget.Take(60, 5000));
-    EXPECT_TRUE(budget.Take(40, 5000));    // the burst: one second's worth
-    EXPECT_FALSE(budget.Take(1, 5000));
-    EXPECT_TRUE(budget.Take(1, 5010));     // one reply per 10 ms
-    EXPECT_FALSE(budget.Take(1, 5010));
-    EXPECT_FALSE(budget.Take(2, 5020));    // one in the bucket: neither is taken
-    EXPECT_TRUE(budget.Take(1, 5020));
-    EXPECT_FALSE(budget.Take(101, 90000)); // more than a full bucket, never
-    EXPECT_TRUE(budget.Take(100, 90000));
-    EXPECT_TRUE(budget.Take(100, 0xFFFFFFFFu));
-    EXPECT_TRUE(budget.Take(100, 3));      // the tick wrapped: a full bucket again
-    velmora::ReplyBudget unlimited(0);
-    EXPECT_TRUE(unlimited.Take(1000000, 0));
+    const struct { uint32_t nReplies, nMs; bool bTaken; } kTakes[] = {
+        {60, 5000, true},   {40, 5000, true},  {1, 5000, false},    {1, 5010, true},
+        {1, 5010, false},   {2, 5020, false},  {1, 5020, true},     {101, 90000, false},
+        {100, 90000, true}, {100, 0xFFFFFFFFu, true}, {100, 3, true},
+    };
+    for (const auto& t : kTakes)
+        EXPECT_EQ(t.bTaken, budget.Take(t.nReplies, t.nMs)) << t.nReplies << " at " << t.nMs;
+    EXPECT_TRUE(velmora::ReplyBudget(0).Take(1000000, 0));
 }
 
 TEST(OnLinkTest, DecisionTable)
@@ -79,9 +74,10 @@ TEST(OnLinkTest, DecisionTable)
     const char* const kRows[3][2] = {
         {"10.0.0.5", "255.255.255.0"}, {"192.168.1.10", "255.255.255.255"}, {"172.16.0.1", "0.0.0.0"}};
     for (size_t i = 0; i < 3; ++i) {
+        const nox::AdapterInfo info =
+            nox::testing::ScopedHost::MakeAdapter("e", "m", kRows[i][0], kRows[i][1], "");
+        std::memcpy(reinterpret_cast<char*>(&vecRow[i]) + 1, &info, sizeof(info));   // isOK, then the record
         vecRow[i].isOK = 1;
-        std::snprintf(vecRow[i].hostAddr, sizeof(vecRow[i].hostAddr), "%s", kRows[i][0]);
-        std::snprintf(vecRow[i].subNetMask, sizeof(vecRow[i].subNetMask), "%s", kRows[i][1]);
     }
     const std::vector<velmora::Subnet> vecNet = velmora::OnLinkSubnets(vecRow);
     const struct { const char* szAddr; bool bOnLink; } kCases[] = {
@@ -142,30 +138,34 @@ TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
     for (int i = 0; i < 5; ++i)
         deliver(i);
     EXPECT_EQ(2u, pHandler->m_waitHandleData.size());
-    EXPECT_EQ(3u, pHandler->m_counters.Get(velmora::kDropQueueFull));
     EXPECT_EQ(2u, pHandler->m_waitHandleTag.size());   // the dropped left no trace
     pHandler->HandleRequest();
     pHandler->HandleRequest();
     EXPECT_EQ(2, engine.m_nSent);   // the second request needed 2 of the 1 left
-    EXPECT_EQ(2u, pHandler->m_counters.Get(velmora::kRepliesWithheld));
     deliver(0);                     // a repeat: filtered, its slot given back
     deliver(2);                     // dropped before, so not filtered now
     deliver(3);
     deliver(4);                     // the queue is full again: held for the next line
     clock.AdvanceMs(10000);
     deliver(5);
-    EXPECT_EQ(1u, pHandler->m_counters.Get(velmora::kFilteredDup));
-    EXPECT_EQ(5u, pHandler->m_counters.Get(velmora::kDropQueueFull));
-    std::vector<std::string> vecWarn;
+    pHandler->PrintSvrInfo();
+    std::vector<std::string> vecWarn, vecCount;
     for (const auto& line : log.Lines()) {
         if (line.nLevel == nox::kLogError)
             vecWarn.push_back(line.strFunc + ": " + line.strText);
+        if (line.strFunc == "CCUHandler::PrintCounters")
+            vecCount.push_back(line.strText);
     }
     EXPECT_EQ((std::vector<std::string>{
                   "CCUHandler::OnData: queue full: 1 requests dropped in the last 10 s",
                   "CCUHandler::handle_same_segment: reply budget: 1 requests not answered in the last 10 s",
                   "CCUHandler::OnData: queue full: 4 requests dropped in the last 10 s"}),
               vecWarn);
+    EXPECT_EQ((std::vector<std::string>{"received_json 0", "received_binary 10", "received_other 0",
+                                        "filtered_duplicate 1", "dropped_queue_full 5",
+                                        "dropped_off_link 0", "replies_sent 2", "replies_withheld 2",
+                                        "send_errors 0", "decode_failed 0"}),
+              vecCount);
     pHandler->StopHandler();
 }
 
