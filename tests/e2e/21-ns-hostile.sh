@@ -38,6 +38,7 @@ rss_kb() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$DAEMON_PID/status"; }
 
 # (1) A million sources, as fast as they go (bounded to 15 s).
 run_daemon ''
+wait_log 'LoadGuardConf: FilterMaxHosts\[65536\] default$' 1 || fail "no default line"
 out=$(send --src-net 100.64.0.0 --sources 1000000 --count 1000000 --seconds 15 --linger 0)
 echo "flood: $out"
 [ "$(field sent "$out")" -eq 1000000 ] || fail "sent $(field sent "$out") of 1000000"
@@ -52,6 +53,7 @@ stop_daemon || fail "exit status $DAEMON_STATUS"
 
 # (2) The reply budget: 2000 requests a second for 4 s, replies counted for 5 s.
 run_daemon '<ReplyRateLimit>100</ReplyRateLimit>'
+wait_log 'INFO .*LoadGuardConf: ReplyRateLimit\[100\]$' 1 || fail "ReplyRateLimit not read"
 out=$(send --src-net 100.72.0.0 --sources 100000 --count 8000 --rate 2000 --seconds 4 --linger 1)
 echo "budget 100: $out"
 # One second's burst, then 100 a second; one adapter, so one reply per request.
@@ -62,7 +64,9 @@ python3 -c 'import json, sys; r = json.loads(sys.argv[1]); sys.exit(not (
 stop_daemon || fail "exit status $DAEMON_STATUS"
 
 # (3) On-link only: the veth's subnet is answered, 100.64.0.9 is not.
-run_daemon '<AnswerOnLinkOnly>1</AnswerOnLinkOnly>'
+run_daemon '<AnswerOnLinkOnly>1</AnswerOnLinkOnly><QueueMaxRequests>12x</QueueMaxRequests>'
+wait_log 'ERROR .* QueueMaxRequests \[12x\] not a number from 1 to 1048576, kept 1024$' 1 \
+    || fail "a value that is not a number was not reported"
 out=$(send --src-net "$CLI_IP0" --sources 1 --count 1 --linger 5 --expect 1)
 [ "$(field replies "$out")" -eq 1 ] || fail "on-link request: $out"
 out=$(send --src-net 100.64.0.9 --sources 1 --count 1 --linger 1)

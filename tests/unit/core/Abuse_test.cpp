@@ -85,7 +85,8 @@ TEST(OnLinkTest, DecisionTable)
         {"192.168.1.10", true}, {"192.168.1.11", false},                       // /32 host route
         {"127.0.0.1", true},   {"127.255.0.9", true},                         // loopback
         {"8.8.8.8", false},    {"172.16.0.2", false},                         // no zero mask
-        {"", false},           {"10.0.0", false},       {"10.0.0.1.1", false}, {"10.0.0.256", false},
+        {"", false},           {"10.0.0", false},       {"10.0.0.1.1", false}, {"10.0..5", false},
+        {"10.0.0.1000", false}, {"9.255.255.256", false},   // 256 would carry into 10.0.0.0
     };
     for (const auto& c : kCases)
         EXPECT_EQ(c.bOnLink, velmora::IsOnLink(vecNet, c.szAddr)) << c.szAddr;
