@@ -42,10 +42,12 @@ CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
       m_vecAdapter(),
       m_szSerialNum(),
       m_nRunning(0),
-      m_filterBound(static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
+      m_filterBound(
+          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
       m_nQueued(0),
       m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
-      m_replyBudget(static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
+      m_replyBudget(
+          static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
       m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0)
 {
     const int nThreads = CServerConfig::instance()->m_nThreadNum;

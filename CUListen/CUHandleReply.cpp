@@ -57,8 +57,9 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
         const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
         if (due.nHeld != 0)
-            NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed: %" PRIu64 " requests not logged in the last %u s",
-                    due.nHeld, due.nSeconds);
+            NOX_LOG(kSrc, kFn, nox::kLogError,
+                    "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
+                    due.nSeconds);
         if (due.bLine)
             NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
                     request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
@@ -151,8 +152,9 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 // only some of the adapters.
 bool CCUHandler::TakeReplyBudget(const char* szFn)
 {
-    const uint32_t nReplies = static_cast<uint32_t>(std::count_if(
-        m_vecAdapter.begin(), m_vecAdapter.end(), [](const AdapterEntry& row) { return row.isOK != 0; }));
+    const uint32_t nReplies = static_cast<uint32_t>(
+        std::count_if(m_vecAdapter.begin(), m_vecAdapter.end(),
+                      [](const AdapterEntry& row) { return row.isOK != 0; }));
     if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))
         return true;
     m_counters.Add(velmora::kRepliesWithheld, nReplies);

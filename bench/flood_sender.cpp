@@ -183,7 +183,7 @@ int main(int argc, char** argv)
         strPerSecond += (i ? "," : "") + std::to_string(vecPerSecond[i]);
     std::printf("{\"sent\": %lu, \"send_seconds\": %.2f, \"replies\": %lu, \"seconds\": %.2f, "
                 "\"replies_per_s\": %.1f, \"per_second\": [%s]}\n",
-                nSent, dSendSeconds, nReplies.load(), dTotal, static_cast<double>(nReplies) / dTotal,
-                strPerSecond.c_str());
+                nSent, dSendSeconds, nReplies.load(), dTotal,
+                static_cast<double>(nReplies) / dTotal, strPerSecond.c_str());
     return nSent > 0 ? 0 : 1;
 }

@@ -76,7 +76,7 @@ TEST(OnLinkTest, DecisionTable)
     for (size_t i = 0; i < 3; ++i) {
         const nox::AdapterInfo info =
             nox::testing::ScopedHost::MakeAdapter("e", "m", kRows[i][0], kRows[i][1], "");
-        std::memcpy(reinterpret_cast<char*>(&vecRow[i]) + 1, &info, sizeof(info));   // isOK, then the record
+        std::memcpy(reinterpret_cast<char*>(&vecRow[i]) + 1, &info, sizeof(info));   // after isOK
         vecRow[i].isOK = 1;
     }
     const std::vector<velmora::Subnet> vecNet = velmora::OnLinkSubnets(vecRow);
