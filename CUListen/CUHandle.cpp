@@ -2,6 +2,8 @@
 // intake with the duplicate filter, and the worker pool.
 #include "CUListen/CUHandle.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <exception>
 
@@ -35,7 +37,18 @@ reqBuffer::~reqBuffer()
 }
 
 CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
-    : m_pEngine(pEngine), m_pListen(pListen), m_vecAdapter(), m_szSerialNum(), m_nRunning(0)
+    : m_pEngine(pEngine),
+      m_pListen(pListen),
+      m_vecAdapter(),
+      m_szSerialNum(),
+      m_nRunning(0),
+      m_filterBound(
+          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
+      m_nQueued(0),
+      m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
+      m_replyBudget(
+          static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
+      m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0)
 {
     const int nThreads = CServerConfig::instance()->m_nThreadNum;
     m_vecRunner.assign(nThreads > 0 ? static_cast<size_t>(nThreads) : 0,
@@ -50,6 +63,7 @@ CCUHandler::~CCUHandler()
         runner.SignalStop();
     JoinWorkers();
     nox::MutexGuard guard(m_dataMutex);
+    ReleaseQueueSlots(static_cast<int>(m_waitHandleData.size()));
     m_waitHandleData.clear();
 }
 
@@ -82,6 +96,8 @@ int CCUHandler::StartHandler()
                 row.isOK);
     }
 
+    m_vecOnLink = velmora::OnLinkSubnets(m_vecAdapter);
+
     if (nox::Status::instance().getSerialNum(m_szSerialNum, kSerialSize) == 0)
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "Get Serial Num OK! buffer[%s]", m_szSerialNum);
 
@@ -107,6 +123,7 @@ int CCUHandler::StopHandler()
         runner.SignalStop();
     {
         nox::MutexGuard guard(m_dataMutex);
+        ReleaseQueueSlots(static_cast<int>(m_waitHandleData.size()));
         m_waitHandleData.clear();
     }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Handler OK");
@@ -135,7 +152,32 @@ int CCUHandler::PrintSvrInfo()
                     static_cast<unsigned>(head.first) & 0xFFu, head.second);
         }
     }
+    PrintCounters();
     return 0;
+}
+
+void CCUHandler::PrintCounters()
+{
+    static const char kFn[] = "CCUHandler::PrintCounters";
+    for (int i = 0; i < velmora::kCounterCount; ++i) {
+        const auto eWhich = static_cast<velmora::Counter>(i);
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s %" PRIu64, velmora::Counters::Name(eWhich),
+                m_counters.Get(eWhich));
+    }
+}
+
+void CCUHandler::Warn(Warning eWarn, const char* szFn)
+{
+    static const char* const kText[kWarnCount][2] = {
+        {"queue full", "requests dropped"},
+        {"off-link source", "requests dropped"},
+        {"filter full", "hosts removed inside their interval"},
+        {"reply budget", "requests not answered"},
+    };
+    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick());
+    if (due.bLine)
+        NOX_LOG(kSrc, szFn, nox::kLogError, "%s: %" PRIu64 " %s in the last %u s",
+                kText[eWarn][0], due.nHeld + 1, kText[eWarn][1], due.nSeconds);
 }
 
 void CCUHandler::OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort)
@@ -159,39 +201,43 @@ void CCUHandler::OnClose(nox::SOCKID sock, int nError)
         NOX_LOG(kSrc, kFn, nox::kLogError, "CCUHandler Socket Restart Err");
 }
 
-// Engine threads. Only the filter decision and its update hold m_tagMutex;
-// the copy and the append happen after it is released.
+// Engine threads. The on-link check and the queue slot come first, so a
+// dropped request leaves no trace in the filter; only the filter decision and
+// its update hold m_tagMutex; the copy and the append happen after it.
 void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const char* addr, int port)
 {
     static const char kFn[] = "CCUHandler::OnData";
-    if (buf == nullptr || len <= 0)
-        return;   // no head byte
-    const uint8_t byHead = static_cast<uint8_t>(buf[0]);
-    if (byHead != velmora::kHeadJson && byHead != velmora::kHeadBinary)
+    if (buf == nullptr || len <= 0) {
+        m_counters.Add(velmora::kRecvOther);   // no head byte
         return;
+    }
+    const uint8_t byHead = static_cast<uint8_t>(buf[0]);
+    if (byHead != velmora::kHeadJson && byHead != velmora::kHeadBinary) {
+        m_counters.Add(velmora::kRecvOther);
+        return;
+    }
+    m_counters.Add(byHead == velmora::kHeadJson ? velmora::kRecvJson : velmora::kRecvBinary);
     const char* szHost = addr ? addr : "";
     // The filter and the log use the head as a signed byte: 0xA3 is -93.
     const int nKey = static_cast<signed char>(buf[0]);
     const uint32_t nNow = nox::Time::GetTick() / 1000u;
 
-    bool bAccept = true;
-    {
-        nox::MutexGuard guard(m_tagMutex);
-        auto itHost = m_waitHandleTag.find(szHost);
-        if (itHost != m_waitHandleTag.end()) {
+    bool bAccept = TakeQueueSlot(szHost);
+    if (bAccept) {
+        uint64_t nEvicted = 0;
+        {
+            nox::MutexGuard guard(m_tagMutex);
             const uint32_t nInterval =
                 static_cast<uint32_t>(CServerConfig::instance()->m_nFilterInterval);
-            auto itHead = itHost->second.find(nKey);
-            if (itHead != itHost->second.end()) {
-                // Unsigned difference: a clock that went back (tick wrap)
-                // gives a negative signed value and the request is accepted.
-                const uint32_t nDiff = nNow - itHead->second;
-                if (nDiff <= nInterval && static_cast<int32_t>(nDiff) >= 0)
-                    bAccept = false;
-            }
+            bAccept = m_filterBound.Accept(m_waitHandleTag, szHost, nKey, nNow, nInterval,
+                                           nEvicted);
         }
-        if (bAccept)
-            m_waitHandleTag[szHost][nKey] = nNow;
+        if (nEvicted != 0)
+            Warn(kWarnEvicted, kFn);
+        if (!bAccept) {
+            ReleaseQueueSlots(1);
+            m_counters.Add(velmora::kFilteredDup);
+        }
     }
 
     if (bAccept)
@@ -200,6 +246,28 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
     NOX_LOG(kSrc, kFn, nox::kLogDebug,
             "New Data hSocket[%d] buf[0x%x] len[%d] addr[%s] port[%d] bFlag[%d]", LowInt(hSocket),
             static_cast<unsigned>(nKey), len, szHost, port, bAccept ? 1 : 0);
+}
+
+bool CCUHandler::TakeQueueSlot(const char* szHost)
+{
+    static const char kFn[] = "CCUHandler::OnData";
+    if (m_bOnLinkOnly && !velmora::IsOnLink(m_vecOnLink, szHost)) {
+        m_counters.Add(velmora::kDropOffLink);
+        Warn(kWarnOffLink, kFn);
+        return false;
+    }
+    if (m_nQueued.fetch_add(1, std::memory_order_relaxed) >= m_nQueueMax) {
+        ReleaseQueueSlots(1);
+        m_counters.Add(velmora::kDropQueueFull);
+        Warn(kWarnQueueFull, kFn);
+        return false;
+    }
+    return true;
+}
+
+void CCUHandler::ReleaseQueueSlots(int nCount)
+{
+    m_nQueued.fetch_sub(nCount, std::memory_order_relaxed);
 }
 
 // The copy keeps len and one zero byte after the data, so the JSON reader
@@ -243,6 +311,7 @@ int CCUHandler::HandleRequest()
             return 0;
         req = m_waitHandleData.front();
         m_waitHandleData.pop_front();
+        ReleaseQueueSlots(1);
         bMore = !m_waitHandleData.empty();
     }
     // The engine announces each datagram once, and announcements that come

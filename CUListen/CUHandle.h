@@ -2,11 +2,17 @@
 // pool, and the two reply exchanges.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "CUListen/Counters.h"
+#include "CUListen/FilterBound.h"
+#include "CUListen/LogThrottle.h"
+#include "CUListen/OnLink.h"
+#include "CUListen/ReplyBudget.h"
 #include "nox/Mutex.h"
 #include "nox/NetEngine.h"
 #include "nox/RefObj.h"
@@ -48,6 +54,11 @@ public:
 // exchanges. Main thread: StartHandler/StopHandler/PrintSvrInfo/JoinWorkers.
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
 // The adapter table is written before any worker starts and is read-only after.
+// Limits for untrusted networks (read from the configuration at construction):
+// the filter table is bounded (m_filterBound, under m_tagMutex), the queue
+// holds at most m_nQueueMax requests (m_nQueued counts queued ones and slots
+// taken by intake), replies pass m_replyBudget, and with m_bOnLinkOnly only
+// sources inside m_vecOnLink are taken. Counters and throttles are atomic.
 class CCUHandler : public nox::SocketHandler {
 public:
     enum { kErrAdapterQuery = -3 };
@@ -58,7 +69,8 @@ public:
 
     int StartHandler();          // 0, or kErrAdapterQuery
     int StopHandler();           // signals the workers, drops queued requests; 0
-    int PrintSvrInfo();          // queue size and the whole filter, at level 4; 0
+    int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
+    void PrintCounters();        // one "name value" line per counter, at level 4
     // Waits until every worker thread has ended (after StopHandler). Called
     // before the engine is destroyed, so no worker can reach it afterwards.
     void JoinWorkers();
@@ -85,4 +97,25 @@ public:
     std::vector<AdapterEntry> m_vecAdapter;
     char m_szSerialNum[256];
     nox::Atomic m_nRunning;
+
+    velmora::FilterBound m_filterBound NOX_GUARDED_BY(m_tagMutex);
+    std::atomic<int> m_nQueued;
+    const int m_nQueueMax;
+    velmora::ReplyBudget m_replyBudget;
+    const bool m_bOnLinkOnly;
+    std::vector<velmora::Subnet> m_vecOnLink;   // written by StartHandler, like the adapters
+    velmora::Counters m_counters;
+
+private:
+    enum Warning { kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnCount };
+    bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
+    void ReleaseQueueSlots(int nCount);
+    // Takes the budget for one request's replies, or counts them withheld.
+    bool TakeReplyBudget(const char* szFn);
+    // A throttled level-6 line: "<cause>: N <what> in the last S s".
+    void Warn(Warning eWarn, const char* szFn);
+    void CountSend(int nRet);
+
+    velmora::LogThrottle m_aThrottle[kWarnCount];
+    velmora::LogThrottle m_parseThrottle{10};   // "parse failed!": ten lines per window
 };

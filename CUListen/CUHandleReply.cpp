@@ -1,5 +1,7 @@
 // CCUHandler's two reply exchanges. Worker threads; no lock: the adapter
 // table and the configuration are fixed before the first worker starts.
+#include <algorithm>
+#include <cinttypes>
 #include <cstring>
 
 #include <json/json.h>
@@ -10,6 +12,7 @@
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
 #include "nox/Status.h"
+#include "nox/Time.h"
 
 namespace {
 const char kSrc[] = "CUListen/CUHandle";
@@ -33,6 +36,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     const reqBuffer& request = *hold;
 
     if (request.m_nLen < static_cast<int>(velmora::kJsonHeaderLen)) {
+        m_counters.Add(velmora::kDecodeFailed);
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
                 request.m_szAddr, request.m_nSrcPort);
         return kErrParse;
@@ -49,8 +53,16 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // Nesting beyond the reader's stack limit throws rather than fails.
     }
     if (!bParsed) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
-                request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
+        m_counters.Add(velmora::kDecodeFailed);
+        // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
+        const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
+        if (due.nHeld != 0)
+            NOX_LOG(kSrc, kFn, nox::kLogError,
+                    "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
+                    due.nSeconds);
+        if (due.bLine)
+            NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
+                    request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
         return kErrParse;
     }
 
@@ -65,10 +77,14 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
             strMethod = method.asString();
     }
     if (strMethod != velmora::kSearchMethod) {
+        m_counters.Add(velmora::kDecodeFailed);
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "method error! host[%s:%d] method[%s]",
                 request.m_szAddr, request.m_nSrcPort, strMethod.c_str());
         return kErrMethod;
     }
+
+    if (!TakeReplyBudget(kFn))
+        return 0;
 
     char szSerial[kSerialSize];
     std::memset(szSerial, 0, sizeof(szSerial));
@@ -85,6 +101,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         const int nLen = static_cast<int>(strReply.size());
         const int nRet = m_pEngine->SendTo(request.m_sockId, strReply.data(), nLen,
                                            request.m_szAddr, request.m_nSrcPort);
+        CountSend(nRet);
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]",
                 LowInt(request.m_sockId), nLen, request.m_szAddr, request.m_nSrcPort,
                 row.adapterName, nRet);
@@ -103,10 +120,13 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
     if (m_vecAdapter.empty())
         return 0;
     if (request.m_nLen < static_cast<int>(velmora::kBinRequestMinLen)) {
+        m_counters.Add(velmora::kDecodeFailed);
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
                 request.m_szAddr, request.m_nSrcPort);
         return 0;
     }
+    if (!TakeReplyBudget(kFn))
+        return 0;
     const uint8_t byEcho1 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset1]);
     const uint8_t byEcho16 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset16]);
 
@@ -120,9 +140,29 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
         const int nRet =
             m_pEngine->SendTo(request.m_sockId, reinterpret_cast<const char*>(abRecord),
                               static_cast<int>(nLen), request.m_szAddr, request.m_nSrcPort);
+        CountSend(nRet);
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]",
                 LowInt(request.m_sockId), static_cast<int>(nLen), request.m_szAddr,
                 request.m_nSrcPort, static_cast<int>(i), nRet);
     }
     return 0;
+}
+
+// All of one request's replies, or none: a request is never answered for
+// only some of the adapters.
+bool CCUHandler::TakeReplyBudget(const char* szFn)
+{
+    const uint32_t nReplies = static_cast<uint32_t>(
+        std::count_if(m_vecAdapter.begin(), m_vecAdapter.end(),
+                      [](const AdapterEntry& row) { return row.isOK != 0; }));
+    if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))
+        return true;
+    m_counters.Add(velmora::kRepliesWithheld, nReplies);
+    Warn(kWarnWithheld, szFn);
+    return false;
+}
+
+void CCUHandler::CountSend(int nRet)
+{
+    m_counters.Add(nRet == 0 ? velmora::kRepliesSent : velmora::kSendErrors);
 }

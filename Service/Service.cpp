@@ -1,6 +1,9 @@
 #include "Service/Service.h"
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 
 #include <pugixml.hpp>
 
@@ -61,7 +64,11 @@ CServerConfig::CServerConfig()
       webclientHttpPort(80),
       webclientHttpsPort(443),
       m_strProductType("Null"),
-      m_strProxy("Null")
+      m_strProxy("Null"),
+      m_nFilterMaxHosts(65536),
+      m_nQueueMaxRequests(1024),
+      m_nReplyRateLimit(2000),
+      m_nAnswerOnLinkOnly(0)
 {
 }
 
@@ -173,6 +180,50 @@ int CServerConfig::LoadServerConf()
     return LoadWebPorts();
 }
 
+// Limits for untrusted networks: optional elements. Missing or empty keeps the
+// default (level 4, with the value used); text that is not a whole number, or
+// a number out of range, keeps the default (level 6).
+int CServerConfig::LoadGuardConf()
+{
+    static const char kFn[] = "CServerConfig::LoadGuardConf";
+    struct Setting {
+        const char* szName;
+        int* pField;
+        long nMin;
+        long nMax;
+    };
+    const Setting kSettings[] = {
+        {"FilterMaxHosts", &m_nFilterMaxHosts, 1, 16777216},
+        {"QueueMaxRequests", &m_nQueueMaxRequests, 1, 1048576},
+        {"ReplyRateLimit", &m_nReplyRateLimit, 0, 10000000},
+        {"AnswerOnLinkOnly", &m_nAnswerOnLinkOnly, 0, 1},
+    };
+    pugi::xml_document doc;
+    const pugi::xml_node root =
+        doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
+    for (const Setting& setting : kSettings) {
+        const char* szText = root.child_value(setting.szName);
+        if (szText[0] == '\0') {
+            NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%d] default", setting.szName, *setting.pField);
+            continue;
+        }
+        char* pEnd = nullptr;
+        errno = 0;
+        const long nValue = std::strtol(szText, &pEnd, 10);
+        while (pEnd != szText && std::isspace(static_cast<unsigned char>(*pEnd)))
+            ++pEnd;
+        if (pEnd == szText || *pEnd != '\0' || errno != 0 || nValue < setting.nMin ||
+            nValue > setting.nMax) {
+            NOX_LOG(kSrc, kFn, nox::kLogError, "%s [%s] not a number from %ld to %ld, kept %d",
+                    setting.szName, szText, setting.nMin, setting.nMax, *setting.pField);
+            continue;
+        }
+        *setting.pField = static_cast<int>(nValue);
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%d]", setting.szName, *setting.pField);
+    }
+    return 0;
+}
+
 CServer::CServer() : CServer(new nox::NetEngine) {}
 
 CServer::CServer(nox::NetEngine* pEngine) : m_pEngine(pEngine), m_pListen(nullptr) {}
@@ -195,6 +246,7 @@ int CServer::StartServer()
         return -1;
     }
     (void)CServerConfig::instance()->LoadServerConf();  // defaults stand in for failures
+    (void)CServerConfig::instance()->LoadGuardConf();
 
     m_pListen = new CCUListen(m_pEngine);
     if (m_pListen->StartListen() != 0) {
@@ -213,7 +265,9 @@ void CServer::StopServer()
     (void)m_pEngine->StopEngine();
     // The signalled workers may still be sending; wait for them before the
     // engine can be destroyed.
-    if (m_pListen != nullptr && m_pListen->m_pHandler)
+    if (m_pListen != nullptr && m_pListen->m_pHandler) {
         m_pListen->m_pHandler->JoinWorkers();
+        m_pListen->m_pHandler->PrintCounters();
+    }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Server OK");
 }

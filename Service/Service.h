@@ -45,6 +45,9 @@ public:
     // the web ports. 0, or the first failure's code; fields read before a
     // failure stay, later ones keep their defaults.
     int LoadServerConf();
+    // The optional limits for untrusted networks, from the same file; run
+    // after LoadServerConf. Each value used is logged; always 0.
+    int LoadGuardConf();
 
     std::vector<ListenAddr> m_vecListenAddr;
     nox::Str m_strVersionName;
@@ -55,6 +58,11 @@ public:
     int webclientHttpsPort;
     nox::Str m_strProductType;
     nox::Str m_strProxy;            // lower-cased
+    // Limits for untrusted networks (LoadGuardConf).
+    int m_nFilterMaxHosts;          // hosts kept by the duplicate filter, at most
+    int m_nQueueMaxRequests;        // requests waiting for a worker, at most
+    int m_nReplyRateLimit;          // replies per second over all sockets; 0: no limit
+    int m_nAnswerOnLinkOnly;        // 1: drop requests from outside the adapters' subnets
 
 private:
     void SetDefaultListenAddrs();

@@ -1,0 +1,173 @@
+// Limits for untrusted networks: bounded filter, queue bound, reply budget,
+// on-link check, throttled warnings.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CUListen/CUHandle.h"
+#include "CUListen/OnLink.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+#include "nox/testing/LogCapture.h"
+#include "nox/testing/ScopedClock.h"
+#include "nox/testing/ScopedHost.h"
+
+namespace {
+
+using velmora::FilterBound;
+using velmora::FilterTable;
+
+std::string Host(int i) { return "10.0.0." + std::to_string(i); }   // any distinct texts
+
+TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
+{
+    // Below the mark nothing goes, however old: 4096 hosts at second 100.
+    FilterTable table;
+    FilterBound bound(65536);
+    uint64_t nEvicted = 0;
+    for (int i = 0; i < 4096; ++i)
+        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 100, 2, nEvicted));
+    EXPECT_TRUE(bound.Accept(table, Host(0).c_str(), -93, 102, 2, nEvicted));   // other head
+    EXPECT_EQ(4096u, table.size());
+    // Above it, hosts past their interval go, oldest first; the first host still
+    // inside it stops the sweep, and hosts in the table still drop a repeat.
+    for (int i = 5000; i < 9100; ++i)
+        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 103, 2, nEvicted));
+    EXPECT_EQ(4101u, table.size());
+    EXPECT_EQ(0u, table.count(Host(1)));
+    EXPECT_FALSE(bound.Accept(table, Host(0).c_str(), -93, 103, 2, nEvicted));
+    EXPECT_FALSE(bound.Accept(table, Host(9099).c_str(), 32, 105, 2, nEvicted));
+    EXPECT_EQ(0u, nEvicted);
+
+    // The cap: hosts inside their interval go too, oldest first, and are counted.
+    FilterTable capped;
+    FilterBound small(8);
+    for (int i = 0; i < 100000; ++i)
+        ASSERT_TRUE(small.Accept(capped, Host(i).c_str(), 32, 7, 300, nEvicted));
+    EXPECT_EQ(8u, capped.size());
+    EXPECT_EQ(99992u, nEvicted);
+    EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
+    EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
+}
+
+TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)
+{
+    // Rate 100: a burst of one second's worth, then one reply per 10 ms, a
+    // request's replies all or none, never more than a full bucket, and a full
+    // bucket again after the tick wraps.
+    velmora::ReplyBudget budget(100);
+    const struct { uint32_t nReplies, nMs; bool bTaken; } kTakes[] = {
+        {60, 5000, true},   {40, 5000, true},  {1, 5000, false},    {1, 5010, true},
+        {1, 5010, false},   {2, 5020, false},  {1, 5020, true},     {101, 90000, false},
+        {100, 90000, true}, {100, 0xFFFFFFFFu, true}, {100, 3, true},
+    };
+    for (const auto& t : kTakes)
+        EXPECT_EQ(t.bTaken, budget.Take(t.nReplies, t.nMs)) << t.nReplies << " at " << t.nMs;
+    EXPECT_TRUE(velmora::ReplyBudget(0).Take(1000000, 0));
+}
+
+TEST(OnLinkTest, DecisionTable)
+{
+    std::vector<AdapterEntry> vecRow(3, AdapterEntry());
+    const char* const kRows[3][2] = {
+        {"10.0.0.5", "255.255.255.0"}, {"192.168.1.10", "255.255.255.255"}, {"172.16.0.1", "0.0.0.0"}};
+    for (size_t i = 0; i < 3; ++i) {
+        const nox::AdapterInfo info =
+            nox::testing::ScopedHost::MakeAdapter("e", "m", kRows[i][0], kRows[i][1], "");
+        std::memcpy(reinterpret_cast<char*>(&vecRow[i]) + 1, &info, sizeof(info));   // after isOK
+        vecRow[i].isOK = 1;
+    }
+    const std::vector<velmora::Subnet> vecNet = velmora::OnLinkSubnets(vecRow);
+    const struct { const char* szAddr; bool bOnLink; } kCases[] = {
+        {"10.0.0.200", true},  {"10.0.0.5", true},      {"10.0.1.5", false},  // /24
+        {"192.168.1.10", true}, {"192.168.1.11", false},                       // /32 host route
+        {"127.0.0.1", true},   {"127.255.0.9", true},                         // loopback
+        {"8.8.8.8", false},    {"172.16.0.2", false},                         // no zero mask
+        {"", false},           {"10.0.0", false},       {"10.0.0.1.1", false}, {"10.0..5", false},
+        {"10.0.0.1000", false}, {"9.255.255.256", false},   // 256 would carry into 10.0.0.0
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(c.bOnLink, velmora::IsOnLink(vecNet, c.szAddr)) << c.szAddr;
+}
+
+TEST(LogThrottleTest, OneLinePerWindowWithTheCount)
+{
+    velmora::LogThrottle throttle;
+    const struct { uint32_t nMs; bool bLine; uint64_t nHeld; uint32_t nSeconds; } kHits[] = {
+        {1000, true, 0, 10}, {1001, false, 0, 0}, {10999, false, 0, 0}, {11000, true, 2, 10},
+        {11001, false, 0, 0}, {26000, true, 1, 15}, {26000, false, 0, 0},
+    };
+    for (const auto& h : kHits) {
+        const velmora::LogThrottle::Due due = throttle.Hit(h.nMs);
+        EXPECT_EQ(h.bLine, due.bLine) << h.nMs;
+        EXPECT_EQ(h.nHeld, due.nHeld) << h.nMs;
+        EXPECT_EQ(h.nSeconds, due.nSeconds) << h.nMs;
+    }
+}
+
+// The handler: a full queue drops before the filter; the budget answers all
+// of a request's adapters or none; a warning line per 10 s with its count.
+class CountingEngine : public nox::NetEngine {
+public:
+    int SendTo(SOCKID, const char*, int, const char*, int) override { return ++m_nSent, 0; }
+    int m_nSent = 0;
+};
+
+TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
+{
+    nox::testing::ScopedClock clock(50000);
+    nox::testing::ScopedHost host;
+    nox::testing::LogCapture log;
+    nox::PrintLog::instance().SetStderr(false);
+    for (const char* szAddr : {"10.0.0.5", "10.0.1.5"})
+        host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
+            "eth", "00:11:22:33:44:55", szAddr, "255.255.255.0", "10.0.0.1"));
+    CServerConfig* pConfig = CServerConfig::instance();
+    *pConfig = CServerConfig();
+    pConfig->m_nThreadNum = 0;
+    pConfig->m_nQueueMaxRequests = 2;
+    pConfig->m_nReplyRateLimit = 3;
+    CountingEngine engine;
+    nox::Ref<CCUHandler> pHandler(new CCUHandler(&engine, nullptr));
+    ASSERT_EQ(0, pHandler->StartHandler());
+
+    std::string strReq(17, '\0');
+    strReq[0] = '\xA3';
+    auto deliver = [&](int i) { pHandler->OnData(7, strReq.data(), 17, Host(i).c_str(), 5000); };
+    for (int i = 0; i < 5; ++i)
+        deliver(i);
+    EXPECT_EQ(2u, pHandler->m_waitHandleData.size());
+    EXPECT_EQ(2u, pHandler->m_waitHandleTag.size());   // the dropped left no trace
+    pHandler->HandleRequest();
+    pHandler->HandleRequest();
+    EXPECT_EQ(2, engine.m_nSent);   // the second request needed 2 of the 1 left
+    deliver(0);                     // a repeat: filtered, its slot given back
+    deliver(2);                     // dropped before, so not filtered now
+    deliver(3);
+    deliver(4);                     // the queue is full again: held for the next line
+    clock.AdvanceMs(10000);
+    deliver(5);
+    pHandler->PrintSvrInfo();
+    std::vector<std::string> vecWarn, vecCount;
+    for (const auto& line : log.Lines()) {
+        if (line.nLevel == nox::kLogError)
+            vecWarn.push_back(line.strFunc + ": " + line.strText);
+        if (line.strFunc == "CCUHandler::PrintCounters")
+            vecCount.push_back(line.strText);
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "CCUHandler::OnData: queue full: 1 requests dropped in the last 10 s",
+                  "CCUHandler::handle_same_segment: reply budget: 1 requests not answered in the last 10 s",
+                  "CCUHandler::OnData: queue full: 4 requests dropped in the last 10 s"}),
+              vecWarn);
+    EXPECT_EQ((std::vector<std::string>{"received_json 0", "received_binary 10", "received_other 0",
+                                        "filtered_duplicate 1", "dropped_queue_full 5",
+                                        "dropped_off_link 0", "replies_sent 2", "replies_withheld 2",
+                                        "send_errors 0", "decode_failed 0"}),
+              vecCount);
+    pHandler->StopHandler();
+}
+
+}  // namespace
