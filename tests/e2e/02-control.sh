@@ -23,12 +23,14 @@ order=$(grep -Eo 'Start Server OK!|log level turn to (debug|info)|Print Server I
 [ "$order" = 'Start Server OK!|log level turn to debug|Print Server Info|m_waitHandleData size[0]|begin dump ...|end dump...|log level turn to info|pressed q ...|Stop Handler OK|Stop Server OK|Velmora End' ] \
     || fail "lines out of order: $order"
 cmp "$LOG" "$RUNDIR/log/Velmora-$DAEMON_PID.log" || fail "the log file differs from stderr"
-# The dump: today's stamp in its name and heading, this thread and every other, the map.
+# The dump: today's stamp in its name and heading, this thread and every other,
+# the whole memory map.
 day=$(date +%Y%m%d)
 dump=$(ls "$RUNDIR/log/Velmora-$DAEMON_PID-$day-"[0-9][0-9][0-9][0-9][0-9][0-9].dmp) || fail "no dump file of today"
 head -n 1 "$dump" | grep -Eqx "nox dump 1 program Velmora pid $DAEMON_PID time $day-[0-9]{6} reason request" \
     && grep -Eqx "thread $DAEMON_PID \(dumping\):" "$dump" && [ "$(grep -Ec '^thread [0-9]+:$' "$dump")" -ge 12 ] \
-    && grep -qx 'maps:' "$dump" && [ "$(tail -n 1 "$dump")" = end ] || fail "dump: $(head -n 3 "$dump")"
+    && grep -A1 -x 'maps:' "$dump" | grep -Eq '^[0-9a-f]+-[0-9a-f]+ ' && grep -q '\[stack\]$' "$dump" \
+    && [ "$(tail -n 1 "$dump")" = end ] || fail "dump: $(head -n 3 "$dump")"
 
 : > "$RUNDIR/Velmorainput"
 start_daemon
