@@ -2,7 +2,8 @@
 # 02-control.sh: the version query; the control file's commands (D, S, d, an
 # unknown one, I, q) obeyed in order, then the stop sequence, with a log file
 # that copies standard error and a dump; SIGTERM stops a second run the same
-# way; a third outlives the reader of its standard error.
+# way; SIGSEGV ends a third with a crash dump; a fourth outlives the reader
+# of its standard error.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
@@ -40,6 +41,14 @@ wait_exit 10 || fail "SIGTERM did not stop the daemon"
 [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'stop signal received' "$LOG" && grep -q 'Velmora End' "$LOG" \
     || fail "SIGTERM: exit status $DAEMON_STATUS"
 
+# A crash writes its dump, then ends the process by the same signal.
+ulimit -c 0
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "third run did not start"
+kill -SEGV "$DAEMON_PID"
+wait_exit 10 && [ "$DAEMON_STATUS" -eq 139 ] || fail "SIGSEGV: exit status $DAEMON_STATUS"
+grep -qx 'signal: 11 SIGSEGV' "$RUNDIR/log/Velmora-$DAEMON_PID-"*.dmp || fail "no crash dump"
+
 # A reader of standard error that goes away (velmora 2>&1 | head -c 100)
 # neither ends nor stops the service.
 mkfifo "$WORKDIR/fifo" && : > "$RUNDIR/Velmorainput"
@@ -48,7 +57,7 @@ reader=$!
 (cd "$RUNDIR" && exec ip netns exec "$NS_SRV" "$BIN" > /dev/null 2> "$WORKDIR/fifo") &
 DAEMON_PID=$! DAEMON_STATUS= LOG=$RUNDIR/log/Velmora-$!.log
 wait "$reader"
-wait_log 'Start Server OK!' 15 || fail "third run did not start"
+wait_log 'Start Server OK!' 15 || fail "fourth run did not start"
 send_cmd q
 wait_exit 10 && [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'Velmora End' "$LOG" || fail "reader gone: exit status $DAEMON_STATUS"
 pass

@@ -58,6 +58,7 @@ write_config() { :; }
 start_daemon() {
     [ -x "$BIN" ] || fail "daemon binary $BIN not built"
     [ -e "$RUNDIR/Velmorainput" ] || : > "$RUNDIR/Velmorainput"
+    : > "$LOG"   # before the fork: a wait must not find the previous run's lines
     (cd "$RUNDIR" && exec ip netns exec "$NS_SRV" "$BIN" > "$WORKDIR/stdout.log" 2> "$LOG") &
     DAEMON_PID=$! DAEMON_STATUS=
 }
