@@ -6,27 +6,24 @@
 # second. (3) With AnswerOnLinkOnly 1 an off-link source gets nothing, one
 # from the veth's subnet its answer.
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/ns.sh"
 need_root
 trap cleanup EXIT
 SENDER=${VELMORA_BUILD_DIR:-$SRC/build}/bench/flood_sender
 [ -x "$SENDER" ] || fail "$SENDER not built"
 make_ns_pair
 ip -n "$NS_CLI" route add local 100.64.0.0/12 dev lo || fail "local route 100.64.0.0/12"
-make_workdir
 
 run_daemon() {   # extra Velmora.xml elements
-    write_config 4 2
-    sed -i "s|</Velmora>|$1</Velmora>|" "$RUNDIR/Velmora.xml"
-    # The previous daemon's S and q would be read again, and its start line
-    # found before the new daemon truncates the log.
+    sed -e '/<\(FilterMaxHosts\|QueueMaxRequests\|ReplyRateLimit\|AnswerOnLinkOnly\)>/d' \
+        -e "s|<ThreadNum>8<|<ThreadNum>4<|" -e "s|</Velmora>|$1</Velmora>|" \
+        "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"
+    # The previous daemon's S and q would be read again.
     : > "$RUNDIR/Velmorainput"
-    : > "$LOG"
-    start_daemon ip netns exec "$NS_SRV"
+    start_daemon
     wait_log 'Start Server OK!' 10 || fail "no \"Start Server OK!\""
 }
 send() {   # flood_sender options; prints its JSON line
-    in_cli "$SENDER" --host "$SRV_IP0" --port 37810 "$@" || fail "flood_sender $*"
+    in_cli "$SENDER" --host "$SRV_IP" --port 37810 "$@" || fail "flood_sender $*"
 }
 field() { python3 -c "import json,sys; print(json.load(sys.stdin)['$1'])" <<< "$2"; }
 dump() {   # S, then the value of counter $1
@@ -47,7 +44,7 @@ hosts=$(grep -oE 'm_waitHandleTag size\[[0-9]+\] $' "$LOG" | grep -oE '[0-9]+')
 echo "received $received, filter $hosts hosts, RSS $(rss_kb VmRSS) kB, peak $(rss_kb VmHWM) kB"
 [ "$hosts" -le 65536 ] || fail "filter holds $hosts hosts, over the cap"
 [ "$(rss_kb VmHWM)" -lt 65536 ] || fail "peak RSS $(rss_kb VmHWM) kB"
-out=$(send --src-net "$CLI_IP0" --sources 1 --count 1 --linger 5 --expect 1)
+out=$(send --src-net "$CLI_IP" --sources 1 --count 1 --linger 5 --expect 1)
 [ "$(field replies "$out")" -eq 1 ] || fail "request after the flood: $out"
 stop_daemon || fail "exit status $DAEMON_STATUS"
 
@@ -68,7 +65,7 @@ stop_daemon || fail "exit status $DAEMON_STATUS"
 run_daemon '<AnswerOnLinkOnly>1</AnswerOnLinkOnly><QueueMaxRequests>12x</QueueMaxRequests>'
 wait_log 'ERROR .* QueueMaxRequests \[12x\] not a number from 1 to 1048576, kept 1024$' 1 \
     || fail "a value that is not a number was not reported"
-out=$(send --src-net "$CLI_IP0" --sources 1 --count 1 --linger 5 --expect 1)
+out=$(send --src-net "$CLI_IP" --sources 1 --count 1 --linger 5 --expect 1)
 [ "$(field replies "$out")" -eq 1 ] || fail "on-link request: $out"
 out=$(send --src-net 100.64.0.9 --sources 1 --count 1 --linger 1)
 [ "$(field replies "$out")" -eq 0 ] || fail "off-link request answered: $out"

@@ -48,10 +48,6 @@ make_ns_pair() {
     done
 }
 
-# For older callers (bench/idle_daemon.sh): make_ns_pair makes the work
-# folder, and the daemon's defaults need no settings file.
-make_workdir() { :; }
-write_config() { :; }
 
 # The daemon in the server namespace; DAEMON_PID is its own pid (both
 # `exec` and `ip netns exec` replace the process).
