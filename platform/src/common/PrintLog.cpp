@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/JournalOs.h"
 #include "common/RuntimeOs.h"
 
 namespace nox {
@@ -71,6 +72,17 @@ std::shared_ptr<spdlog::sinks::sink> WithPlainFormat(std::shared_ptr<Sink> pSink
     return pSink;
 }
 
+// The priority a journal stream reads at the start of a line: "<3>" error,
+// "<6>" info, "<7>" debug (levels between take the nearer syslog priority).
+std::string JournalPrefix(int nLevel)
+{
+    if (nLevel <= kLogDebug)
+        return "<7>";
+    if (nLevel <= kLogInfo)
+        return "<6>";
+    return nLevel >= kLogError ? "<3>" : "<5>";
+}
+
 std::string FolderOf(const std::string& strBase)
 {
     const size_t nSlash = strBase.rfind('/');
@@ -95,6 +107,7 @@ struct PrintLog::Impl {
     std::string strFilePath;
     size_t nFileSize = kDefaultFileSize;
     bool bSyslogOpen = false;
+    bool bStderrJournal = false;     // set when the stderr sink is made
 
     // Opens the rotating file sink on strFilePath; "" on success, else why not.
     std::string OpenSinkLocked()
@@ -112,6 +125,21 @@ struct PrintLog::Impl {
         return std::string();
     }
 
+    // The journal gets the line with its priority in front; anything else
+    // the line as the file has it.
+    void WriteStderrLocked(int nLevelOfLine, const std::string& strLine,
+                           const spdlog::details::log_msg& msg)
+    {
+        if (!bStderrJournal) {
+            pStderr->log(msg);
+            return;
+        }
+        const std::string strTagged = JournalPrefix(nLevelOfLine) + strLine;
+        pStderr->log(spdlog::details::log_msg(
+            spdlog::source_loc{}, spdlog::string_view_t(), spdlog::level::info,
+            spdlog::string_view_t(strTagged.data(), strTagged.size())));
+    }
+
     void WriteLocked(int nLevelOfLine, const std::string& strLine)
     {
         const spdlog::details::log_msg msg(spdlog::source_loc{}, spdlog::string_view_t(),
@@ -123,9 +151,11 @@ struct PrintLog::Impl {
                 pFile->flush();
             }
             if (bStderr.load()) {
-                if (!pStderr)
+                if (!pStderr) {
                     pStderr = WithPlainFormat(std::make_shared<spdlog::sinks::stderr_sink_mt>());
-                pStderr->log(msg);
+                    bStderrJournal = os::StderrIsJournal();
+                }
+                WriteStderrLocked(nLevelOfLine, strLine, msg);
                 pStderr->flush();
             }
         } catch (const spdlog::spdlog_ex&) {
