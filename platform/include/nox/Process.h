@@ -13,6 +13,11 @@ public:
     static void InstallStopSignals();
     // True once a stop signal arrived; safe from any thread.
     static bool StopRequested();
+    // Makes the hang-up signal, which would end the process, only count; the
+    // main loop takes the count. Nothing where the system has no such signal.
+    static void InstallHangupSignal();
+    // True when a hang-up arrived since the last call.
+    static bool TakeHangup();
 };
 
 }  // namespace nox
