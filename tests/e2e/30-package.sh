@@ -1,98 +1,93 @@
 #!/usr/bin/env bash
-# 30-package.sh: cpack builds the .deb; it holds the installed layout, its
-# control fields and conffile; the unit passes systemd-analyze verify; and the
-# unit's start steps (control file, settings link, working directory) run the
-# packaged daemon, which the packaged velmora-search finds and SIGTERM stops
-# with status 0.
+# 30-package.sh: cpack builds the velmora and velmora-search packages; lintian
+# finds no error or warning; the unit passes systemd-analyze verify and scores
+# 2.5 or better. Installed on this machine: the client alone brings no
+# responder; velmora creates its user and enables its unit without a running
+# systemd; the unit's start steps (check-config, serial read as root) run the
+# packaged daemon as velmora without an error line, reporting root's serial,
+# found by the packaged client, stopped by velmoractl; purge removes the user,
+# group, settings, state and logs.
 . "$(dirname "$0")/common.sh"
 . "$(dirname "$0")/ns.sh"
 need_root
 trap cleanup EXIT
-for tool in cpack dpkg-deb; do
+for tool in cpack dpkg-deb lintian setpriv systemd-analyze; do
     command -v "$tool" > /dev/null || { echo "SKIP: $SCRIPT_NAME: no $tool" >&2; exit 77; }
 done
+if dpkg-query -W -f='${Status}\n' velmora velmora-search 2>/dev/null | grep -q ' installed' ||
+        [ -e /etc/velmora ] || [ -e /var/lib/velmora ]; then
+    echo "SKIP: $SCRIPT_NAME: velmora is installed on this machine (package or files)" >&2
+    exit 77
+fi
 [ -f "$_BUILD/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $_BUILD"
 make_workdir
 
-# The package, built in the build tree.
 PKGDIR=$_BUILD/package
-rm -f "$PKGDIR"/velmora_*.deb
+rm -f "$PKGDIR"/velmora*.deb
 (cd "$_BUILD" && cpack -G DEB -B "$PKGDIR" > "$WORKDIR/cpack.log" 2>&1) \
     || fail "cpack failed: $(tail -n 20 "$WORKDIR/cpack.log")"
-DEB=$(ls "$PKGDIR"/velmora_*.deb 2>/dev/null | head -n 1)
-[ -n "$DEB" ] || fail "no velmora_*.deb in $PKGDIR"
-
-# Control fields and maintainer scripts.
+DEB=$PKGDIR/velmora_${VELMORA_VERSION:-1.0.0}_$(dpkg --print-architecture).deb
+CLI_DEB=${DEB/velmora_/velmora-search_}
+[ -f "$DEB" ] && [ -f "$CLI_DEB" ] || fail "want both packages: $(ls "$PKGDIR")"
 dpkg-deb -I "$DEB" > "$WORKDIR/info" || fail "dpkg-deb -I"
-for field in '^ Package: velmora$' '^ Maintainer: .+<.+@.+>$' '^ Section: net$' \
-             '^ Depends: .*libjsoncpp' '^ Depends: .*libpugixml' '^ Depends: .*libspdlog' \
-             '^ Description: .+' ' postinst ' ' conffiles '; do
+for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libspdlog' \
+             ' postinst ' ' postrm ' ' conffiles '; do
     grep -Eq -- "$field" "$WORKDIR/info" || fail "control lacks '$field': $(cat "$WORKDIR/info")"
 done
-dpkg-deb -I "$DEB" conffiles | grep -qx /etc/velmora/Velmora.xml || fail "Velmora.xml is no conffile"
+lintian --fail-on error,warning "$DEB" "$CLI_DEB" > "$WORKDIR/lintian" 2>&1 \
+    || fail "lintian: $(cat "$WORKDIR/lintian")"
 
-# The installed layout.
-ROOT=$WORKDIR/root
-dpkg -x "$DEB" "$ROOT" || fail "dpkg -x"
-for f in usr/sbin/velmora usr/bin/velmora-search; do
-    [ -x "$ROOT/$f" ] || fail "$f missing or not executable"
-done
-for f in etc/velmora/Velmora.xml lib/systemd/system/velmora.service \
-         usr/share/man/man8/velmora.8 usr/share/man/man1/velmora-search.1 \
-         usr/lib/sysusers.d/velmora.conf; do
-    [ -s "$ROOT/$f" ] || fail "$f missing or empty"
-done
-[ -d "$ROOT/var/lib/velmora/Velmora" ] || fail "working directory missing"
-cmp -s "$ROOT/etc/velmora/Velmora.xml" "$SRC/demo/Velmora/Velmora.xml" || fail "sample settings differ"
-"$ROOT/usr/bin/velmora-search" --version | grep -q '^velmora-search ' || fail "packaged client --version"
+on_cleanup "dpkg --purge velmora velmora-search > /dev/null 2>&1"
+dpkg -i "$CLI_DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $CLI_DEB: $(cat "$WORKDIR/dpkg.log")"
+[ -x /usr/bin/velmora-search ] || fail "client not installed"
+[ ! -e /usr/sbin/velmora ] && ! getent passwd velmora > /dev/null || fail "the client package brought the responder"
+dpkg -i "$DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $DEB: $(cat "$WORKDIR/dpkg.log")"
+getent passwd velmora > /dev/null && getent group velmora > /dev/null || fail "no velmora user or group"
+[ -L /etc/systemd/system/multi-user.target.wants/velmora.service ] || fail "unit not enabled"
+[ "$(stat -c %U /var/log/velmora)" = velmora ] || fail "/var/log/velmora not velmora's"
 
-# The unit: the settings the daemon relies on, then systemd's own check.
-UNIT=$ROOT/lib/systemd/system/velmora.service
-for line in 'WorkingDirectory=/var/lib/velmora/Velmora' 'ExecStart=/usr/sbin/velmora' \
-            'KillSignal=SIGTERM' 'Restart=on-failure' 'NoNewPrivileges=yes' \
-            'ProtectSystem=strict' 'ReadWritePaths=/var/lib/velmora/Velmora' \
-            'CapabilityBoundingSet=' 'PrivateTmp=yes' 'ProtectHome=yes' \
-            'RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK AF_PACKET'; do
-    grep -qx -- "$line" "$UNIT" || fail "unit lacks '$line'"
-done
-if command -v systemd-analyze > /dev/null; then
-    # The binary is checked for existence: point ExecStart at the extracted one.
-    sed "s|^ExecStart=/usr/sbin/velmora|ExecStart=$ROOT/usr/sbin/velmora|" "$UNIT" \
-        > "$WORKDIR/velmora.service"
-    if ! MANPATH=$ROOT/usr/share/man systemd-analyze verify "$WORKDIR/velmora.service" \
-            > "$WORKDIR/verify" 2>&1; then
-        fail "systemd-analyze verify: $(cat "$WORKDIR/verify")"
+UNIT=/lib/systemd/system/velmora.service
+systemd-analyze verify "$UNIT" > "$WORKDIR/verify" 2>&1 && [ ! -s "$WORKDIR/verify" ] \
+    || fail "systemd-analyze verify: $(cat "$WORKDIR/verify")"
+systemd-analyze security --offline=yes "$UNIT" 2>&1 | tee "$WORKDIR/security" \
+    | grep -q 'Overall exposure level for velmora.service: \([01]\.[0-9]\|2\.[0-5]\) ' \
+    || fail "exposure above 2.5: $(tail -n 1 "$WORKDIR/security")"
+
+# The unit's start steps as systemd runs them: "+" as root, the rest as velmora.
+RUNDIR=/var/lib/velmora/Velmora
+as_velmora() { setpriv --reuid=velmora --regid=velmora --init-groups -- "$@"; }
+install -d -o velmora -g velmora -m 0750 /run/velmora    # RuntimeDirectory=
+as_velmora sh -c "echo q > $RUNDIR/Velmorainput"         # left from an earlier run
+while read -r line; do
+    cmd=${line#ExecStartPre=}
+    if [ "${cmd#+}" != "$cmd" ]; then
+        (cd "$RUNDIR" && ${cmd#+}) || fail "ExecStartPre '$cmd' failed"
+    else
+        (cd "$RUNDIR" && as_velmora $cmd) > "$WORKDIR/pre.out" 2>&1 \
+            || fail "ExecStartPre '$cmd' failed: $(cat "$WORKDIR/pre.out")"
     fi
-    [ ! -s "$WORKDIR/verify" ] || fail "systemd-analyze verify warns: $(cat "$WORKDIR/verify")"
-else
-    echo "note: $SCRIPT_NAME: systemd-analyze not installed, unit not verified" >&2
-fi
+done < <(grep '^ExecStartPre=' "$UNIT")
+[ ! -s "$RUNDIR/Velmorainput" ] || fail "control file not emptied"
+SERIAL=$(/usr/sbin/velmoractl serial) || fail "velmoractl serial as root"
+grep -qx "NOX_HOST_SERIAL=\"$SERIAL\"" /run/velmora/serial.env || fail "serial not handed over"
 
-# The unit's start steps, with its paths moved under the extracted tree, then
-# the packaged daemon in a server namespace, found through the group.
-RUNDIR=$ROOT/var/lib/velmora/Velmora
-echo q > "$RUNDIR/Velmorainput"     # a command left from an earlier run
-grep '^ExecStartPre=' "$UNIT" | sed -e 's/^ExecStartPre=//' \
-    -e "s|/var/lib/velmora|$ROOT/var/lib/velmora|g" -e "s|/etc/velmora|$ROOT/etc/velmora|g" \
-    > "$WORKDIR/pre"
-[ -s "$WORKDIR/pre" ] || fail "unit has no ExecStartPre"
-while read -r -a cmd; do
-    "${cmd[@]}" || fail "ExecStartPre '${cmd[*]}' failed"
-done < "$WORKDIR/pre"
-[ -f "$RUNDIR/Velmorainput" ] && [ ! -s "$RUNDIR/Velmorainput" ] || fail "control file not emptied"
-cmp -s "$RUNDIR/Velmora.xml" "$ROOT/etc/velmora/Velmora.xml" || fail "settings not linked"
-
+set -a; . /run/velmora/serial.env; set +a                 # EnvironmentFile=
 make_ns_pair
-BIN=$ROOT/usr/sbin/velmora
-start_daemon ip netns exec "$NS_SRV"
+BIN=/usr/sbin/velmora
+start_daemon ip netns exec "$NS_SRV" setpriv --reuid=velmora --regid=velmora --init-groups --
 wait_log 'Start Server OK!' 10 || fail "packaged daemon did not start"
-grep -q 'Velmora Xml Load File Failed!' "$LOG" && fail "settings not found through the link"
-in_cli "$ROOT/usr/bin/velmora-search" --timeout 1 \
-    > "$WORKDIR/found" 2>&1 || fail "packaged client found nothing: $(cat "$WORKDIR/found")"
-grep -q 'json,binary' "$WORKDIR/found" || fail "no row with both forms: $(cat "$WORKDIR/found")"
-[ -d "$RUNDIR/log" ] || fail "no log folder in the working directory"
+[ "$(count_log ' ERROR ')" -eq 0 ] || fail "error lines on a fresh install: $(grep ' ERROR ' "$LOG")"
+in_cli /usr/bin/velmora-search --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
+grep -q "\"serial\":\"$SERIAL\"" "$WORKDIR/found" || fail "serial differs from root's $SERIAL: $(cat "$WORKDIR/found")"
+/usr/sbin/velmoractl status | grep -q "running, pid $DAEMON_PID" || fail "velmoractl status"
+/usr/sbin/velmoractl stop > /dev/null && wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] \
+    || fail "velmoractl stop: ${DAEMON_STATUS:-still running}"
+[ -s "/var/log/velmora/Velmora-$DAEMON_PID.log" ] || fail "no log under /var/log/velmora"
 
-kill -TERM "$DAEMON_PID"
-wait_exit 10 || fail "SIGTERM did not stop the daemon"
-[ "$DAEMON_STATUS" -eq 0 ] || fail "exit status $DAEMON_STATUS after SIGTERM"
+dpkg --purge velmora velmora-search > "$WORKDIR/dpkg.log" 2>&1 || fail "purge: $(cat "$WORKDIR/dpkg.log")"
+! getent passwd velmora > /dev/null && ! getent group velmora > /dev/null || fail "user or group left"
+for path in /etc/velmora /var/lib/velmora /var/log/velmora /usr/sbin/velmora \
+            /etc/systemd/system/multi-user.target.wants/velmora.service; do
+    [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path left after purge"
+done
 pass
