@@ -71,6 +71,7 @@ const char kAbout[] =
     "Ask the discovery responders on the local network to identify themselves\n"
     "and print one row per responder and adapter.";
 const char kFooter[] =
+    "Options may repeat where ... follows them.\n"
     "Exit status: 0 when a responder answered, 1 when none did, 2 on a usage error.\n"
     "A responder ignores a repeated request from the same host within its filter\n"
     "interval (2 seconds by default): a second run started sooner gets no answer,\n"
@@ -103,23 +104,22 @@ std::unique_ptr<CLI::App> MakeApp(SearchOptions& out, RawValues& raw)
     auto flag = [&](const char* szNames, bool& bOut, const char* szHelp) {
         app.add_flag(szNames, bOut, szHelp)->disable_flag_override();
     };
-    listOption("-p,--port", raw.vecPort, "PORT", "ask on this UDP port (repeatable; default 37810)");
+    listOption("-p,--port", raw.vecPort, "PORT", "ask on this UDP port (default 37810)");
     listOption("-i,--interface", raw.vecIface, "NAME",
-               "send to the group only out of this interface (repeatable; default every "
-               "interface that is up)");
+               "send to the group only out of this interface");
     flag("-b,--broadcast", out.bBroadcast, "also send to each interface's broadcast address");
     listOption("-H,--host", raw.vecHost, "ADDR",
-               "ask this IPv4 host directly instead of the group (repeatable)");
+               "ask this IPv4 host instead of the group");
     valueOption("-f,--form", raw.strForm, "FORM", "json, binary or both (default both)");
     valueOption("-t,--timeout", raw.strTimeout, "SECONDS",
-                "how long to collect replies (default 2; fractions allowed)");
+                "how long to collect replies (default 2)");
     app.add_option("-r,--retry", out.nRetry,
-                   "send the requests N more times, spread over the timeout (lossy networks)")
+                   "send N more times over the timeout")
         ->type_name("N")
         ->check(CLI::Range(0, 20).description(""));
     flag("-j,--json", out.bJson, "one JSON object per line instead of a table");
     flag("-w,--wide", out.bWide, "every column in full, also on a narrow terminal");
-    flag("-v,--verbose", out.bVerbose, "report skipped datagrams and send failures on stderr");
+    flag("-v,--verbose", out.bVerbose, "report skipped datagrams and send failures");
     flag("-V,--version", out.bVersion, "print the version and exit");
     return pApp;
 }

@@ -14,7 +14,8 @@ using namespace velmora::ctl;
 namespace {
 
 const char kFooter[] =
-    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running in the folder.\n"
+    "FOLDER is by default the installed one, " VELMORA_WORK_DIR ".\n"
+    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there.\n"
     "Commands go through the folder's control file (appended, never overwritten);\n"
     "the daemon reads one command per second.";
 
@@ -24,7 +25,7 @@ CLI::Option* AddTimeout(CLI::App* pCommand, Wait& wait)
         ->add_option_function<double>(
             "-t,--timeout",
             [&wait](double d) { wait.nTimeoutMs = static_cast<unsigned>(d * 1000.0); },
-            "how long to wait for the daemon, in seconds (default 10; stop: 15)")
+            "wait for the daemon (default 10, stop 15)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.1, 3600.0).description(""));
 }
@@ -40,17 +41,16 @@ int main(int argc, char** argv)
     app.footer(kFooter);
     app.require_subcommand(1);
     std::string strFolder = VELMORA_WORK_DIR;
-    app.add_option("-C,--folder", strFolder, "the daemon's working folder (default " +
-                                                 std::string(VELMORA_WORK_DIR) + ")")
+    app.add_option("-C,--folder", strFolder, "the daemon's working folder")
         ->type_name("FOLDER");
     app.set_version_flag("-V,--version", "velmoractl " VELMORA_VERSION);
 
     Wait wait;
     bool bNoRefresh = false;
     CLI::App* pStatus = app.add_subcommand(
-        "status", "whether it runs (pid, since when), its endpoints, adapters, queue and filter");
+        "status", "is it running: pid, endpoints, adapters, queue");
     pStatus->add_flag("-n,--no-refresh", bNoRefresh,
-                      "show the last status file instead of asking for fresh figures (S)");
+                      "the last status file, no fresh figures");
     AddTimeout(pStatus, wait);
 
     Wait stopWait;
@@ -70,14 +70,14 @@ int main(int argc, char** argv)
 
     std::string strCheckFolder;
     CLI::App* pCheck = app.add_subcommand(
-        "check-config", "check Velmora.xml as the daemon reads it; exit 1 on an error");
+        "check-config", "check Velmora.xml as the daemon reads it");
     pCheck->add_option("FOLDER", strCheckFolder, "the folder to check (default: -C)");
 
     std::string strEnvFile;
     CLI::App* pSerial = app.add_subcommand(
-        "serial", "print the serial number as the daemon reads it on this machine");
+        "serial", "print the serial number the daemon would report");
     pSerial->add_option("--env-file", strEnvFile,
-                        "write it to FILE for the daemon's start instead (run as root)")
+                        "write it to FILE for the daemon's start (as root)")
         ->type_name("FILE");
 
     try {
