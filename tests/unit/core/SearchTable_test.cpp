@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "FakeNetEngine.h"
+#include "Requests.h"
+#include "SearchClient.h"
 #include "SearchOptions.h"
 #include "SearchOutput.h"
 
@@ -22,6 +25,34 @@ TEST(SearchCliTest, CombinedFlagsAttachedValuesAndEndOfOptions)
     EXPECT_EQ(2, opt.nRetry);
     const char* const argvBad[] = {"velmora-search", "--retry", "21"};
     EXPECT_EQ(-1, ParseArgs(3, argvBad, opt, strErr));
+}
+
+TEST(SearchCliTest, RetriesSendEveryRequestAgain)
+{
+    FakeNetEngine engine;
+    SearchOptions opt;
+    opt.nRetry = 2;
+    opt.nTimeoutMs = 3;
+    nox::Ref<CSearchCollector> collector(new CSearchCollector(false));
+    std::string strErr;
+    ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr));
+    EXPECT_EQ(6u, engine.TakeSent().size()) << "both forms, three rounds";
+}
+
+TEST(SearchCliTest, HttpsPortOnlyWhenTheReplyNamesAProductType)
+{
+    auto decode = [](const char* szName, const char* szType) {
+        const std::string strText =
+            std::string(R"({"method":"client.notifyDevInfo","mac":"02:00:00:00:00:01","params":)") +
+            R"({"deviceInfo":{"MachineName":")" + szName + R"(","DeviceType":")" + szType +
+            R"(","HttpPort":8080,"Port":8443}}})";
+        const std::string strReply = MakeJsonReplyText(strText);
+        AdapterReply reply;
+        EXPECT_EQ(kDecodeOk, DecodeReply(strReply.data(), strReply.size(), "10.0.0.1", reply));
+        return reply.nHttpsPort;
+    };
+    EXPECT_EQ(8443, decode("TRN V8", "Server"));
+    EXPECT_EQ(-1, decode("Server", "Server"));   // product type Null: Port is a listen port
 }
 
 TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
