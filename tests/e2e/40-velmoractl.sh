@@ -52,6 +52,9 @@ ctl stop; rc=$?; expect 0 "stopped \\(pid $DAEMON_PID\\)"
 wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] || fail "daemon after stop: ${DAEMON_STATUS:-running}"
 ctl status; rc=$?; expect 3 'not running' 'it stopped' 'endpoints of the last run: 6 of 9 open'
 ctl stop; rc=$?; expect 3 'no Velmora is running'
+start_daemon ip netns exec "$NS_SRV"     # takes over the folder; killed, it leaves its pid file
+wait_log "\[$DAEMON_PID\] .*Start Server OK!" 5 && kill -KILL "$DAEMON_PID" && wait_exit 5 || fail "restart and kill"
+ctl status; rc=$?; expect 3 'not running' 'ended without stopping'
 
 ctl check-config; rc=$?; expect 0 'check-config: 0 errors, 0 warnings'
 sed -i 's#<ThreadNum>4<#<ThreadNum>x<#' "$RUNDIR/Velmora.xml"

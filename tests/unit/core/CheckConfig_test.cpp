@@ -47,6 +47,7 @@ TEST(CheckConfigTest, EachProblemIsReportedAtItsPlace)
         {"ThreadNum>8</ThreadNum", "ThreadNun>8</ThreadNun", ":6:3: warning: unknown element "
                                                              "<ThreadNun> is ignored: did you mean <ThreadNum>?", true},
         {"<Proxy>nginx</Proxy>", "", ":1:1: error: missing <Proxy>", true},
+        {"<Proxy>", "<ThreadNumber>5</ThreadNumber><Proxy>", "0 errors, 0 warnings", false},
         {"<ProductType>TRN V8<", "<ProductType><", ":7:3: warning: <ProductType> is empty", false},
         {"<VersionNum>3.0</VersionNum>", "<VersionNum>3.0</VersionNum><VersionNum>4</VersionNum>",
          ":5:59: warning: second <VersionNum> is ignored: the first, on line 5, counts", false},
