@@ -180,6 +180,21 @@ void CCUHandler::Warn(Warning eWarn, const char* szFn)
                 kText[eWarn][0], due.nHeld + 1, kText[eWarn][1], due.nSeconds);
 }
 
+int CCUHandler::QueueSize()
+{
+    nox::MutexGuard guard(m_dataMutex);
+    return static_cast<int>(m_waitHandleData.size());
+}
+
+void CCUHandler::FilterSize(int& nHosts, int& nEntries)
+{
+    nox::MutexGuard guard(m_tagMutex);
+    nHosts = static_cast<int>(m_waitHandleTag.size());
+    nEntries = 0;
+    for (const auto& host : m_waitHandleTag)
+        nEntries += static_cast<int>(host.second.size());
+}
+
 void CCUHandler::OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort)
 {
     static const char kFn[] = "CCUHandler::OnConnect";

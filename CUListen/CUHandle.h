@@ -71,6 +71,10 @@ public:
     int StopHandler();           // signals the workers, drops queued requests; 0
     int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
     void PrintCounters();        // one "name value" line per counter, at level 4
+    // Sizes for the status file: queued requests, and the filter's hosts and
+    // (host, head) entries. Any thread.
+    int QueueSize();
+    void FilterSize(int& nHosts, int& nEntries);
     // Waits until every worker thread has ended (after StopHandler). Called
     // before the engine is destroyed, so no worker can reach it afterwards.
     void JoinWorkers();

@@ -2,6 +2,7 @@
 
 #include "CUListen/CUHandle.h"
 #include "Service/Service.h"
+#include "nox/Console.h"
 #include "nox/PrintLog.h"
 
 namespace {
@@ -23,10 +24,13 @@ nox::SOCKID CCUListen::OpenSocket(const char* szHost, int nPort, int& nStartRet)
 {
     // The engine keeps its own reference per socket; the temporary one ends
     // with the call.
+    int nCreateErr = -1;
     const nox::SOCKID sock =
-        m_pEngine->CreateSocket(nox::Ref<nox::SocketHandler>(m_pHandler), nullptr);
-    if (sock == nox::kInvalidSockId)
+        m_pEngine->CreateSocket(nox::Ref<nox::SocketHandler>(m_pHandler), &nCreateErr);
+    if (sock == nox::kInvalidSockId) {
+        nStartRet = nCreateErr;
         return sock;
+    }
     (void)m_pEngine->SetReuseAddr(sock, 1);   // a failure shows up at StartUDP
     nStartRet = m_pEngine->StartUDP(sock, szHost, nPort, nullptr, 0, true);
     return sock;
@@ -43,17 +47,30 @@ int CCUListen::StartListen()
     int nBound = 0;
     nox::MutexGuard guard(m_sockMutex);
     m_vecSockId.resize(vecAddr.size(), 0);
+    m_vecOpenRet.assign(vecAddr.size(), -1);
     for (size_t i = 0; i < vecAddr.size(); ++i) {
         int nRet = -1;
-        m_vecSockId[i] = OpenSocket(vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort, nRet);
-        if (m_vecSockId[i] == nox::kInvalidSockId)
-            continue;   // the endpoint stays closed for the life of the process
-        if (nRet == 0)
-            ++nBound;
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "StartUDP ret[%d] host[%s:%d]", nRet,
-                vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort);
+        const char* szHost = vecAddr[i].m_strHost.c_str();
+        m_vecSockId[i] = OpenSocket(szHost, vecAddr[i].m_nPort, nRet);
+        m_vecOpenRet[i] = nRet;
+        if (m_vecSockId[i] != nox::kInvalidSockId) {
+            if (nRet == 0)
+                ++nBound;
+            NOX_LOG(kSrc, kFn, nox::kLogInfo, "StartUDP ret[%d] host[%s:%d]", nRet, szHost,
+                    vecAddr[i].m_nPort);
+        }
+        // Otherwise the endpoint stays closed for the life of the process.
+        if (nRet != 0)
+            ReportNotOpen(szHost, vecAddr[i].m_nPort, nRet);
     }
     return nBound > 0 ? 0 : -1;
+}
+
+void CCUListen::ReportNotOpen(const char* szHost, int nPort, int nRet)
+{
+    static const char kFn[] = "CCUListen::ReportNotOpen";
+    NOX_LOG(kSrc, kFn, nox::kLogError, "endpoint %s:%d not open: %s", szHost, nPort,
+            nox::ErrorText(nRet).c_str());
 }
 
 // Engine thread (from CCUHandler::OnClose). The lock covers only the search
@@ -87,6 +104,11 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
     const ListenAddr& addr = vecAddr[nIndex];
     int nRet = -1;
     const nox::SOCKID sockNew = OpenSocket(addr.m_strHost.c_str(), addr.m_nPort, nRet);
+    {
+        nox::MutexGuard guard(m_sockMutex);
+        if (nIndex < m_vecOpenRet.size())
+            m_vecOpenRet[nIndex] = nRet;
+    }
     if (sockNew == nox::kInvalidSockId) {
         NOX_LOG(kSrc, kFn, nox::kLogError, "create socket failure index[%llu]",
                 static_cast<unsigned long long>(nIndex));
@@ -95,6 +117,7 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
     if (nRet != 0) {
         NOX_LOG(kSrc, kFn, nox::kLogError, "UDP bind failure index[%llu]",
                 static_cast<unsigned long long>(nIndex));
+        ReportNotOpen(addr.m_strHost.c_str(), addr.m_nPort, nRet);
         return -1;
     }
     {
@@ -104,6 +127,12 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Sock Listen Restart success addr[%s], port[%d]",
             addr.m_strHost.c_str(), addr.m_nPort);
     return 0;
+}
+
+std::vector<int> CCUListen::OpenResults()
+{
+    nox::MutexGuard guard(m_sockMutex);
+    return m_vecOpenRet;
 }
 
 // Main thread, once. Closes every slot in index order, all-ones included,

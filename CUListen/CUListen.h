@@ -21,13 +21,21 @@ public:
     int RestartSockListen(const nox::SOCKID& sock);      // 0 when re-opened
     int StopListen();                                    // always 0
 
+    // What opening each endpoint last gave (StartUDP's result: 0 open, else a
+    // negative error number); a copy under the lock for the status file.
+    std::vector<int> OpenResults();
+
     std::vector<nox::SOCKID> m_vecSockId NOX_GUARDED_BY(m_sockMutex);
+    std::vector<int> m_vecOpenRet NOX_GUARDED_BY(m_sockMutex);
     nox::Mutex m_sockMutex;
     nox::NetEngine* m_pEngine;
     nox::Ref<CCUHandler> m_pHandler;
 
 private:
     // CreateSocket, SetReuseAddr, StartUDP for one endpoint; the new socket
-    // (kInvalidSockId when creation failed) and the StartUDP result.
+    // (kInvalidSockId when creation failed) and the StartUDP result (the
+    // creation error when there is no socket).
     nox::SOCKID OpenSocket(const char* szHost, int nPort, int& nStartRet);
+    // One error line naming the endpoint and the error of a failed open.
+    static void ReportNotOpen(const char* szHost, int nPort, int nRet);
 };

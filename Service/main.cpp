@@ -1,13 +1,18 @@
 // Process entry: control input, version query, log set-up, the server, the
 // console loop on the control file, and the stop.
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "BuildId.h"
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
+#include "Service/LogFiles.h"
 #include "Service/Service.h"
+#include "Service/StatusFile.h"
 #include "nox/BaseLib.h"
 #include "nox/ExceptionHandler.h"
+#include "nox/PidFile.h"
 #include "nox/PrintLog.h"
 #include "nox/Process.h"
 #include "nox/Str.h"
@@ -20,6 +25,10 @@ const char kSrc[] = "Service/main";
 const char kMainFn[] = "main";
 #define VELMORA_BUILD_ID \
     "Velmora [ master ] : " VELMORA_REVISION " ( co " VELMORA_BUILD_STAMP " )"
+constexpr int kKeptProcessLogs = 10;
+
+nox::PidFile g_pidFile;          // locked while this process owns the folder
+DaemonStatus g_status;           // what velmoractl status reads; main thread
 
 }  // namespace
 
@@ -49,6 +58,26 @@ static bool CheckVersionArg(int argc, char** argv)
     return true;
 }
 
+// One process per working folder: a second one stops here, before it opens
+// a log file of its own, and says why on standard error.
+static bool TakeWorkingFolder()
+{
+    int nOwner = 0;
+    std::string strErr;
+    const int nRet = g_pidFile.Acquire(kPidFileName, nOwner, strErr);
+    if (nRet == nox::PidFile::kErrHeld) {
+        NOX_LOG(kSrc, kMainFn, nox::kLogError,
+                "Velmora is already running in this folder (pid %d, see %s): "
+                "this instance does not start",
+                nOwner, kPidFileName);
+        return false;
+    }
+    if (nRet != 0)
+        NOX_LOG(kSrc, kMainFn, nox::kLogError, "%s: starting without the single instance check",
+                strErr.c_str());
+    return true;
+}
+
 static void StartCrashMonitor()
 {
     (void)nox::ExceptionHandler::StartMonitor("Velmora");
@@ -59,6 +88,7 @@ static void SetUpLog()
     char szLogBase[256];
     nox::Str::sprintf_x(szLogBase, sizeof(szLogBase), "log/Velmora-%d", nox::Process::Id());
     (void)nox::BaseLib::Init(szLogBase);  // without a file the log still reaches stderr
+    g_status.strLogFile = std::string(szLogBase) + ".log";
     nox::PrintLog& log = nox::PrintLog::instance();
     log.SetStderr(true);
     log.SetSyslog(false);
@@ -74,6 +104,35 @@ static void PrintVersionInfo()
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "\t " VELMORA_BUILD_ID);
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "\t Compile time [" __DATE__ "] [" __TIME__ "]");
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "\n");
+}
+
+static void PruneOldLogs()
+{
+    std::string strErr;
+    const int nRemoved = PruneProcessLogs("log", kKeptProcessLogs, nox::Process::Id(), strErr);
+    if (nRemoved > 0)
+        NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
+                "removed %d log files of older processes (the newest %d are kept)", nRemoved,
+                kKeptProcessLogs);
+    if (!strErr.empty())
+        NOX_LOG(kSrc, kMainFn, nox::kLogError, "old log file not removed: %s", strErr.c_str());
+}
+
+// Rewrites the status file; a failure shows as a stale or missing file in
+// velmoractl status.
+static void WriteStatus(CServer* pServer, const char* szState, const char* szEvent)
+{
+    if (g_status.nPid == 0) {
+        g_status.nPid = nox::Process::Id();
+        g_status.strBuild = VELMORA_BUILD_ID;
+        g_status.nStarted = static_cast<long long>(std::time(nullptr));
+    }
+    ++g_status.nSeq;
+    g_status.nWritten = static_cast<long long>(std::time(nullptr));
+    g_status.strState = szState;
+    g_status.strEvent = szEvent;
+    CollectStatus(*pServer, g_status);
+    (void)WriteStatusFile(g_status, kStatusFileName);
 }
 
 // The next control character. At end of file the stream is made readable
@@ -103,6 +162,10 @@ static void RunControlLoop(CServer* pServer)
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "stop signal received");
             return;
         }
+        if (nox::Process::TakeHangup())
+            NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
+                    "hang-up signal received: settings are read only at start, "
+                    "restart Velmora to apply changes");
         switch (ReadControlChar()) {
         case 0:
             return;
@@ -121,6 +184,7 @@ static void RunControlLoop(CServer* pServer)
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "Print Server Info");
             if (pServer->m_pListen != nullptr && pServer->m_pListen->m_pHandler)
                 (void)pServer->m_pListen->m_pHandler->PrintSvrInfo();
+            WriteStatus(pServer, "running", "S");
             break;
         case 'd':
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "begin dump ...");
@@ -141,19 +205,28 @@ int main(int argc, char** argv)
     if (CheckVersionArg(argc, argv))
         return 0;
     nox::Process::RemoveConsoleClose();
+    if (!TakeWorkingFolder())
+        return 0;
     StartCrashMonitor();
     SetUpLog();
     nox::Process::InstallStopSignals();
+    nox::Process::InstallHangupSignal();
     PrintVersionInfo();
     NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "Velmora Begin");
+    PruneOldLogs();
 
     CServer* pServer = new CServer();
-    if (pServer->StartServer() == 0)
+    const bool bStarted = pServer->StartServer() == 0;
+    g_status.strStart = bStarted ? "ok" : "failed";
+    WriteStatus(pServer, bStarted ? "running" : "stopping", "start");
+    if (bStarted)
         RunControlLoop(pServer);
 
     pServer->StopServer();
+    WriteStatus(pServer, "stopped", "stop");
     delete pServer;
     NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "Velmora End");
+    g_pidFile.Release();
     nox::BaseLib::Uninit();
     return 0;
 }

@@ -10,7 +10,7 @@ velmora_install_deps --run-only
 
 build="$top/build-demo"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target velmora velmora-search
+cmake --build "$build" -j"$(nproc)" --target velmora velmora-search velmoractl
 
 cd "$top/demo/Velmora"
 : > Velmorainput                       # the daemon reads its commands from here

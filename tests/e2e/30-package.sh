@@ -1,38 +1,92 @@
 #!/usr/bin/env bash
-# 30-package.sh: cpack builds the .deb with its conffile; systemd-analyze
-# accepts its unit; the unit's start steps, run on the extracted tree, start
-# the packaged daemon on the linked settings, the packaged client finds it,
-# and SIGTERM stops it with status 0.
+# 30-package.sh: cpack builds the velmora and velmora-search packages; lintian
+# finds no error or warning; the unit passes systemd-analyze verify and scores
+# 2.5 or better. Installed on this machine: the client alone brings no
+# responder; velmora creates its user and enables its unit without a running
+# systemd; the unit's start steps (check-config, serial read as root) run the
+# packaged daemon as velmora without an error line, reporting root's serial,
+# found by the packaged client, stopped by velmoractl; purge removes the user,
+# group, settings, state and logs.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
-for tool in cpack dpkg-deb; do
+for tool in cpack dpkg-deb lintian setpriv systemd-analyze; do
     command -v "$tool" > /dev/null || { echo "SKIP: $SCRIPT_NAME: no $tool" >&2; exit 77; }
 done
-make_ns_pair
-(cd "${VELMORA_BUILD_DIR:-$SRC/build}" && cpack -G DEB -B "$WORKDIR/pkg" > "$WORKDIR/cpack.log" 2>&1) \
-    || fail "cpack: $(tail -n 20 "$WORKDIR/cpack.log")"
-DEB=$(ls "$WORKDIR"/pkg/velmora_*.deb) || fail "no package"
-dpkg-deb -I "$DEB" conffiles | grep -qx /etc/velmora/Velmora.xml || fail "Velmora.xml is no conffile"
-ROOT=$WORKDIR/root
-dpkg -x "$DEB" "$ROOT" || fail "dpkg -x"
-UNIT=$ROOT/lib/systemd/system/velmora.service
-if command -v systemd-analyze > /dev/null; then   # it checks that ExecStart exists
-    sed "s|^ExecStart=|ExecStart=$ROOT|" "$UNIT" > "$WORKDIR/velmora.service"
-    MANPATH=$ROOT/usr/share/man systemd-analyze verify "$WORKDIR/velmora.service" > "$WORKDIR/verify" 2>&1 \
-        && [ ! -s "$WORKDIR/verify" ] || fail "systemd-analyze verify: $(cat "$WORKDIR/verify")"
+if dpkg-query -W -f='${Status}\n' velmora velmora-search 2>/dev/null | grep -q ' installed' ||
+        [ -e /etc/velmora ] || [ -e /var/lib/velmora ]; then
+    echo "SKIP: $SCRIPT_NAME: velmora is installed on this machine (package or files)" >&2
+    exit 77
 fi
+_BUILD=${VELMORA_BUILD_DIR:-$SRC/build}
+[ -f "$_BUILD/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $_BUILD"
+make_ns_pair
 
-RUNDIR=$ROOT/var/lib/velmora/Velmora BIN=$ROOT/usr/sbin/velmora
-echo q > "$RUNDIR/Velmorainput"   # left from an earlier run: the start steps empty it
-grep '^ExecStartPre=' "$UNIT" | sed -e 's/^ExecStartPre=//' -e "s| /| $ROOT/|g" > "$WORKDIR/pre"
-while read -r -a cmd; do
-    "${cmd[@]}" || fail "start step '${cmd[*]}'"
-done < "$WORKDIR/pre"
-start_daemon
+PKGDIR=$_BUILD/package
+rm -f "$PKGDIR"/velmora*.deb
+(cd "$_BUILD" && cpack -G DEB -B "$PKGDIR" > "$WORKDIR/cpack.log" 2>&1) \
+    || fail "cpack failed: $(tail -n 20 "$WORKDIR/cpack.log")"
+DEB=$PKGDIR/velmora_${VELMORA_VERSION:-1.0.0}_$(dpkg --print-architecture).deb
+CLI_DEB=${DEB/velmora_/velmora-search_}
+[ -f "$DEB" ] && [ -f "$CLI_DEB" ] || fail "want both packages: $(ls "$PKGDIR")"
+dpkg-deb -I "$DEB" > "$WORKDIR/info" || fail "dpkg-deb -I"
+for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libspdlog' \
+             ' postinst ' ' postrm ' ' conffiles '; do
+    grep -Eq -- "$field" "$WORKDIR/info" || fail "control lacks '$field': $(cat "$WORKDIR/info")"
+done
+lintian --fail-on error,warning "$DEB" "$CLI_DEB" > "$WORKDIR/lintian" 2>&1 \
+    || fail "lintian: $(cat "$WORKDIR/lintian")"
+
+_CLEANUP+=("dpkg --purge velmora velmora-search")
+dpkg -i "$CLI_DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $CLI_DEB: $(cat "$WORKDIR/dpkg.log")"
+[ -x /usr/bin/velmora-search ] || fail "client not installed"
+[ ! -e /usr/sbin/velmora ] && ! getent passwd velmora > /dev/null || fail "the client package brought the responder"
+dpkg -i "$DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $DEB: $(cat "$WORKDIR/dpkg.log")"
+getent passwd velmora > /dev/null && getent group velmora > /dev/null || fail "no velmora user or group"
+[ -L /etc/systemd/system/multi-user.target.wants/velmora.service ] || fail "unit not enabled"
+[ "$(stat -c %U /var/log/velmora)" = velmora ] || fail "/var/log/velmora not velmora's"
+
+UNIT=/lib/systemd/system/velmora.service
+systemd-analyze verify "$UNIT" > "$WORKDIR/verify" 2>&1 && [ ! -s "$WORKDIR/verify" ] \
+    || fail "systemd-analyze verify: $(cat "$WORKDIR/verify")"
+systemd-analyze security --offline=yes "$UNIT" 2>&1 | tee "$WORKDIR/security" \
+    | grep -q 'Overall exposure level for velmora.service: \([01]\.[0-9]\|2\.[0-5]\) ' \
+    || fail "exposure above 2.5: $(tail -n 1 "$WORKDIR/security")"
+
+# The unit's start steps as systemd runs them: "+" as root, the rest as velmora.
+RUNDIR=/var/lib/velmora/Velmora
+as_velmora() { setpriv --reuid=velmora --regid=velmora --init-groups -- "$@"; }
+install -d -o velmora -g velmora -m 0750 /run/velmora    # RuntimeDirectory=
+as_velmora sh -c "echo q > $RUNDIR/Velmorainput"         # left from an earlier run
+while read -r line; do
+    cmd=${line#ExecStartPre=}
+    if [ "${cmd#+}" != "$cmd" ]; then
+        (cd "$RUNDIR" && ${cmd#+}) || fail "ExecStartPre '$cmd' failed"
+    else
+        (cd "$RUNDIR" && as_velmora $cmd) > "$WORKDIR/pre.out" 2>&1 \
+            || fail "ExecStartPre '$cmd' failed: $(cat "$WORKDIR/pre.out")"
+    fi
+done < <(grep '^ExecStartPre=' "$UNIT")
+[ ! -s "$RUNDIR/Velmorainput" ] || fail "control file not emptied"
+SERIAL=$(/usr/sbin/velmoractl serial) || fail "velmoractl serial as root"
+grep -qx "NOX_HOST_SERIAL=\"$SERIAL\"" /run/velmora/serial.env || fail "serial not handed over"
+
+set -a; . /run/velmora/serial.env; set +a                 # EnvironmentFile=
+BIN=/usr/sbin/velmora
+start_daemon setpriv --reuid=velmora --regid=velmora --init-groups --
 wait_log 'Start Server OK!' 10 || fail "packaged daemon did not start"
-grep -q 'Velmora Xml Load File Failed!' "$LOG" && fail "settings not found through the link"
-in_cli "$ROOT/usr/bin/velmora-search" --timeout 1 | grep -q 'json,binary' || fail "packaged client found nothing"
-kill -TERM "$DAEMON_PID"
-wait_exit 10 && [ "$DAEMON_STATUS" -eq 0 ] || fail "SIGTERM: exit status $DAEMON_STATUS"
+[ "$(count_log ' ERROR ')" -eq 0 ] || fail "error lines on a fresh install: $(grep ' ERROR ' "$LOG")"
+in_cli /usr/bin/velmora-search --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
+grep -q "\"serial\":\"$SERIAL\"" "$WORKDIR/found" || fail "serial differs from root's $SERIAL: $(cat "$WORKDIR/found")"
+/usr/sbin/velmoractl status | grep -q "running, pid $DAEMON_PID" || fail "velmoractl status"
+/usr/sbin/velmoractl stop > /dev/null && wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] \
+    || fail "velmoractl stop: ${DAEMON_STATUS:-still running}"
+[ -s "/var/log/velmora/Velmora-$DAEMON_PID.log" ] || fail "no log under /var/log/velmora"
+
+dpkg --purge velmora velmora-search > "$WORKDIR/dpkg.log" 2>&1 || fail "purge: $(cat "$WORKDIR/dpkg.log")"
+! getent passwd velmora > /dev/null && ! getent group velmora > /dev/null || fail "user or group left"
+for path in /etc/velmora /var/lib/velmora /var/log/velmora /usr/sbin/velmora \
+            /etc/systemd/system/multi-user.target.wants/velmora.service; do
+    [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path left after purge"
+done
 pass

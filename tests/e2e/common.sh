@@ -49,13 +49,14 @@ make_ns_pair() {
 }
 
 
-# The daemon in the server namespace; DAEMON_PID is its own pid (both
-# `exec` and `ip netns exec` replace the process).
+# The daemon in the server namespace, behind the command words given (such as
+# setpriv); DAEMON_PID is its own pid (`exec`, `ip netns exec` and such
+# wrappers replace the process).
 start_daemon() {
     [ -x "$BIN" ] || fail "daemon binary $BIN not built"
     [ -e "$RUNDIR/Velmorainput" ] || : > "$RUNDIR/Velmorainput"
     : > "$LOG"   # before the fork: a wait must not find the previous run's lines
-    (cd "$RUNDIR" && exec ip netns exec "$NS_SRV" "$BIN" > "$WORKDIR/stdout.log" 2> "$LOG") &
+    (cd "$RUNDIR" && exec ip netns exec "$NS_SRV" "$@" "$BIN" > "$WORKDIR/stdout.log" 2> "$LOG") &
     DAEMON_PID=$! DAEMON_STATUS=
 }
 send_cmd() { printf '%s' "$1" >> "$RUNDIR/Velmorainput"; }

@@ -54,6 +54,40 @@ std::vector<std::string> CSearchCollector::TakeNotes()
     return vecOut;
 }
 
+namespace {
+
+// One request of each chosen form to every destination; the number sent.
+int SendRound(nox::NetEngine& engine, nox::SOCKID sock, const std::vector<Destination>& vecDest,
+              const std::vector<std::string>& vecRequest,
+              const nox::Ref<CSearchCollector>& collector)
+{
+    int nSent = 0;
+    for (const Destination& dest : vecDest) {
+        if (!dest.strIfaceAddr.empty()) {
+            const int nRet = engine.SetMulticastInterface(sock, dest.strIfaceAddr.c_str());
+            if (nRet != 0) {
+                collector->AddNote("cannot send to the group out of " + dest.strIfaceName +
+                                   " (error " + std::to_string(nRet) + ")");
+                continue;
+            }
+        }
+        for (const std::string& strReq : vecRequest) {
+            const int nRet = engine.SendTo(sock, strReq.data(), static_cast<int>(strReq.size()),
+                                           dest.strHost.c_str(), dest.nPort);
+            if (nRet == 0) {
+                ++nSent;
+            } else {
+                collector->AddNote("send to " + dest.strHost + ":" + std::to_string(dest.nPort) +
+                                   (dest.strIfaceName.empty() ? "" : " via " + dest.strIfaceName) +
+                                   " failed (error " + std::to_string(nRet) + ")");
+            }
+        }
+    }
+    return nSent;
+}
+
+}  // namespace
+
 int RunSearch(nox::NetEngine& engine, const SearchOptions& opt,
               const std::vector<Destination>& vecDest, const nox::Ref<CSearchCollector>& collector,
               std::string& strErr)
@@ -77,30 +111,21 @@ int RunSearch(nox::NetEngine& engine, const SearchOptions& opt,
     if (opt.nForms & kFormBinary)
         vecRequest.push_back(MakeBinarySearchRequest());
 
+    // Every round sends to every destination, then waits its share of the
+    // timeout; rounds after the first stand in for requests a lossy network
+    // dropped (replies to them merge into the same rows).
+    const int nRounds = opt.nRetry + 1;
     int nSent = 0;
-    for (const Destination& dest : vecDest) {
-        if (!dest.strIfaceAddr.empty()) {
-            nRet = engine.SetMulticastInterface(sock, dest.strIfaceAddr.c_str());
-            if (nRet != 0) {
-                collector->AddNote("cannot send to the group out of " + dest.strIfaceName +
-                                   " (error " + std::to_string(nRet) + ")");
-                continue;
-            }
-        }
-        for (const std::string& strReq : vecRequest) {
-            nRet = engine.SendTo(sock, strReq.data(), static_cast<int>(strReq.size()),
-                                 dest.strHost.c_str(), dest.nPort);
-            if (nRet == 0) {
-                ++nSent;
-            } else {
-                collector->AddNote("send to " + dest.strHost + ":" + std::to_string(dest.nPort) +
-                                   (dest.strIfaceName.empty() ? "" : " via " + dest.strIfaceName) +
-                                   " failed (error " + std::to_string(nRet) + ")");
-            }
-        }
+    for (int nRound = 0; nRound < nRounds; ++nRound) {
+        nSent += SendRound(engine, sock, vecDest, vecRequest, collector);
+        if (nSent == 0)
+            break;
+        const unsigned nDone = opt.nTimeoutMs * static_cast<unsigned>(nRound) /
+                               static_cast<unsigned>(nRounds);
+        const unsigned nNext = opt.nTimeoutMs * static_cast<unsigned>(nRound + 1) /
+                               static_cast<unsigned>(nRounds);
+        nox::Thread::SleepMs(nNext - nDone);
     }
-    if (nSent > 0)
-        nox::Thread::SleepMs(opt.nTimeoutMs);
     (void)engine.CloseSocket(sock);
     if (nSent == 0) {
         strErr = vecDest.empty() ? "no interface to send from" : "no request could be sent";

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+
+#include <CLI/CLI.hpp>
 
 #include "CUListen/Protocol.h"
 #include "SearchProto.h"
@@ -64,34 +67,106 @@ bool ParseForm(const std::string& strText, int* pForms)
     return true;
 }
 
-const char kUsage[] =
-    "Usage: velmora-search [OPTION]...\n"
+const char kAbout[] =
     "Ask the discovery responders on the local network to identify themselves\n"
-    "and print one row per responder and adapter.\n"
-    "\n"
-    "  -p, --port PORT        ask on this UDP port (repeatable; default 37810)\n"
-    "  -i, --interface NAME   send to the group only out of this interface\n"
-    "                         (repeatable; default every interface that is up)\n"
-    "  -b, --broadcast        also send to each interface's broadcast address\n"
-    "  -H, --host ADDR        ask this IPv4 host directly instead of the group\n"
-    "                         (repeatable)\n"
-    "  -f, --form FORM        json, binary or both (default both)\n"
-    "  -t, --timeout SECONDS  how long to collect replies (default 2; fractions\n"
-    "                         allowed)\n"
-    "  -j, --json             one JSON object per line instead of a table\n"
-    "  -v, --verbose          report skipped datagrams and send failures on stderr\n"
-    "  -h, --help             print this help and exit\n"
-    "  -V, --version          print the version and exit\n"
-    "\n"
+    "and print one row per responder and adapter.";
+const char kFooter[] =
+    "Options may repeat where ... follows them.\n"
     "Exit status: 0 when a responder answered, 1 when none did, 2 on a usage error.\n"
     "A responder ignores a repeated request from the same host within its filter\n"
-    "interval (2 seconds by default): a second run started sooner gets no answer.\n";
+    "interval (2 seconds by default): a second run started sooner gets no answer,\n"
+    "and so does a retry within that interval (use --retry with a longer --timeout).";
+
+// The raw texts of the options that take values; checked after parsing, so
+// every value error reads the same whatever form the option was given in.
+struct RawValues {
+    std::vector<std::string> vecPort;
+    std::vector<std::string> vecIface;
+    std::vector<std::string> vecHost;
+    std::string strForm;
+    std::string strTimeout;
+};
+
+std::unique_ptr<CLI::App> MakeApp(SearchOptions& out, RawValues& raw)
+{
+    auto pApp = std::make_unique<CLI::App>(kAbout, "velmora-search");
+    CLI::App& app = *pApp;
+    app.footer(kFooter);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    auto valueOption = [&](const char* szNames, std::string& strOut, const char* szType,
+                           const char* szHelp) {
+        app.add_option(szNames, strOut, szHelp)->type_name(szType);
+    };
+    auto listOption = [&](const char* szNames, std::vector<std::string>& vecOut,
+                          const char* szType, const char* szHelp) {
+        app.add_option(szNames, vecOut, szHelp)->type_name(szType)->allow_extra_args(false);
+    };
+    auto flag = [&](const char* szNames, bool& bOut, const char* szHelp) {
+        app.add_flag(szNames, bOut, szHelp)->disable_flag_override();
+    };
+    listOption("-p,--port", raw.vecPort, "PORT", "ask on this UDP port (default 37810)");
+    listOption("-i,--interface", raw.vecIface, "NAME",
+               "send to the group only out of this interface");
+    flag("-b,--broadcast", out.bBroadcast, "also send to each interface's broadcast address");
+    listOption("-H,--host", raw.vecHost, "ADDR",
+               "ask this IPv4 host instead of the group");
+    valueOption("-f,--form", raw.strForm, "FORM", "json, binary or both (default both)");
+    valueOption("-t,--timeout", raw.strTimeout, "SECONDS",
+                "how long to collect replies (default 2)");
+    app.add_option("-r,--retry", out.nRetry,
+                   "send N more times over the timeout")
+        ->type_name("N")
+        ->check(CLI::Range(0, 20).description(""));
+    flag("-j,--json", out.bJson, "one JSON object per line instead of a table");
+    flag("-w,--wide", out.bWide, "every column in full, also on a narrow terminal");
+    flag("-v,--verbose", out.bVerbose, "report skipped datagrams and send failures");
+    flag("-V,--version", out.bVersion, "print the version and exit");
+    return pApp;
+}
+
+// The checks of the value options, in the order the options are listed.
+int CheckValues(const RawValues& raw, SearchOptions& out, std::string& strErr)
+{
+    for (const std::string& strPort : raw.vecPort) {
+        int nPort = 0;
+        if (!ParsePort(strPort, &nPort)) {
+            strErr = "invalid port '" + strPort + "' (1 to 65535)";
+            return -1;
+        }
+        out.vecPort.push_back(nPort);
+    }
+    for (const std::string& strIface : raw.vecIface) {
+        if (strIface.empty()) {
+            strErr = "empty interface name";
+            return -1;
+        }
+        out.vecIface.push_back(strIface);
+    }
+    for (const std::string& strHost : raw.vecHost) {
+        if (!ParseIpv4(strHost, nullptr)) {
+            strErr = "invalid host '" + strHost + "' (a dotted IPv4 address)";
+            return -1;
+        }
+        out.vecHost.push_back(strHost);
+    }
+    if (!raw.strForm.empty() && !ParseForm(raw.strForm, &out.nForms)) {
+        strErr = "invalid form '" + raw.strForm + "' (json, binary or both)";
+        return -1;
+    }
+    if (!raw.strTimeout.empty() && !ParseTimeout(raw.strTimeout, &out.nTimeoutMs)) {
+        strErr = "invalid timeout '" + raw.strTimeout + "' (seconds, above 0, at most 3600)";
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace
 
 std::string UsageText()
 {
-    return kUsage;
+    SearchOptions opt;
+    RawValues raw;
+    return MakeApp(opt, raw)->help();
 }
 
 bool ParseIpv4(const std::string& strText, unsigned* pAddr)
@@ -136,102 +211,18 @@ std::string Ipv4Text(unsigned nAddr)
 int ParseArgs(int argc, const char* const* argv, SearchOptions& out, std::string& strErr)
 {
     out = SearchOptions();
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        std::string strValue;
-        bool bInline = false;
-        if (strArg.compare(0, 2, "--") == 0) {
-            size_t nEq = strArg.find('=');
-            if (nEq != std::string::npos) {
-                strValue = strArg.substr(nEq + 1);
-                strArg.resize(nEq);
-                bInline = true;
-            }
-        }
-        auto takeValue = [&](std::string& strOut) {
-            if (bInline) {
-                strOut = strValue;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                strErr = "option " + strArg + " needs a value";
-                return false;
-            }
-            strOut = argv[++i];
-            return true;
-        };
-        auto noValue = [&]() {
-            if (bInline)
-                strErr = "option " + strArg + " takes no value";
-            return !bInline;
-        };
-
-        std::string strVal;
-        if (strArg == "-h" || strArg == "--help") {
-            if (!noValue())
-                return -1;
-            out.bHelp = true;
-        } else if (strArg == "-V" || strArg == "--version") {
-            if (!noValue())
-                return -1;
-            out.bVersion = true;
-        } else if (strArg == "-j" || strArg == "--json") {
-            if (!noValue())
-                return -1;
-            out.bJson = true;
-        } else if (strArg == "-v" || strArg == "--verbose") {
-            if (!noValue())
-                return -1;
-            out.bVerbose = true;
-        } else if (strArg == "-b" || strArg == "--broadcast") {
-            if (!noValue())
-                return -1;
-            out.bBroadcast = true;
-        } else if (strArg == "-p" || strArg == "--port") {
-            int nPort = 0;
-            if (!takeValue(strVal))
-                return -1;
-            if (!ParsePort(strVal, &nPort)) {
-                strErr = "invalid port '" + strVal + "' (1 to 65535)";
-                return -1;
-            }
-            out.vecPort.push_back(nPort);
-        } else if (strArg == "-i" || strArg == "--interface") {
-            if (!takeValue(strVal))
-                return -1;
-            if (strVal.empty()) {
-                strErr = "empty interface name";
-                return -1;
-            }
-            out.vecIface.push_back(strVal);
-        } else if (strArg == "-H" || strArg == "--host") {
-            if (!takeValue(strVal))
-                return -1;
-            if (!ParseIpv4(strVal, nullptr)) {
-                strErr = "invalid host '" + strVal + "' (a dotted IPv4 address)";
-                return -1;
-            }
-            out.vecHost.push_back(strVal);
-        } else if (strArg == "-f" || strArg == "--form") {
-            if (!takeValue(strVal))
-                return -1;
-            if (!ParseForm(strVal, &out.nForms)) {
-                strErr = "invalid form '" + strVal + "' (json, binary or both)";
-                return -1;
-            }
-        } else if (strArg == "-t" || strArg == "--timeout") {
-            if (!takeValue(strVal))
-                return -1;
-            if (!ParseTimeout(strVal, &out.nTimeoutMs)) {
-                strErr = "invalid timeout '" + strVal + "' (seconds, above 0, at most 3600)";
-                return -1;
-            }
-        } else {
-            strErr = "unknown argument '" + strArg + "'";
-            return -1;
-        }
+    RawValues raw;
+    std::unique_ptr<CLI::App> pApp = MakeApp(out, raw);
+    try {
+        pApp->parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        out.bHelp = true;
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        strErr = e.what();
+        return -1;
     }
-    return 0;
+    return CheckValues(raw, out, strErr);
 }
 
 int PlanDestinations(const SearchOptions& opt, const std::vector<nox::AdapterInfo>& vecIface,

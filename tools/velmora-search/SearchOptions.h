@@ -16,7 +16,9 @@ struct SearchOptions {
     bool bBroadcast = false;              // also the subnet broadcast addresses
     int nForms = 3;                       // kFormJson | kFormBinary
     unsigned nTimeoutMs = 2000;
+    int nRetry = 0;                       // more sends, spread over the timeout
     bool bJson = false;
+    bool bWide = false;                   // the table in full on a terminal too
     bool bVerbose = false;
     bool bHelp = false;
     bool bVersion = false;
@@ -25,6 +27,7 @@ struct SearchOptions {
 // 0 on success; -1 on a usage error, with the message in strErr.
 int ParseArgs(int argc, const char* const* argv, SearchOptions& out, std::string& strErr);
 
+// The help text, options and exit status included.
 std::string UsageText();
 
 // True for a dotted IPv4 address of four numbers 0..255; the value in *pAddr.

@@ -34,35 +34,91 @@ Json::Value PortValue(int nPort)
     return nPort < 0 ? Json::Value() : Json::Value(nPort);
 }
 
+typedef std::vector<std::string> Line;
+enum { kColSerial = 8 };
+// Columns in the order a narrow terminal loses them: PORT, FORMS, TYPE,
+// GATEWAY, MASK, VERSION, RESPONDER, NAME, MAC, SERIAL. ADDRESS, HTTP and
+// HTTPS always stay.
+const size_t kDropOrder[] = {11, 12, 6, 3, 2, 7, 0, 5, 4, kColSerial};
+
+// Terminal columns the text takes: UTF-8 continuation bytes take none.
+size_t TextWidth(const std::string& strText)
+{
+    size_t n = 0;
+    for (char c : strText)
+        n += (static_cast<unsigned char>(c) & 0xC0) == 0x80 ? 0 : 1;
+    return n;
+}
+
+std::vector<size_t> Widths(const std::vector<Line>& vecLine)
+{
+    std::vector<size_t> vecWidth(vecLine[0].size(), 0);
+    for (const Line& line : vecLine) {
+        for (size_t i = 0; i < line.size(); ++i)
+            vecWidth[i] = std::max(vecWidth[i], TextWidth(line[i]));
+    }
+    return vecWidth;
+}
+
+size_t TableWidth(const std::vector<Line>& vecLine, const std::vector<bool>& vecShown)
+{
+    const std::vector<size_t> vecWidth = Widths(vecLine);
+    size_t nTotal = 0;
+    for (size_t i = 0; i < vecWidth.size(); ++i)
+        nTotal += vecShown[i] ? vecWidth[i] + (nTotal == 0 ? 0 : 2) : 0;
+    return nTotal;
+}
+
+// Shortens the serial numbers to 8 characters and a mark, then drops
+// columns, until the table fits nColumns.
+void FitWidth(std::vector<Line>& vecLine, std::vector<bool>& vecShown, size_t nColumns)
+{
+    if (TableWidth(vecLine, vecShown) <= nColumns)
+        return;
+    for (size_t i = 1; i < vecLine.size(); ++i) {
+        std::string& strSerial = vecLine[i][kColSerial];
+        if (strSerial.size() > 9)
+            strSerial = strSerial.substr(0, 8) + "\xE2\x80\xA6";    // "…"
+    }
+    for (size_t nCol : kDropOrder) {
+        if (TableWidth(vecLine, vecShown) <= nColumns)
+            return;
+        vecShown[nCol] = false;
+    }
+}
+
 }  // namespace
 
-std::string FormatTable(const std::vector<ResponderRow>& vecRow)
+std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns)
 {
-    typedef std::vector<std::string> Line;
     std::vector<Line> vecLine;
     vecLine.push_back({"RESPONDER", "ADDRESS", "MASK", "GATEWAY", "MAC", "NAME", "TYPE",
-                       "VERSION", "SERIAL", "HTTP", "PORT", "FORMS"});
+                       "VERSION", "SERIAL", "HTTP", "HTTPS", "PORT", "FORMS"});
     for (const ResponderRow& row : vecRow) {
         const AdapterReply& r = row.info;
         vecLine.push_back({Printable(r.strResponder), Printable(r.strAddr), Printable(r.strMask),
                            Printable(r.strGateway), Printable(r.strMac),
                            Printable(r.strMachineName), Printable(r.strDeviceType),
                            Printable(r.strVersion), Printable(r.strSerial),
-                           PortText(r.nHttpPort), PortText(r.nPort), row.FormsText()});
+                           PortText(r.nHttpPort), PortText(r.nHttpsPort), PortText(r.nPort),
+                           row.FormsText()});
     }
-    std::vector<size_t> vecWidth(vecLine[0].size(), 0);
-    for (const Line& line : vecLine) {
-        for (size_t i = 0; i < line.size(); ++i)
-            vecWidth[i] = std::max(vecWidth[i], line[i].size());
-    }
+    std::vector<bool> vecShown(vecLine[0].size(), true);
+    if (nColumns > 0)
+        FitWidth(vecLine, vecShown, static_cast<size_t>(nColumns));
+    const std::vector<size_t> vecWidth = Widths(vecLine);
     std::string strOut;
     for (const Line& line : vecLine) {
         std::string strLine;
         for (size_t i = 0; i < line.size(); ++i) {
-            strLine += line[i];
-            if (i + 1 < line.size())
-                strLine += std::string(vecWidth[i] - line[i].size() + 2, ' ');
+            if (!vecShown[i])
+                continue;
+            if (!strLine.empty())
+                strLine += "  ";
+            strLine += line[i] + std::string(vecWidth[i] - TextWidth(line[i]), ' ');
         }
+        while (!strLine.empty() && strLine.back() == ' ')
+            strLine.pop_back();
         strOut += strLine + "\n";
     }
     return strOut;
@@ -83,6 +139,7 @@ std::string FormatJsonLine(const ResponderRow& row)
     obj["version"] = r.strVersion;
     obj["serial"] = r.strSerial;
     obj["httpPort"] = PortValue(r.nHttpPort);
+    obj["httpsPort"] = PortValue(r.nHttpsPort);
     obj["port"] = PortValue(r.nPort);
     obj["forms"] = row.FormsText();
 

@@ -10,8 +10,10 @@ namespace velmora {
 namespace search {
 
 // A table with a heading line and one line per row; empty fields print "-"
-// and control characters from the wire print as '?'.
-std::string FormatTable(const std::vector<ResponderRow>& vecRow);
+// and control characters from the wire print as '?'. With nColumns (a
+// terminal's width) the serial numbers are shortened and the less needed
+// columns left out until the table fits; 0 prints every column in full.
+std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns = 0);
 
 // One JSON object on one line (newline included). Unknown ports are null.
 std::string FormatJsonLine(const ResponderRow& row);

@@ -129,6 +129,10 @@ int DecodeJson(const char* pData, size_t nLen, AdapterReply& out, std::string* p
     out.strAddr = MemberText(ipv4, "IPAddress");
     out.strMask = MemberText(ipv4, "SubnetMask");
     out.strGateway = MemberText(ipv4, "DefaultGateway");
+    // With a product type set, the machine name is that type (not the device
+    // type, the version name) and "Port" is the web front end's HTTPS port.
+    if (out.strMachineName != out.strDeviceType)
+        out.nHttpsPort = out.nPort;
     if (out.strMac.empty())
         return Fail(kDecodeMalformed, pWhy, "reply without a MAC text");
     return kDecodeOk;
@@ -263,6 +267,7 @@ void ResponderTable::Add(const AdapterReply& reply)
         Fill(merged.strSerial, other.strSerial);
         Fill(merged.nHttpPort, other.nHttpPort);
         Fill(merged.nPort, other.nPort);
+        Fill(merged.nHttpsPort, other.nHttpsPort);
         row.info = merged;
         row.nForms |= reply.nForm;
         return;

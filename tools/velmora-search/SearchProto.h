@@ -33,6 +33,7 @@ struct AdapterReply {
     std::string strSerial;
     int nHttpPort = -1;
     int nPort = -1;
+    int nHttpsPort = -1;          // "Port" when the reply says it is the HTTPS port
 };
 
 enum DecodeResult {

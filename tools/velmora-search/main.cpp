@@ -7,6 +7,7 @@
 #include "SearchClient.h"
 #include "SearchOptions.h"
 #include "SearchOutput.h"
+#include "nox/Console.h"
 #include "nox/NetEngine.h"
 #include "nox/PrintLog.h"
 #include "nox/Status.h"
@@ -37,13 +38,14 @@ void PrintNotes(const nox::Ref<CSearchCollector>& collector)
         std::fprintf(stderr, "velmora-search: %s\n", strNote.c_str());
 }
 
-void PrintRows(const std::vector<ResponderRow>& vecRow, bool bJson)
+// A table fits the terminal it goes to, unless --wide; piped it is whole.
+void PrintRows(const std::vector<ResponderRow>& vecRow, const SearchOptions& opt)
 {
-    if (bJson) {
+    if (opt.bJson) {
         for (const ResponderRow& row : vecRow)
             std::fputs(FormatJsonLine(row).c_str(), stdout);
     } else {
-        std::fputs(FormatTable(vecRow).c_str(), stdout);
+        std::fputs(FormatTable(vecRow, opt.bWide ? 0 : nox::TerminalColumns()).c_str(), stdout);
     }
     std::fflush(stdout);
 }
@@ -94,6 +96,6 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "velmora-search: no responder answered\n");
         return kExitNone;
     }
-    PrintRows(vecRow, opt.bJson);
+    PrintRows(vecRow, opt);
     return kExitFound;
 }

@@ -21,6 +21,11 @@ public:
     // window and redraws its menu bar; nothing happens without a console
     // window (always so on Linux).
     static void RemoveConsoleClose();
+    // Makes the hang-up signal, which would end the process, only count; the
+    // main loop takes the count. Nothing where the system has no such signal.
+    static void InstallHangupSignal();
+    // True when a hang-up arrived since the last call.
+    static bool TakeHangup();
 };
 
 }  // namespace nox

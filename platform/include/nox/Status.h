@@ -22,9 +22,11 @@ public:
     // in interface-index order. 0 on success.
     int getAdapterInfo(std::vector<AdapterInfo>& vecOut);
     // The machine's serial text into szBuf (NUL-terminated, bounded by nSize).
-    // 0 on success. Sources, first readable wins: product serial, board
-    // serial, /etc/machine-id.
+    // 0 on success. Sources, first readable wins: the environment variable
+    // kSerialEnv (a privileged start step read the serial and handed it over),
+    // product serial, board serial, /etc/machine-id.
     int getSerialNum(char* szBuf, int nSize);
+    static constexpr const char* kSerialEnv = "NOX_HOST_SERIAL";
 };
 
 namespace detail {

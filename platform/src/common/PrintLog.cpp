@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/JournalOs.h"
 #include "common/RuntimeOs.h"
 #include "nox/Time.h"
 
@@ -73,6 +74,17 @@ std::shared_ptr<spdlog::sinks::sink> WithPlainFormat(std::shared_ptr<Sink> pSink
     return pSink;
 }
 
+// The priority a journal stream reads at the start of a line: "<3>" error,
+// "<6>" info, "<7>" debug (levels between take the nearer syslog priority).
+std::string JournalPrefix(int nLevel)
+{
+    if (nLevel <= kLogDebug)
+        return "<7>";
+    if (nLevel <= kLogInfo)
+        return "<6>";
+    return nLevel >= kLogError ? "<3>" : "<5>";
+}
+
 std::string FolderOf(const std::string& strBase)
 {
     const size_t nSlash = strBase.rfind('/');
@@ -101,6 +113,7 @@ struct PrintLog::Impl {
     std::string strFilePath;
     size_t nFileSize = kDefaultFileSize;
     bool bSyslogOpen = false;
+    const bool bStderrJournal = os::StderrIsJournal();   // stderr is the journal's stream
 
     // Opens the rotating file sink on strFilePath; "" on success, else why not.
     std::string OpenSinkLocked()
@@ -116,6 +129,18 @@ struct PrintLog::Impl {
             return ex.what();
         }
         return std::string();
+    }
+
+    // The journal gets the line with its priority in front; anything else
+    // the line as the file has it.
+    void WriteStderrLine(int nLevelOfLine, const std::string& strLine)
+    {
+        if (!bStderrJournal) {
+            os::WriteStderr(strLine.data(), strLine.size());
+            return;
+        }
+        const std::string strTagged = JournalPrefix(nLevelOfLine) + strLine;
+        os::WriteStderr(strTagged.data(), strTagged.size());
     }
 
     void WriteFileLocked(const std::string& strLine)
@@ -147,7 +172,7 @@ struct PrintLog::Impl {
     {
         WriteFileLocked(strLine);
         if (bStderr.load())
-            os::WriteStderr(strLine.data(), strLine.size());
+            WriteStderrLine(nLevelOfLine, strLine);
         if (bSyslog.load()) {
             if (!bSyslogOpen) {
                 os::SyslogOpen();

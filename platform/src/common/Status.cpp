@@ -1,6 +1,9 @@
 #include "nox/Status.h"
 
 #include <atomic>
+#include <cstdlib>
+
+#include "nox/Str.h"
 
 #include "common/RuntimeOs.h"
 
@@ -29,6 +32,11 @@ int Status::getSerialNum(char* szBuf, int nSize)
         return -1;
     if (detail::HostQueries* pQueries = g_pQueries.load(std::memory_order_acquire))
         return pQueries->SerialNum(szBuf, nSize);
+    const char* szHandedOver = std::getenv(kSerialEnv);
+    if (szHandedOver != nullptr && szHandedOver[0] != '\0') {
+        Str::strcpy_x(szBuf, nSize, szHandedOver);
+        return 0;
+    }
     return os::HostSerialNum(szBuf, nSize);
 }
 

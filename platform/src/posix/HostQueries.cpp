@@ -61,9 +61,12 @@ std::map<std::string, std::string> DefaultGateways()
     std::map<std::string, std::string> mapGateway;
     std::map<std::string, long> mapMetric;
     // The calling thread's network namespace first (a thread may have moved).
+    // /proc/self stays visible where /proc shows only processes.
     std::ifstream file("/proc/thread-self/net/route");
-    if (!file)
-        file.open("/proc/net/route");
+    for (const char* szPath : {"/proc/self/net/route", "/proc/net/route"}) {
+        if (!file.is_open())
+            file.open(szPath);
+    }
     std::string strLine;
     std::getline(file, strLine);  // column titles
     while (std::getline(file, strLine)) {

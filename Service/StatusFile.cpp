@@ -1,0 +1,194 @@
+#include "Service/StatusFile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "CUListen/CUHandle.h"
+#include "CUListen/CUListen.h"
+#include "Service/Service.h"
+#include "nox/PrintLog.h"
+
+namespace {
+
+const char kFormat[] = "velmora-status 1";
+
+template <size_t N>
+std::string FieldText(const char (&szField)[N])
+{
+    size_t n = 0;
+    while (n < N && szField[n] != '\0')
+        ++n;
+    return std::string(szField, n);
+}
+
+// Values stay on their line: line ends become blanks.
+std::string OneLine(std::string strText)
+{
+    for (char& c : strText) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return strText;
+}
+
+long long ToNumber(const std::string& strText)
+{
+    return std::strtoll(strText.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+std::string LocalTimeText(long long nEpoch)
+{
+    const std::time_t t = static_cast<std::time_t>(nEpoch);
+    char szBuf[32] = "-";
+    if (const std::tm* pTm = std::localtime(&t))
+        std::strftime(szBuf, sizeof(szBuf), "%Y-%m-%d %H:%M:%S", pTm);
+    return szBuf;
+}
+
+std::string DaemonStatus::ToText() const
+{
+    std::ostringstream out;
+    out << kFormat << "\n"
+        << "pid=" << nPid << "\n"
+        << "build=" << OneLine(strBuild) << "\n"
+        << "started=" << nStarted << " " << LocalTimeText(nStarted) << "\n"
+        << "written=" << nWritten << " " << LocalTimeText(nWritten) << "\n"
+        << "seq=" << nSeq << "\n"
+        << "event=" << strEvent << "\n"
+        << "state=" << strState << "\n"
+        << "start=" << strStart << "\n"
+        << "loglevel=" << strLogLevel << "\n"
+        << "logfile=" << OneLine(strLogFile) << "\n"
+        << "threads=" << nThreads << "\n"
+        << "filterinterval=" << nFilterInterval << "\n"
+        << "webports=" << nHttpPort << " " << nHttpsPort << "\n"
+        << "serial=" << OneLine(strSerial) << "\n";
+    for (const Endpoint& ep : vecEndpoint)
+        out << "endpoint=" << OneLine(ep.strHost) << " " << ep.nPort << " " << ep.nResult << "\n";
+    for (const std::string& strAdapter : vecAdapter)
+        out << "adapter=" << OneLine(strAdapter) << "\n";
+    out << "queue=" << nQueue << "\n"
+        << "filter=" << nFilterHosts << " " << nFilterEntries << "\n";
+    return out.str();
+}
+
+bool DaemonStatus::FromText(const std::string& strText)
+{
+    *this = DaemonStatus();
+    std::istringstream in(strText);
+    std::string strLine;
+    if (!std::getline(in, strLine) || strLine != kFormat)
+        return false;
+    while (std::getline(in, strLine)) {
+        const size_t nEq = strLine.find('=');
+        if (nEq == std::string::npos)
+            continue;
+        const std::string strKey = strLine.substr(0, nEq);
+        const std::string strValue = strLine.substr(nEq + 1);
+        std::istringstream value(strValue);
+        if (strKey == "pid") value >> nPid;
+        else if (strKey == "build") strBuild = strValue;
+        else if (strKey == "started") nStarted = ToNumber(strValue);
+        else if (strKey == "written") nWritten = ToNumber(strValue);
+        else if (strKey == "seq") value >> nSeq;
+        else if (strKey == "event") strEvent = strValue;
+        else if (strKey == "state") strState = strValue;
+        else if (strKey == "start") strStart = strValue;
+        else if (strKey == "loglevel") strLogLevel = strValue;
+        else if (strKey == "logfile") strLogFile = strValue;
+        else if (strKey == "threads") value >> nThreads;
+        else if (strKey == "filterinterval") value >> nFilterInterval;
+        else if (strKey == "webports") value >> nHttpPort >> nHttpsPort;
+        else if (strKey == "serial") strSerial = strValue;
+        else if (strKey == "adapter") vecAdapter.push_back(strValue);
+        else if (strKey == "queue") value >> nQueue;
+        else if (strKey == "filter") value >> nFilterHosts >> nFilterEntries;
+        else if (strKey == "endpoint") {
+            // The host is everything before the last two numbers.
+            const size_t nResultAt = strValue.rfind(' ');
+            const size_t nPortAt = nResultAt == std::string::npos || nResultAt == 0
+                                       ? std::string::npos
+                                       : strValue.rfind(' ', nResultAt - 1);
+            if (nPortAt == std::string::npos)
+                continue;
+            Endpoint ep;
+            ep.strHost = strValue.substr(0, nPortAt);
+            ep.nPort = static_cast<int>(ToNumber(strValue.substr(nPortAt + 1)));
+            ep.nResult = static_cast<int>(ToNumber(strValue.substr(nResultAt + 1)));
+            vecEndpoint.push_back(ep);
+        }
+    }
+    return nPid > 0;
+}
+
+void CollectStatus(CServer& server, DaemonStatus& status)
+{
+    const CServerConfig* pConfig = CServerConfig::instance();
+    status.nThreads = pConfig->m_nThreadNum;
+    status.nFilterInterval = pConfig->m_nFilterInterval;
+    status.nHttpPort = pConfig->webclientHttpPort;
+    status.nHttpsPort = pConfig->webclientHttpsPort;
+    status.strLogLevel =
+        nox::PrintLog::instance().GetLevel() <= nox::kLogDebug ? "debug" : "info";
+    status.vecEndpoint.clear();
+    status.vecAdapter.clear();
+    CCUListen* pListen = server.m_pListen;
+    if (pListen == nullptr)
+        return;
+    const std::vector<int> vecResult = pListen->OpenResults();
+    const std::vector<ListenAddr>& vecAddr = pConfig->m_vecListenAddr;
+    for (size_t i = 0; i < vecAddr.size() && i < vecResult.size(); ++i)
+        status.vecEndpoint.push_back({vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort,
+                                      vecResult[i]});
+    CCUHandler* pHandler = pListen->m_pHandler.get();
+    if (pHandler == nullptr)
+        return;
+    status.strSerial = FieldText(pHandler->m_szSerialNum);
+    for (const AdapterEntry& row : pHandler->m_vecAdapter) {
+        status.vecAdapter.push_back(FieldText(row.adapterName) + " " + FieldText(row.macAddr) +
+                                    " " + FieldText(row.hostAddr) + " " +
+                                    FieldText(row.subNetMask) + " " +
+                                    FieldText(row.gateWayAddr));
+    }
+    status.nQueue = pHandler->QueueSize();
+    pHandler->FilterSize(status.nFilterHosts, status.nFilterEntries);
+}
+
+int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
+{
+    const std::string strTemp = strPath + ".tmp";
+    {
+        std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
+        out << status.ToText();
+        if (!out.flush())
+            return -1;
+    }
+    std::error_code ec;
+    std::filesystem::rename(strTemp, strPath, ec);
+    return ec ? -1 : 0;
+}
+
+int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    if (!in) {
+        std::error_code ec;
+        const bool bExists = std::filesystem::exists(strPath, ec);
+        strErr = "cannot read " + strPath + (bExists ? ": permission denied" : ": no such file");
+        return -1;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!status.FromText(text.str())) {
+        strErr = strPath + " is not a Velmora status file";
+        return -2;
+    }
+    return 0;
+}

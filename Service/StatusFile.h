@@ -1,0 +1,60 @@
+// The daemon's state as a small text file in its working folder, written at
+// start, after each S command and at stop, and read by velmoractl status.
+// Alongside it, the pid file that a second instance in the same folder
+// finds locked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CServer;
+
+constexpr const char kStatusFileName[] = "Velmora.status";
+constexpr const char kPidFileName[] = "Velmora.pid";
+
+// One "key=value" line each; endpoints and adapters repeat their key.
+struct DaemonStatus {
+    struct Endpoint {
+        std::string strHost;
+        int nPort = 0;
+        int nResult = 0;              // 0 open, else the negative error number
+    };
+    int nPid = 0;
+    std::string strBuild;
+    long long nStarted = 0;           // seconds since the epoch
+    long long nWritten = 0;
+    int nSeq = 0;                     // counts the writes of one process
+    std::string strEvent;             // start, S or stop
+    std::string strState;             // running or stopped
+    std::string strStart;             // ok or failed
+    std::string strLogLevel;          // debug or info
+    std::string strLogFile;
+    int nThreads = 0;
+    int nFilterInterval = 0;
+    int nHttpPort = 0;
+    int nHttpsPort = 0;
+    std::string strSerial;
+    std::vector<Endpoint> vecEndpoint;
+    std::vector<std::string> vecAdapter;    // "name mac address mask gateway"
+    int nQueue = 0;
+    int nFilterHosts = 0;
+    int nFilterEntries = 0;
+
+    std::string ToText() const;
+    // False when the text is not a status of this format.
+    bool FromText(const std::string& strText);
+};
+
+// Fills what the server knows now: settings, endpoints, adapters, queue and
+// filter sizes, the log level. Main thread.
+void CollectStatus(CServer& server, DaemonStatus& status);
+
+// Writes szPath through a temporary file and a rename, so a reader never sees
+// half a file. 0, or -1.
+int WriteStatusFile(const DaemonStatus& status, const std::string& strPath);
+// 0; -1 when the file is missing or unreadable (why in strErr), -2 when it is
+// not a status file.
+int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr);
+
+// "YYYY-MM-DD HH:MM:SS" in local time.
+std::string LocalTimeText(long long nEpoch);

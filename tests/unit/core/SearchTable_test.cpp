@@ -1,0 +1,84 @@
+// velmora-search's conventional option forms and the table that fits a
+// terminal.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FakeNetEngine.h"
+#include "Requests.h"
+#include "SearchClient.h"
+#include "SearchOptions.h"
+#include "SearchOutput.h"
+
+using namespace velmora::search;
+
+TEST(SearchCliTest, CombinedFlagsAttachedValuesAndEndOfOptions)
+{
+    const char* const argv[] = {"velmora-search", "-jv", "-p5050", "-r", "2", "-w", "--"};
+    SearchOptions opt;
+    std::string strErr;
+    ASSERT_EQ(0, ParseArgs(7, argv, opt, strErr)) << strErr;
+    EXPECT_TRUE(opt.bJson && opt.bVerbose && opt.bWide);
+    EXPECT_EQ(std::vector<int>{5050}, opt.vecPort);
+    EXPECT_EQ(2, opt.nRetry);
+    const char* const argvBad[] = {"velmora-search", "--retry", "21"};
+    EXPECT_EQ(-1, ParseArgs(3, argvBad, opt, strErr));
+}
+
+TEST(SearchCliTest, RetriesSendEveryRequestAgain)
+{
+    FakeNetEngine engine;
+    SearchOptions opt;
+    opt.nRetry = 2;
+    opt.nTimeoutMs = 3;
+    nox::Ref<CSearchCollector> collector(new CSearchCollector(false));
+    std::string strErr;
+    ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr));
+    EXPECT_EQ(6u, engine.TakeSent().size()) << "both forms, three rounds";
+}
+
+TEST(SearchCliTest, HttpsPortOnlyWhenTheReplyNamesAProductType)
+{
+    auto decode = [](const char* szName, const char* szType) {
+        const std::string strText =
+            std::string(R"({"method":"client.notifyDevInfo","mac":"02:00:00:00:00:01","params":)") +
+            R"({"deviceInfo":{"MachineName":")" + szName + R"(","DeviceType":")" + szType +
+            R"(","HttpPort":8080,"Port":8443}}})";
+        const std::string strReply = MakeJsonReplyText(strText);
+        AdapterReply reply;
+        EXPECT_EQ(kDecodeOk, DecodeReply(strReply.data(), strReply.size(), "10.0.0.1", reply));
+        return reply.nHttpsPort;
+    };
+    EXPECT_EQ(8443, decode("TRN V8", "Server"));
+    EXPECT_EQ(-1, decode("Server", "Server"));   // product type Null: Port is a listen port
+}
+
+TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
+{
+    ResponderRow row;
+    row.info = {"10.88.0.1", 1, "10.88.0.1", "255.255.255.0", "10.88.0.2", "02:00:00:00:00:01",
+                "Demo", "Demo", "Server", "3.0", "3d1219c7c4c5404aaa1f6d2a48adfda4", 8080, 8443,
+                8443};
+    row.nForms = 3;
+    auto lines = [](const std::string& strTable) {
+        std::vector<std::string> vecOut;
+        std::istringstream in(strTable);
+        for (std::string strLine; std::getline(in, strLine);)
+            vecOut.push_back(strLine);
+        return vecOut;
+    };
+    const std::string strWide = FormatTable({row}, 0);
+    EXPECT_NE(std::string::npos, strWide.find("3d1219c7c4c5404aaa1f6d2a48adfda4  8080  8443   8443"));
+    EXPECT_EQ(0u, lines(strWide)[0].find("RESPONDER  ADDRESS"));
+
+    const std::vector<std::string> vecNarrow = lines(FormatTable({row}, 80));
+    EXPECT_EQ("RESPONDER  ADDRESS    MAC                NAME  VERSION  SERIAL     HTTP  HTTPS",
+              vecNarrow[0]);
+    EXPECT_EQ("10.88.0.1  10.88.0.1  02:00:00:00:00:01  Demo  3.0      3d1219c7\xE2\x80\xA6  8080  "
+              "8443",
+              vecNarrow[1]);
+    // Too narrow for anything else: the three columns that matter stay.
+    EXPECT_EQ("ADDRESS    HTTP  HTTPS", lines(FormatTable({row}, 10))[0]);
+}

@@ -1,0 +1,107 @@
+// velmoractl: status, control commands and configuration check of a Velmora
+// daemon, through its working folder.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Control.h"
+#include "nox/PrintLog.h"
+
+using namespace velmora::ctl;
+
+namespace {
+
+const char kFooter[] =
+    "FOLDER is by default the installed one, " VELMORA_WORK_DIR ".\n"
+    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there.\n"
+    "Commands go through the folder's control file (appended, never overwritten);\n"
+    "the daemon reads one command per second.";
+
+CLI::Option* AddTimeout(CLI::App* pCommand, Wait& wait)
+{
+    return pCommand
+        ->add_option_function<double>(
+            "-t,--timeout",
+            [&wait](double d) { wait.nTimeoutMs = static_cast<unsigned>(d * 1000.0); },
+            "wait for the daemon (default 10, stop 15)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 3600.0).description(""));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    nox::PrintLog::instance().SetStderr(false);   // the loader's lines are reported, not printed
+
+    CLI::App app{"Talks to the Velmora discovery responder running in a working folder.",
+                 "velmoractl"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    std::string strFolder = VELMORA_WORK_DIR;
+    app.add_option("-C,--folder", strFolder, "the daemon's working folder")
+        ->type_name("FOLDER");
+    app.set_version_flag("-V,--version", "velmoractl " VELMORA_VERSION);
+
+    Wait wait;
+    bool bNoRefresh = false;
+    CLI::App* pStatus = app.add_subcommand(
+        "status", "is it running: pid, endpoints, adapters, queue");
+    pStatus->add_flag("-n,--no-refresh", bNoRefresh,
+                      "the last status file, no fresh figures");
+    AddTimeout(pStatus, wait);
+
+    Wait stopWait;
+    stopWait.nTimeoutMs = 15000;
+    CLI::App* pStop = app.add_subcommand("stop", "stop it (q) and wait until it has ended");
+    AddTimeout(pStop, stopWait);
+
+    std::string strLevel;
+    CLI::App* pLevel = app.add_subcommand("log-level", "switch its log level (D or I)");
+    pLevel->add_option("LEVEL", strLevel, "debug or info")
+        ->required()
+        ->check(CLI::IsMember({"debug", "info"}));
+    AddTimeout(pLevel, wait);
+
+    CLI::App* pDump = app.add_subcommand("dump", "write a dump of the running process (d)");
+    AddTimeout(pDump, wait);
+
+    std::string strCheckFolder;
+    CLI::App* pCheck = app.add_subcommand(
+        "check-config", "check Velmora.xml as the daemon reads it");
+    pCheck->add_option("FOLDER", strCheckFolder, "the folder to check (default: -C)");
+
+    std::string strEnvFile;
+    CLI::App* pSerial = app.add_subcommand(
+        "serial", "print the serial number the daemon would report");
+    pSerial->add_option("--env-file", strEnvFile,
+                        "write it to FILE for the daemon's start (as root)")
+        ->type_name("FILE");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {   // also --help and --version, exit 0
+        return app.exit(e) == 0 ? kExitDone : kExitUsage;
+    }
+
+    if (pCheck->parsed() && !strCheckFolder.empty())
+        strFolder = strCheckFolder;
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::absolute(strFolder, ec).lexically_normal();
+    if (!folder.has_filename() && folder != folder.root_path())
+        folder = folder.parent_path();    // "dir/" names the folder "dir"
+    strFolder = folder.string();
+    if (pStatus->parsed())
+        return Status(strFolder, !bNoRefresh, wait);
+    if (pStop->parsed())
+        return Stop(strFolder, stopWait);
+    if (pLevel->parsed())
+        return LogLevel(strFolder, strLevel == "debug", wait);
+    if (pDump->parsed())
+        return Dump(strFolder, wait);
+    if (pCheck->parsed())
+        return CheckConfig(strFolder);
+    return Serial(strEnvFile);
+}
