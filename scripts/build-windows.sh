@@ -179,6 +179,9 @@ if [ "$run_tests" -eq 1 ]; then
     export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i </dev/null >/dev/null 2>&1 || true
+        # A crash ends the program at once: Wine would start its debugger.
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+            /d false /f </dev/null >/dev/null 2>&1
     fi
     # The Wine server holds the sockets: start it afresh inside the namespace.
     wineserver -k 2>/dev/null || true

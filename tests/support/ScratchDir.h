@@ -1,25 +1,30 @@
-// Test helpers for the platform tests that write files: a scratch folder
-// removed with everything in it at the end of its scope, and a whole-file read.
+// Test helpers for the tests that write files: a new folder of its own under
+// the temporary folder, one removed with everything in it at the end of its
+// scope, and a whole-file read. Portable (no mkdtemp on Windows).
 #pragma once
 
-#include <stdlib.h>
-
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 
 namespace velmora_test {
 
-struct ScratchDir {
-    ScratchDir()
-    {
-        std::string strTemplate = (std::filesystem::temp_directory_path() / "nox-XXXXXX").string();
-        if (mkdtemp(&strTemplate[0]) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root = strTemplate;
+inline std::filesystem::path NewScratchDir()
+{
+    const auto nStamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::filesystem::path dir;
+    for (int n = 0; !std::filesystem::create_directory(
+             dir = std::filesystem::temp_directory_path() /
+                   ("velmora-" + std::to_string(nStamp) + "-" + std::to_string(n)));
+         ++n) {
     }
+    return dir;
+}
+
+struct ScratchDir {
+    ScratchDir() = default;
     ~ScratchDir()
     {
         std::error_code ec;
@@ -28,7 +33,7 @@ struct ScratchDir {
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    std::filesystem::path root;
+    const std::filesystem::path root = NewScratchDir();
 };
 
 inline std::string ReadFile(const std::filesystem::path& path)
