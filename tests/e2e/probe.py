@@ -54,8 +54,7 @@ def flood(server, group, iface):
 def ask(iface, net, replies, hosts, files):
     n, ok = 0, True
     for path in files:
-        with open(path, "rb") as f:
-            data = f.read()[4:]
+        data = open(path, "rb").read()[4:]
         for host in hosts.split(","):
             n += 1
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

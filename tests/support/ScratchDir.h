@@ -1,6 +1,5 @@
-// Test helpers for the tests that write files: a new folder of its own under
-// the temporary folder, one removed with everything in it at the end of its
-// scope, and a whole-file read. Portable (no mkdtemp on Windows).
+// File helpers of the tests: a new folder under the temporary folder (no
+// mkdtemp on Windows; the caller removes it), and a whole-file read.
 #pragma once
 
 #include <chrono>
@@ -13,28 +12,13 @@ namespace velmora_test {
 
 inline std::filesystem::path NewScratchDir()
 {
+    static int s_nSeq = 0;
     const auto nStamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::filesystem::path dir;
-    for (int n = 0; !std::filesystem::create_directory(
-             dir = std::filesystem::temp_directory_path() /
-                   ("velmora-" + std::to_string(nStamp) + "-" + std::to_string(n)));
-         ++n) {
-    }
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("velmora-" + std::to_string(nStamp) + "-" + std::to_string(s_nSeq++));
+    std::filesystem::create_directories(dir);
     return dir;
 }
-
-struct ScratchDir {
-    ScratchDir() = default;
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path root = NewScratchDir();
-};
 
 inline std::string ReadFile(const std::filesystem::path& path)
 {

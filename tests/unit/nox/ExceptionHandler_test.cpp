@@ -22,10 +22,7 @@
 // Wine leaves an exception filter no stack after an overflow (it has no stack
 // guarantee): there the runner crashes through a null pointer instead.
 const bool kOverflow = ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
-bool Crashed(int nStatus)
-{
-    return static_cast<DWORD>(nStatus) == (kOverflow ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION);
-}
+bool Crashed(int nStatus) { return static_cast<DWORD>(nStatus) == (kOverflow ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION); }
 const char kDumpMark[] = "MDMP";   // a minidump
 void QuietCrash() { ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX); }
 #else
@@ -37,11 +34,8 @@ void QuietCrash() { ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBO
 const bool kOverflow = true;
 bool Crashed(int nStatus) { return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGSEGV; }
 const char kDumpMark[] = "signal: 11 SIGSEGV\n";
-void QuietCrash()   // no core file
-{
-    const struct rlimit noCore = {0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-}
+const struct rlimit kNoCore = {0, 0};
+void QuietCrash() { setrlimit(RLIMIT_CORE, &kNoCore); }   // no core file
 #endif
 
 namespace {
@@ -73,8 +67,7 @@ TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
 {
     SKIP_UNDER_SANITIZER();
     const std::filesystem::path dir = std::filesystem::absolute("velmora-deep");
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    std::filesystem::remove_all(dir);   // BaseLib::Init makes it
     const std::string strBase = (dir / "deep").generic_string();
     EXPECT_EXIT(
         {

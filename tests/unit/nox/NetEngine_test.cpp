@@ -20,6 +20,7 @@
 typedef SOCKET NativeSock;
 const int kWinsock = [] { WSADATA data; return ::WSAStartup(MAKEWORD(2, 2), &data); }();
 int CloseNative(NativeSock sock) { return ::closesocket(sock); }
+#define SO_RCVBUFFORCE SO_RCVBUF   // Windows has no limit to force past
 #else
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -85,8 +86,7 @@ int PortOf(NativeSock sock)   // the IPv4 port the socket is bound to, else -1
 int FreePort()   // a port nothing listens on now
 {
     const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
+    const sockaddr_in addr{AF_INET, 0, {}, {}};
     ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     const int nPort = PortOf(sock);
     CloseNative(sock);
@@ -94,10 +94,9 @@ int FreePort()   // a port nothing listens on now
 }
 NativeSock FindBound(int nPort)   // the engine's socket: lets a test change it under the engine
 {
-    for (NativeSock sock = 3; sock < 4096; ++sock) {   // descriptors, or handles (4, 8, ...)
+    for (NativeSock sock = 3; sock < 4096; ++sock)   // descriptors, or handles (4, 8, ...)
         if (PortOf(sock) == nPort)
             return sock;
-    }
     return static_cast<NativeSock>(-1);
 }
 
@@ -131,12 +130,7 @@ TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
 {
     const SOCKID server = Listen(kLo, m_nServerPort, m_server);
     const int nBuf = 8 << 20;
-#ifdef SO_RCVBUFFORCE
-    const int nBufOption = SO_RCVBUFFORCE;
-#else
-    const int nBufOption = SO_RCVBUF;
-#endif
-    ::setsockopt(FindBound(m_nServerPort), SOL_SOCKET, nBufOption, reinterpret_cast<const char*>(&nBuf), sizeof(nBuf));
+    ::setsockopt(FindBound(m_nServerPort), SOL_SOCKET, SO_RCVBUFFORCE, reinterpret_cast<const char*>(&nBuf), sizeof(nBuf));
     const SOCKID client = Listen(kLo, m_nClientPort, m_client);
     ASSERT_TRUE(Send(client, "lost", kLo, FreePort()));
     std::set<std::string> setSent = {"", std::string(65507, 'x')}, setGot;
@@ -170,21 +164,17 @@ TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
 TEST_F(NetEngineTest, GroupEndpointBindsTheWildcardAddress)
 {
     const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(m_nServerPort));
+    sockaddr_in addr{AF_INET, htons(static_cast<u_short>(m_nServerPort)), {}, {}};
     ::inet_pton(AF_INET, kGroup, &addr.sin_addr);
-    const bool bBound = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
-    const int nErr = ::WSAGetLastError();
+    const int nRet = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), nErr = ::WSAGetLastError();
     CloseNative(sock);
-    if (bBound)
+    if (nRet == 0)
         GTEST_SKIP() << "needs real Windows: this system bound the group address (Wine does)";
     EXPECT_EQ(WSAEADDRNOTAVAIL, nErr);
     Listen(kGroup, m_nServerPort, m_server);
-    sockaddr_in bound{};
-    socklen_t nLen = sizeof(bound);
-    ASSERT_EQ(0, ::getsockname(FindBound(m_nServerPort), reinterpret_cast<sockaddr*>(&bound), &nLen));
-    EXPECT_EQ(INADDR_ANY, ntohl(bound.sin_addr.s_addr));
+    socklen_t nLen = sizeof(addr);
+    ASSERT_EQ(0, ::getsockname(FindBound(m_nServerPort), reinterpret_cast<sockaddr*>(&addr), &nLen));
+    EXPECT_EQ(INADDR_ANY, ntohl(addr.sin_addr.s_addr));
 }
 #else
 TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)

@@ -26,8 +26,8 @@ namespace {
 TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
-    velmora_test::ScratchDir dir;
-    const std::string strBase = (dir.root / "a" / "log").generic_string() + "/Velmora-7";
+    const std::filesystem::path dir = velmora_test::NewScratchDir();
+    const std::string strBase = (dir / "a" / "log").generic_string() + "/Velmora-7";
     log.SetStderr(false);
     ASSERT_EQ(0, nox::BaseLib::Init(strBase.c_str()));
     nox::testing::LogCapture capture;
@@ -63,6 +63,8 @@ TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
     for (std::string strLine; std::getline(file, strLine); ++nLines)
         EXPECT_TRUE(std::regex_match(strLine, format)) << strLine;
     EXPECT_EQ(capture.Lines().size(), nLines);
+    file.close();
+    std::filesystem::remove_all(dir);
 }
 
 #ifndef _WIN32
@@ -74,8 +76,8 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
     nox::testing::ScopedClock clock;
-    velmora_test::ScratchDir dir;
-    const std::string strBase = (dir.root / "full").string();
+    const std::filesystem::path dir = velmora_test::NewScratchDir();
+    const std::string strBase = (dir / "full").string();
     std::filesystem::create_symlink("/dev/full", strBase + ".log");
     ASSERT_EQ(0, log.OpenFile(strBase.c_str()));
     ::testing::internal::CaptureStderr();
@@ -92,6 +94,7 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
     const std::string strFile((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(3, std::count(strErr.begin(), strErr.end(), '\n'));
     EXPECT_EQ(strErr.substr(strErr.rfind(" INFO ", strErr.size() - 10) - 23), strFile);
+    std::filesystem::remove_all(dir);
 }
 
 #endif

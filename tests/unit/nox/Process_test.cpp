@@ -19,7 +19,6 @@ TEST(ProcessTest, ConsoleMenuLosesItsCloseItem)
     ASSERT_NE(static_cast<UINT>(-1), ::GetMenuState(hMenu, SC_CLOSE, MF_BYCOMMAND));
     nox::Process::RemoveConsoleClose();
     EXPECT_EQ(static_cast<UINT>(-1), ::GetMenuState(hMenu, SC_CLOSE, MF_BYCOMMAND));
-    ::GetSystemMenu(hWnd, TRUE);   // the menu back as it was
 }
 
 }  // namespace
