@@ -101,9 +101,8 @@ need_wine() {
 # server of the prefix (one of its own, made once) starts in the server
 # namespace; one left running elsewhere would show the daemon that namespace.
 use_wine() {
-    export WINEPREFIX=$WIN_BUILD/wineprefix-e2e
+    export WINEPREFIX=$WIN_BUILD/wineprefix-e2e && mkdir -p "$WIN_BUILD/wineprefix-e2e"
     wineserver -k > /dev/null 2>&1; wineserver -w > /dev/null 2>&1
-    mkdir -p "$WINEPREFIX"
     ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "wineserver"
     _CLEANUP+=("wineserver -k")
     [ -f "$WINEPREFIX/system.reg" ] || WINEDEBUG=-all ip netns exec "$NS_SRV" wineboot -i < /dev/null > /dev/null 2>&1
