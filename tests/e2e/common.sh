@@ -91,8 +91,8 @@ stop_daemon() {
 }
 
 # ---- The Windows build under Wine (VELMORA_WIN_BUILD: the cross build's folder).
+WIN_BUILD=${VELMORA_WIN_BUILD:-}
 need_wine() {
-    WIN_BUILD=${VELMORA_WIN_BUILD:-}
     [ -f "$WIN_BUILD/velmora.exe" ] && command -v wine > /dev/null \
         || { echo "SKIP: $SCRIPT_NAME: needs Wine and a Windows build (VELMORA_WIN_BUILD)" >&2; exit 77; }
 }

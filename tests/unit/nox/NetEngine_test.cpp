@@ -17,8 +17,7 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-typedef SOCKET NativeSock;
-const int kWinsock = [] { WSADATA data; return ::WSAStartup(MAKEWORD(2, 2), &data); }();
+typedef SOCKET NativeSock;   // WinSock is started by the engine library's static set-up
 int CloseNative(NativeSock sock) { return ::closesocket(sock); }
 #define SO_RCVBUFFORCE SO_RCVBUF   // Windows has no limit to force past
 #else
