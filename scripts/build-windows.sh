@@ -12,9 +12,9 @@
 #   deps/apt/      a private apt configuration that fetches Debian's source
 #                  packages of pugixml and jsoncpp (the system's stays untouched)
 #   wineprefix/    the Wine prefix the tests run in
-# As root the tests run in a network namespace of their own (loopback, and a
-# veth pair to a second namespace), so no test datagram or group join reaches
-# the machine's network; without root the tests that need it skip.
+# As root the tests run in a network namespace of their own with loopback
+# alone, so no test datagram reaches the machine's network. The end-to-end
+# scenario under Wine is tests/e2e/40-wine-daemon.sh (VELMORA_WIN_BUILD).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_WIN_BUILD:-$top/build-windows}
@@ -150,28 +150,7 @@ cleanup() {
     if [ -d "$build/wineprefix" ]; then
         WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
     fi
-    if [ -n "$ns" ]; then
-        ip netns del "$ns" 2>/dev/null || true
-        ip netns del "$ns-peer" 2>/dev/null || true
-    fi
-}
-
-# A namespace with loopback up and one adapter (a veth to a peer namespace,
-# with a fixed MAC, address and default route), where the tests see a known
-# adapter table and may join groups.
-make_test_netns() {
-    ns="velmora-wine-$$"
-    ip netns add "$ns"
-    ip netns add "$ns-peer"
-    ip -n "$ns" link add vwine0 type veth peer name vwine1 netns "$ns-peer"
-    ip -n "$ns" link set vwine0 address 02:78:00:00:00:01
-    ip -n "$ns" addr add 10.78.0.1/24 dev vwine0
-    ip -n "$ns-peer" addr add 10.78.0.2/24 dev vwine1
-    ip -n "$ns" link set lo up
-    ip -n "$ns" link set vwine0 up
-    ip -n "$ns-peer" link set lo up
-    ip -n "$ns-peer" link set vwine1 up
-    ip -n "$ns" route add default via 10.78.0.2
+    [ -z "$ns" ] || ip netns del "$ns" 2>/dev/null || true
 }
 
 if [ "$run_tests" -eq 1 ]; then
@@ -179,21 +158,23 @@ if [ "$run_tests" -eq 1 ]; then
     export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i </dev/null >/dev/null 2>&1 || true
+        # A crash ends the program at once: Wine would start its debugger.
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+            /d false /f </dev/null >/dev/null 2>&1
     fi
     # The Wine server holds the sockets: start it afresh inside the namespace.
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
     in_ns=()
-    if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null && make_test_netns; then
+    if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null && ip netns add "velmora-wine-$$"; then
+        ns="velmora-wine-$$"
+        ip -n "$ns" link set lo up
         in_ns=(ip netns exec "$ns")
-        export VELMORA_TEST_NETNS="vwine0 02:78:00:00:00:01 10.78.0.1 255.255.255.0 10.78.0.2"
-    else
-        echo "Not root (or no network namespaces): the network tests skip" >&2
     fi
     # One persistent server for the whole run, its background services started
     # once with their output off ctest's pipes: each test program then starts
     # in a fraction of a second instead of booting the prefix again.
-    "${in_ns[@]}" wineserver -p
+    "${in_ns[@]}" wineserver -p >/dev/null 2>&1
     "${in_ns[@]}" wineboot </dev/null >/dev/null 2>&1 || true
     rc=0
     (cd "$build" && "${in_ns[@]}" ctest -L unit -j"$jobs" --output-on-failure \

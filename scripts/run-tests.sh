@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs every
-# test: unit tests and end-to-end scenarios (network namespaces need root;
-# they skip with a reason otherwise), then the unit tests again under
-# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and
-# 60 s of fuzzing. The last line sums it up: "velmora: N passed, N failed, N skipped".
+# test: the Windows cross build with its unit tests under Wine, unit tests and
+# end-to-end scenarios (network namespaces need root; they skip with a reason
+# otherwise; one runs the Windows build under Wine), then the unit tests again
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# and 60 s of fuzzing. The last line sums it up: "velmora: N passed, N failed, N skipped".
 #
 #   scripts/run-tests.sh            everything (what CI runs)
 #   scripts/run-tests.sh --quick    only the Debug build's unit and end-to-end tests
@@ -27,9 +28,14 @@ junit_count() {
 # Runs ctest in a build dir with the given filters and adds up its junit counts.
 run_ctest() {
     local build=$1; shift
-    local junit="$build/ctest-junit.xml"
     local rc=0
-    (cd "$build" && ctest --output-on-failure --output-junit "$junit" "$@") || rc=$?
+    (cd "$build" && ctest --output-on-failure --output-junit "$build/ctest-junit.xml" "$@") || rc=$?
+    add_junit "$build/ctest-junit.xml" "$rc"
+}
+
+# Adds up the counts of a junit file that ctest wrote; a failed run counts.
+add_junit() {
+    local junit=$1 rc=$2
     if [ -f "$junit" ]; then
         local t f s
         t=$(junit_count tests "$junit")
@@ -48,6 +54,17 @@ configure_build() {
     cmake -S "$top" -B "$build" -DVELMORA_WERROR=ON "$@" >/dev/null
     cmake --build "$build" -j"$jobs"
 }
+
+if [ "$all" = 1 ]; then
+    # The Windows build: cross-built from this tree, its unit tests run under
+    # Wine by the script; its end-to-end scenario runs with the Linux ones below.
+    echo "== Windows cross build, unit tests under Wine"
+    rm -f "$top/build-windows/ctest-junit.xml"
+    rc=0
+    bash "$top/scripts/build-windows.sh" --test || rc=$?
+    add_junit "$top/build-windows/ctest-junit.xml" "$rc"
+    export VELMORA_WIN_BUILD=$top/build-windows
+fi
 
 echo "== build (Debug, -Werror)"
 configure_build "$top/build" -DCMAKE_BUILD_TYPE=Debug

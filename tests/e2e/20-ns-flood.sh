@@ -10,7 +10,7 @@ ip -n "$NS_CLI" route add local 10.77.0.0/16 dev lo || fail "local route for the
 start_daemon
 wait_log 'Start Server OK!' 15 || fail "server did not start"
 
-in_cli python3 "$(dirname "$0")/probe.py" "$SRV_IP" "$GROUP" "$CLI_IP" || fail "flood sent nothing"
+in_cli python3 "$(dirname "$0")/probe.py" flood "$SRV_IP" "$GROUP" "$CLI_IP" || fail "flood sent nothing"
 # The backlog may still drain: up to three tries, each past the filter interval.
 for _ in 1 2 3; do
     in_cli "$SEARCH" --host "$SRV_IP" --json --timeout 3 > "$WORKDIR/rows" && grep -q '"forms":"json,binary"' "$WORKDIR/rows" \

@@ -87,3 +87,24 @@ stop_daemon() {
         || { kill -TERM "$DAEMON_PID"; wait_exit 5; } || { kill -KILL "$DAEMON_PID"; wait_exit 5; }
     return "${DAEMON_STATUS:-1}"
 }
+
+# ---- The Windows build under Wine (VELMORA_WIN_BUILD: the cross build's folder).
+WIN_BUILD=${VELMORA_WIN_BUILD:-}
+need_wine() {
+    [ -f "$WIN_BUILD/velmora.exe" ] && command -v wine > /dev/null \
+        || { echo "SKIP: $SCRIPT_NAME: needs Wine and a Windows build (VELMORA_WIN_BUILD)" >&2; exit 77; }
+}
+# After make_ns_pair: WIN_BIN runs velmora.exe under Wine (through start_daemon
+# with BIN=$WIN_BIN too). Wine opens sockets in its server process, so the
+# server of the prefix (one of its own, made once) starts in the server
+# namespace; one left running elsewhere would show the daemon that namespace.
+use_wine() {
+    export WINEPREFIX=$WIN_BUILD/wineprefix-e2e && mkdir -p "$WIN_BUILD/wineprefix-e2e"
+    wineserver -k > /dev/null 2>&1; wineserver -w > /dev/null 2>&1
+    ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "wineserver"
+    _CLEANUP+=("wineserver -k")
+    [ -f "$WINEPREFIX/system.reg" ] || WINEDEBUG=-all ip netns exec "$NS_SRV" wineboot -i < /dev/null > /dev/null 2>&1
+    WIN_BIN=$WORKDIR/velmora-wine
+    printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$SRC/cmake/wine-run.sh" "$WIN_BUILD/velmora.exe" > "$WIN_BIN"
+    chmod +x "$WIN_BIN"
+}

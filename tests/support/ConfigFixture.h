@@ -4,13 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
 #include "Service/Service.h"
 #include "nox/testing/LogCapture.h"
 
@@ -52,9 +52,7 @@ protected:
     void SetUp() override
     {
         Reset();
-        std::string strRoot = (std::filesystem::temp_directory_path() / "velmora-XXXXXX").string();
-        ASSERT_NE(nullptr, mkdtemp(&strRoot[0]));
-        m_root = strRoot;
+        m_root = velmora_test::NewScratchDir();
         std::filesystem::create_directories(m_root / "Velmora");
         std::filesystem::current_path(m_root / "Velmora");
     }

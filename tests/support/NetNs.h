@@ -15,45 +15,37 @@
 
 namespace velmora_test {
 
-inline bool RunQuiet(const std::string& strCmd)   // true when the command exits 0
-{
-    return std::system((strCmd + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 class NetNsPair {
 public:
     NetNsPair()
     {
         static std::atomic<int> s_nSeq{0};
-        const std::string strId = std::to_string(::getpid() % 1000000) + "x" + std::to_string(s_nSeq++ % 100);
-        m_strNameA = "velmora-" + strId + "-a";
-        m_strNameB = "velmora-" + strId + "-b";
-        m_strVethA = "vma" + strId;   // interface names are at most 15 characters
-        const std::string strA = " && ip -n " + m_strNameA + " ", strB = " && ip -n " + m_strNameB + " ";
-        const std::string strCmd = "ip netns add " + m_strNameA + " && ip netns add " + m_strNameB + strA +
-            "link add " + m_strVethA + " type veth peer name vmb" + strId + " netns " + m_strNameB + strA +
-            "addr add " + AddrA() + "/24 dev " + m_strVethA + strB + "addr add " + AddrB() + "/24 dev vmb" +
-            strId + strA + "link set lo up" + strB + "link set lo up" + strA + "link set " + m_strVethA +
-            " up" + strB + "link set vmb" + strId + " up" + strA + "route add 224.0.0.0/4 dev " + m_strVethA +
-            strB + "route add 224.0.0.0/4 dev vmb" + strId;
+        m_strId = std::to_string(::getpid() % 1000000) + "x" + std::to_string(s_nSeq++ % 100);
+        // Interface names are at most 15 characters: vma<id> and vmb<id>.
+        const std::string strCmd = "a=" + NameA() + " b=" + NameB() + " va=vma" + m_strId + " vb=vmb" + m_strId +
+            "; ip netns add $a && ip netns add $b && ip -n $a link add $va type veth peer name $vb netns $b"
+            " && ip -n $a addr add " + AddrA() + "/24 dev $va && ip -n $b addr add " + AddrB() + "/24 dev $vb"
+            " && ip -n $a link set lo up && ip -n $b link set lo up && ip -n $a link set $va up"
+            " && ip -n $b link set $vb up && ip -n $a route add 224.0.0.0/4 dev $va"
+            " && ip -n $b route add 224.0.0.0/4 dev $vb";
         if (::geteuid() != 0)
             m_strError = "needs root to create network namespaces";
-        else if (!RunQuiet(strCmd))
+        else if (std::system(("(" + strCmd + ") >/dev/null 2>&1").c_str()) != 0)
             m_strError = "set-up failed (iproute2 needed): " + strCmd;
     }
-    ~NetNsPair() { RunQuiet("ip netns del " + m_strNameA + "; ip netns del " + m_strNameB); }
+    ~NetNsPair() { (void)std::system(("(ip netns del " + NameA() + "; ip netns del " + NameB() + ") 2>/dev/null").c_str()); }
     NetNsPair(const NetNsPair&) = delete;
     NetNsPair& operator=(const NetNsPair&) = delete;
 
     bool Ok() const { return m_strError.empty(); }
     const std::string& Error() const { return m_strError; }
-    const std::string& NameA() const { return m_strNameA; }
-    const std::string& NameB() const { return m_strNameB; }
+    std::string NameA() const { return "velmora-" + m_strId + "-a"; }
+    std::string NameB() const { return "velmora-" + m_strId + "-b"; }
     std::string AddrA() const { return "10.77.0.1"; }
     std::string AddrB() const { return "10.77.0.2"; }
 
 private:
-    std::string m_strNameA, m_strNameB, m_strVethA, m_strError;
+    std::string m_strId, m_strError;
 };
 
 class ScopedNetNs {

@@ -1,34 +1,33 @@
-// Test helpers for the platform tests that write files: a scratch folder
-// removed with everything in it at the end of its scope, and a whole-file read.
+// File helpers of the tests: a new folder under the temporary folder (no
+// mkdtemp on Windows), as a path the caller removes or as a scope that removes
+// it, and a whole-file read.
 #pragma once
 
-#include <stdlib.h>
-
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 
 namespace velmora_test {
 
+inline std::filesystem::path NewScratchDir()
+{
+    static int s_nSeq = 0;
+    const auto nStamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("velmora-" + std::to_string(nStamp) + "-" + std::to_string(s_nSeq++));
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
 struct ScratchDir {
-    ScratchDir()
-    {
-        std::string strTemplate = (std::filesystem::temp_directory_path() / "nox-XXXXXX").string();
-        if (mkdtemp(&strTemplate[0]) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root = strTemplate;
-    }
     ~ScratchDir()
     {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::filesystem::path root;
+    std::filesystem::path root = NewScratchDir();
 };
 
 inline std::string ReadFile(const std::filesystem::path& path)

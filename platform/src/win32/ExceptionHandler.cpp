@@ -30,6 +30,7 @@ char g_szFolder[512] = "";                   // "" until BaseLib::Init names one
 char g_szLastPath[768] = "";
 std::atomic<bool> g_bCrashing{false};
 std::mutex g_dumpMutex;                     // one on-request dump at a time
+constexpr ULONG kStackGuarantee = 64 * 1024;
 
 void Append(char* szDst, size_t nSize, const char* szSrc)
 {
@@ -130,10 +131,31 @@ int WriteDump(EXCEPTION_POINTERS* pInfo, DWORD nThreadId)
     return bOk ? 0 : -1;
 }
 
+struct CrashInfo {
+    EXCEPTION_POINTERS* pInfo;
+    DWORD nThreadId;
+};
+
+DWORD WINAPI WriteCrashDump(void* pArg)
+{
+    const CrashInfo* pCrash = static_cast<const CrashInfo*>(pArg);
+    return static_cast<DWORD>(WriteDump(pCrash->pInfo, pCrash->nThreadId));
+}
+
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pInfo)
 {
-    if (!g_bCrashing.exchange(true))
-        (void)WriteDump(pInfo, ::GetCurrentThreadId());
+    if (g_bCrashing.exchange(true))
+        return EXCEPTION_CONTINUE_SEARCH;
+    // The dump is written on a fresh stack: after a stack overflow this
+    // thread has only its guarantee left (see InstallSignalStack).
+    CrashInfo crash{pInfo, ::GetCurrentThreadId()};
+    const HANDLE hWriter = ::CreateThread(nullptr, 0, WriteCrashDump, &crash, 0, nullptr);
+    if (hWriter != nullptr) {
+        ::WaitForSingleObject(hWriter, INFINITE);
+        ::CloseHandle(hWriter);
+    } else {
+        (void)WriteCrashDump(&crash);
+    }
     return EXCEPTION_CONTINUE_SEARCH;   // the process ends as it would have
 }
 
@@ -153,6 +175,20 @@ void SetDumpFolder(const char* szFolder)
     if (szFolder != nullptr)
         Append(g_szFolder, sizeof(g_szFolder), szFolder);
 }
+
+// Windows has no signal stacks: the unhandled-exception filter runs on the
+// faulting thread, which after a stack overflow has only a few KiB left. The
+// guarantee keeps this much more of the thread's stack for exception
+// handling, enough for the filter to start the thread that writes the dump.
+// Nothing to free at the end of the thread.
+void* InstallSignalStack()
+{
+    ULONG nSize = kStackGuarantee;
+    (void)::SetThreadStackGuarantee(&nSize);
+    return nullptr;
+}
+
+void RemoveSignalStack(void* /*pStack*/) {}
 }  // namespace os
 
 int ExceptionHandler::StartMonitor(const char* szProgram)
@@ -162,6 +198,7 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
         Append(g_szProgram, sizeof(g_szProgram), szProgram);
     }
     (void)::SetUnhandledExceptionFilter(OnUnhandledException);
+    (void)os::InstallSignalStack();   // the main thread's; platform threads get their own
     return std::signal(SIGABRT, OnAbort) == SIG_ERR ? -1 : 0;
 }
 

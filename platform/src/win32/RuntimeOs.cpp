@@ -1,12 +1,19 @@
 // Windows side of the runtime services: clock, local time, thread id,
-// folders, and the Application event log as the system log.
+// folders, the Application event log as the system log, standard error.
 #include "common/RuntimeOs.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <string>
 #include <system_error>
+#include <thread>
 
 namespace nox {
 namespace os {
@@ -26,6 +33,80 @@ std::string ErrorText(DWORD nErr)
         strText.pop_back();
     return strText.empty() ? "error " + std::to_string(nErr) : strText;
 }
+
+// Standard error is written by a thread of its own. A pipe's free room
+// cannot be asked for without changing the mode of its end, which the parent
+// shares, and a console blocks writes while the user selects text: the caller
+// only queues the text, and what does not fit behind a slow reader is dropped.
+class StderrWriter {
+public:
+    static StderrWriter& instance()
+    {
+        // Never destroyed: the writer thread and late log lines outlive exit.
+        static StderrWriter* s_pWriter = new StderrWriter();
+        return *s_pWriter;
+    }
+    void Queue(const char* pData, size_t nLen)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bStarted) {
+            try {
+                std::thread(&StderrWriter::Run, this).detach();
+            } catch (const std::system_error&) {
+                return;
+            }
+            m_bStarted = true;
+            std::atexit([] { instance().Drain(); });
+        }
+        if (m_strQueued.size() + nLen > kQueueMax)
+            return;
+        m_strQueued.append(pData, nLen);
+        m_cv.notify_all();
+    }
+
+private:
+    static constexpr size_t kQueueMax = 256 * 1024;
+    static constexpr int kDrainWaitMs = 500;   // at exit, for a reader that lags
+
+    void Run()
+    {
+        std::string strText;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_bWriting = false;
+                m_cv.notify_all();
+                m_cv.wait(lock, [this] { return !m_strQueued.empty(); });
+                strText.swap(m_strQueued);
+                m_strQueued.clear();
+                m_bWriting = true;
+            }
+            const HANDLE hErr = ::GetStdHandle(STD_ERROR_HANDLE);
+            if (hErr == nullptr || hErr == INVALID_HANDLE_VALUE)
+                continue;
+            DWORD nDone = 0;
+            for (size_t nPos = 0; nPos < strText.size(); nPos += nDone) {
+                const size_t nChunk = std::min<size_t>(strText.size() - nPos, 65536);
+                if (!::WriteFile(hErr, strText.data() + nPos, static_cast<DWORD>(nChunk), &nDone,
+                                 nullptr) ||
+                    nDone == 0)
+                    break;   // closed or gone: this text is lost
+            }
+        }
+    }
+    // Lets the queued lines out before the process ends, for a while at most.
+    void Drain()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait_for(lock, std::chrono::milliseconds(kDrainWaitMs),
+                      [this] { return m_strQueued.empty() && !m_bWriting; });
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::string m_strQueued;
+    bool m_bStarted = false, m_bWriting = false;
+};
 
 }  // namespace
 
@@ -101,6 +182,17 @@ void SyslogClose()
     if (g_hEventLog != nullptr)
         ::DeregisterEventSource(g_hEventLog);
     g_hEventLog = nullptr;
+}
+
+void IgnoreBrokenPipe()
+{
+    // Nothing to do: a write to a pipe without a reader fails, it sends no signal.
+}
+
+void WriteStderr(const char* pData, size_t nLen)
+{
+    if (nLen > 0)
+        StderrWriter::instance().Queue(pData, nLen);
 }
 
 }  // namespace os

@@ -1,10 +1,9 @@
 // The UDP engine against real sockets, one engine socket talking to another:
-// on loopback, and between two network namespaces for the multicast paths.
+// on loopback on both systems; on Linux also a socket that breaks under the
+// engine, and the group paths between two network namespaces.
 #include "nox/NetEngine.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,7 +14,20 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+typedef SOCKET NativeSock;   // WinSock is started by the engine library's static set-up
+int CloseNative(NativeSock sock) { return ::closesocket(sock); }
+#define SO_RCVBUFFORCE SO_RCVBUF   // Windows has no limit to force past
+#else
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include "NetNs.h"
+typedef int NativeSock;
+int CloseNative(NativeSock sock) { return ::close(sock); }
+#endif
 
 namespace {
 
@@ -63,29 +75,28 @@ private:
     std::vector<Datagram> m_vecGot;
 };
 
-int PortOf(int nFd)   // the IPv4 port the descriptor is bound to, else -1
+int PortOf(NativeSock sock)   // the IPv4 port the socket is bound to, else -1
 {
     sockaddr_in addr{};
     socklen_t nLen = sizeof(addr);
-    const bool bOk = ::getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0;
+    const bool bOk = ::getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0;
     return bOk && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : -1;
 }
 int FreePort()   // a port nothing listens on now
 {
-    const int nFd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in addr{AF_INET, 0, {0}, {0}};
-    ::bind(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    const int nPort = PortOf(nFd);
-    ::close(nFd);
+    const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in addr{AF_INET, 0, {}, {}};
+    ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+    const int nPort = PortOf(sock);
+    CloseNative(sock);
     return nPort;
 }
-int FindBoundFd(int nPort)   // the engine's descriptor: lets a test break the socket under it
+NativeSock FindBound(int nPort)   // the engine's socket: lets a test change it under the engine
 {
-    for (int nFd = 3; nFd < 4096; ++nFd) {
-        if (PortOf(nFd) == nPort)
-            return nFd;
-    }
-    return -1;
+    for (NativeSock sock = 3; sock < 4096; ++sock)   // descriptors, or handles (4, 8, ...)
+        if (PortOf(sock) == nPort)
+            return sock;
+    return static_cast<NativeSock>(-1);
 }
 
 class NetEngineTest : public ::testing::Test {
@@ -111,6 +122,60 @@ protected:
     const int m_nServerPort = FreePort(), m_nClientPort = FreePort();
 };
 
+// Datagrams of 0 to 65,507 bytes arrive whole with their source, also while
+// eight threads send on one socket at once; a send to a closed port (on
+// Windows the system reports that at the next receive) leaves both sockets open.
+TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
+{
+    const SOCKID server = Listen(kLo, m_nServerPort, m_server);
+    const int nBuf = 8 << 20;
+    ::setsockopt(FindBound(m_nServerPort), SOL_SOCKET, SO_RCVBUFFORCE, reinterpret_cast<const char*>(&nBuf), sizeof(nBuf));
+    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
+    ASSERT_TRUE(Send(client, "lost", kLo, FreePort()));
+    std::set<std::string> setSent = {"", std::string(65507, 'x')}, setGot;
+    std::atomic<int> nFailed{0};
+    std::vector<std::thread> vecThread;
+    for (int t = 0; t < 8; ++t) {
+        for (int i = 0; i < 200; ++i)
+            setSent.insert(std::to_string(t) + ":" + std::to_string(i));
+        vecThread.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                nFailed += !Send(client, std::to_string(t) + ":" + std::to_string(i), kLo, m_nServerPort);
+        });
+    }
+    nFailed += !Send(client, "", kLo, m_nServerPort) + !Send(client, std::string(65507, 'x'), kLo, m_nServerPort);
+    for (std::thread& thread : vecThread)
+        thread.join();
+    EXPECT_EQ(0, nFailed.load());
+    for (const Datagram& got : m_server->Wait(setSent.size())) {
+        setGot.insert(got.strData);
+        EXPECT_EQ(kLo + (":" + std::to_string(m_nClientPort)), got.strFrom);
+    }
+    EXPECT_TRUE(setSent == setGot) << setGot.size() << " of " << setSent.size() << " arrived";
+    ASSERT_TRUE(Send(server, "reply", kLo, m_nClientPort));
+    EXPECT_EQ("reply", m_client->Wait(1).at(0).strData) << "the client socket still receives";
+}
+
+#ifdef _WIN32
+// Windows refuses to bind a group address, so the engine binds the wildcard
+// address on the group's port. Needs real Windows: Wine turns a bind to an
+// address that is not local into the wildcard by itself.
+TEST_F(NetEngineTest, GroupEndpointBindsTheWildcardAddress)
+{
+    const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{AF_INET, htons(static_cast<u_short>(m_nServerPort)), {}, {}};
+    ::inet_pton(AF_INET, kGroup, &addr.sin_addr);
+    const int nRet = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), nErr = ::WSAGetLastError();
+    CloseNative(sock);
+    if (nRet == 0)
+        GTEST_SKIP() << "needs real Windows: this system bound the group address (Wine does)";
+    EXPECT_EQ(WSAEADDRNOTAVAIL, nErr);
+    Listen(kGroup, m_nServerPort, m_server);
+    socklen_t nLen = sizeof(addr);
+    ASSERT_EQ(0, ::getsockname(FindBound(m_nServerPort), reinterpret_cast<sockaddr*>(&addr), &nLen));
+    EXPECT_EQ(INADDR_ANY, ntohl(addr.sin_addr.s_addr));
+}
+#else
 TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
 {
     std::atomic<SOCKID> replacement{nox::kInvalidSockId};
@@ -125,7 +190,7 @@ TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
     // A pipe takes the place of the engine's descriptor while a duplicate keeps
     // the socket and its readiness registration alive: the next datagram wakes
     // the engine, and its receive on the descriptor fails (ENOTSOCK).
-    const int nFd = FindBoundFd(m_nServerPort);
+    const int nFd = FindBound(m_nServerPort);
     ASSERT_GE(nFd, 0);
     const int nKeep = ::dup(nFd);
     int aPipe[2];
@@ -151,39 +216,10 @@ TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
     EXPECT_EQ(-1, m_engine.CloseSocket(dead)) << "the engine already closed it";
 }
 
-// Datagrams of 0 to 65,507 bytes arrive whole with their source, also while
-// eight threads send on one socket at once.
-TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
-{
-    Listen(kLo, m_nServerPort, m_server);
-    const int nBuf = 8 << 20;
-    ::setsockopt(FindBoundFd(m_nServerPort), SOL_SOCKET, SO_RCVBUFFORCE, &nBuf, sizeof(nBuf));
-    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
-    std::set<std::string> setSent = {"", std::string(65507, 'x')}, setGot;
-    std::atomic<int> nFailed{0};
-    std::vector<std::thread> vecThread;
-    for (int t = 0; t < 8; ++t) {
-        for (int i = 0; i < 200; ++i)
-            setSent.insert(std::to_string(t) + ":" + std::to_string(i));
-        vecThread.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i)
-                nFailed += !Send(client, std::to_string(t) + ":" + std::to_string(i), kLo, m_nServerPort);
-        });
-    }
-    nFailed += !Send(client, "", kLo, m_nServerPort) + !Send(client, std::string(65507, 'x'), kLo, m_nServerPort);
-    for (std::thread& thread : vecThread)
-        thread.join();
-    EXPECT_EQ(0, nFailed.load());
-    for (const Datagram& got : m_server->Wait(setSent.size())) {
-        setGot.insert(got.strData);
-        EXPECT_EQ(kLo + (":" + std::to_string(m_nClientPort)), got.strFrom);
-    }
-    EXPECT_TRUE(setSent == setGot) << setGot.size() << " of " << setSent.size() << " arrived";
-}
-
 // The server's sockets live in namespace A, the client's in B: group
 // datagrams reach the wildcard and the group socket, unicast only the wildcard
 // one, and replies from either leave from A's unicast address and bound port.
+// (The Windows engine's group sockets are covered by the Wine scenario.)
 TEST_F(NetEngineTest, GroupAndUnicastFromAPeerHostAreReceivedAndAnswered)
 {
     velmora_test::NetNsPair pair;
@@ -220,5 +256,6 @@ TEST_F(NetEngineTest, GroupAndUnicastFromAPeerHostAreReceivedAndAnswered)
         EXPECT_EQ(strA + ":" + std::to_string(m_nServerPort), got.strFrom) << "a unicast source, never the group";
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
+#endif
 
 }  // namespace

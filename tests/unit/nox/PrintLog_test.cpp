@@ -1,31 +1,35 @@
 #include "nox/PrintLog.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ScratchDir.h"
+#include "nox/BaseLib.h"
 #include "nox/testing/LogCapture.h"
 #include "nox/testing/ScopedClock.h"
 
 namespace {
 
 // Lines logged from several threads while another flips the level: every
-// error line passes, and each line reaches the file whole, in the one format.
+// error line passes, and each line reaches the file whole, in the one format,
+// in a log folder made with its missing parents.
 TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
-    const std::string strBase = ::testing::TempDir() + "velmora-log-" + std::to_string(getpid());
+    const std::filesystem::path dir = velmora_test::NewScratchDir();
+    const std::string strBase = (dir / "a" / "log").generic_string() + "/Velmora-7";
     log.SetStderr(false);
-    ASSERT_EQ(0, log.OpenFile(strBase.c_str()));
+    ASSERT_EQ(0, nox::BaseLib::Init(strBase.c_str()));
     nox::testing::LogCapture capture;
     std::atomic<bool> bDone{false};
     std::thread changer([&] {
@@ -59,8 +63,11 @@ TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
     for (std::string strLine; std::getline(file, strLine); ++nLines)
         EXPECT_TRUE(std::regex_match(strLine, format)) << strLine;
     EXPECT_EQ(capture.Lines().size(), nLines);
-    std::remove((strBase + ".log").c_str());
+    file.close();
+    std::filesystem::remove_all(dir);
 }
+
+#ifndef _WIN32
 
 // A file on a full disk (/dev/full behind the log path) loses only its own
 // copy: stderr keeps every line, and the file comes back once writable, tried
@@ -69,8 +76,9 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
     nox::testing::ScopedClock clock;
-    const std::string strBase = ::testing::TempDir() + "velmora-full-" + std::to_string(getpid());
-    ASSERT_EQ(0, symlink("/dev/full", (strBase + ".log").c_str()));
+    const std::filesystem::path dir = velmora_test::NewScratchDir();
+    const std::string strBase = (dir / "full").string();
+    std::filesystem::create_symlink("/dev/full", strBase + ".log");
     ASSERT_EQ(0, log.OpenFile(strBase.c_str()));
     ::testing::internal::CaptureStderr();
     log.SetStderr(true);
@@ -86,7 +94,9 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
     const std::string strFile((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(3, std::count(strErr.begin(), strErr.end(), '\n'));
     EXPECT_EQ(strErr.substr(strErr.rfind(" INFO ", strErr.size() - 10) - 23), strFile);
-    std::remove((strBase + ".log").c_str());
+    std::filesystem::remove_all(dir);
 }
+
+#endif
 
 }  // namespace
