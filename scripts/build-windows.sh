@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds Velmora for 64-bit Windows on Debian 12 with MinGW-w64 and packs
-# build-windows/velmora-<version>-win64.zip (velmora.exe, velmora-search.exe,
-# a sample Velmora.xml, the control file and a README).
+# build-windows/velmora-<version>-win64.zip (velmora.exe, velmoractl.exe,
+# velmora-search.exe, a sample Velmora.xml, the control file and a README).
 #
 #   scripts/build-windows.sh          install what is missing, build, pack the zip
 #   scripts/build-windows.sh --test   the same with the unit tests, then run them
@@ -143,7 +143,8 @@ nice -n 10 cmake --build "$build" -j"$jobs"
 (cd "$build" && cpack -G ZIP >/dev/null)
 phase_done "cross-build"
 zip=$(ls "$build"/velmora-*-win64.zip)
-echo "Built: $build/velmora.exe $build/tools/velmora-search/velmora-search.exe"
+echo "Built: $build/velmora.exe $build/tools/velmoractl/velmoractl.exe" \
+    "$build/tools/velmora-search/velmora-search.exe"
 echo "Package: $zip"
 
 # ---- unit tests under Wine -------------------------------------------------
