@@ -2,12 +2,12 @@
 # unpack into the server installation beside the web front end's folders
 # (nginx, WEBCLIENT), since the daemon reads ../nginx/... from its own folder.
 #
-#   Velmora/velmora.exe  velmora-search.exe  Velmora.xml (sample)
+#   Velmora/velmora.exe  velmoractl.exe  velmora-search.exe  Velmora.xml (sample)
 #   Velmora/Velmorainput (the empty control file)  README.txt
 set(VELMORA_WIN_DIR Velmora)
 file(WRITE ${PROJECT_BINARY_DIR}/Velmorainput "")
 
-install(TARGETS velmora velmora-search RUNTIME DESTINATION ${VELMORA_WIN_DIR})
+install(TARGETS velmora velmoractl velmora-search RUNTIME DESTINATION ${VELMORA_WIN_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/demo/Velmora/Velmora.xml ${PROJECT_BINARY_DIR}/Velmorainput
               ${CMAKE_CURRENT_LIST_DIR}/windows/README.txt
         DESTINATION ${VELMORA_WIN_DIR})

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds Velmora for 64-bit Windows on Debian 12 with MinGW-w64 and packs
-# build-windows/velmora-<version>-win64.zip (velmora.exe, velmora-search.exe,
-# a sample Velmora.xml, the control file and a README).
+# build-windows/velmora-<version>-win64.zip (velmora.exe, velmoractl.exe,
+# velmora-search.exe, a sample Velmora.xml, the control file and a README).
 #
 #   scripts/build-windows.sh          install what is missing, build, pack the zip
 #   scripts/build-windows.sh --test   the same with the unit tests, then run them
@@ -53,7 +53,7 @@ install_missing() {
 }
 
 install_missing g++-mingw-w64-x86-64-posix cmake pkg-config git dpkg-dev xz-utils \
-    libasio-dev libspdlog-dev libfmt-dev libpugixml-dev libjsoncpp-dev googletest
+    libasio-dev libspdlog-dev libfmt-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
 if [ "$run_tests" -eq 1 ]; then
     install_missing wine64 wine iproute2
 fi
@@ -112,11 +112,13 @@ build_lib() {
 }
 
 link_headers() {   # the header-only libraries, without /usr/include itself
-    mkdir -p "$deps/include" "$deps/lib/cmake/spdlog"
+    mkdir -p "$deps/include" "$deps/lib/cmake/spdlog" "$deps/share/cmake"
     local h
-    for h in asio.hpp asio spdlog fmt; do
+    for h in asio.hpp asio spdlog fmt CLI; do
         ln -sfn "/usr/include/$h" "$deps/include/$h"
     done
+    # CLI11's own package file, which finds its headers at <prefix>/include.
+    ln -sfn /usr/share/cmake/CLI11 "$deps/share/cmake/CLI11"
     cp "$top/cmake/mingw-deps/spdlogConfig.cmake" "$deps/lib/cmake/spdlog/"
 }
 
@@ -141,7 +143,8 @@ nice -n 10 cmake --build "$build" -j"$jobs"
 (cd "$build" && cpack -G ZIP >/dev/null)
 phase_done "cross-build"
 zip=$(ls "$build"/velmora-*-win64.zip)
-echo "Built: $build/velmora.exe $build/tools/velmora-search/velmora-search.exe"
+echo "Built: $build/velmora.exe $build/tools/velmoractl/velmoractl.exe" \
+    "$build/tools/velmora-search/velmora-search.exe"
 echo "Package: $zip"
 
 # ---- unit tests under Wine -------------------------------------------------

@@ -1,6 +1,8 @@
 // The running process on Windows: its id, and the console's stop events
 // (Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown) turned
-// into a stop request, as the stop signals are on Linux.
+// into a stop request, as the stop signals are on Linux. Windows has no
+// hang-up signal (closing the console is a stop event here), so there is
+// nothing to install and no hang-up ever arrives.
 #include "nox/Process.h"
 
 #include <windows.h>
@@ -49,6 +51,15 @@ void Process::InstallStopSignals()
 bool Process::StopRequested()
 {
     return g_bStopRequested.load();
+}
+
+void Process::InstallHangupSignal()
+{
+}
+
+bool Process::TakeHangup()
+{
+    return false;
 }
 
 }  // namespace nox
