@@ -14,7 +14,7 @@
 #   wineprefix/    the Wine prefix the tests run in
 # As root the tests run in a network namespace of their own with loopback
 # alone, so no test datagram reaches the machine's network. The end-to-end
-# scenario under Wine is tests/e2e/40-wine-daemon.sh (VELMORA_WIN_BUILD).
+# scenario under Wine is tests/e2e/50-wine-daemon.sh (VELMORA_WIN_BUILD).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_WIN_BUILD:-$top/build-windows}

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# 40-wine-daemon.sh: the Windows build under Wine answers as the Linux build
+# 50-wine-daemon.sh: the Windows build under Wine answers as the Linux build
 # does. Each runs in turn in the server namespace, here with two adapters; the
 # peer sends a JSON and a binary request by unicast and through the group (one
 # reply per adapter), every fuzz corpus datagram, and a request again; the
