@@ -314,11 +314,11 @@ int CCUHandler::HandleRequest()
         ReleaseQueueSlots(1);
         bMore = !m_waitHandleData.empty();
     }
-    // The engine announces each datagram once, and announcements that come
-    // together wake one runner; a step takes one request, so the rest of a
-    // burst is announced again here rather than waiting for an idle timeout.
+    // The engine announces a batch of datagrams once, and that wakes at most
+    // one idle runner; a step takes one request, so this runner goes on with
+    // the rest at once, without waking another one.
     if (bMore)
-        nox::Runner::NotifyWork();
+        nox::Runner::CallAgain();
 
     try {
         const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;

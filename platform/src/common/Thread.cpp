@@ -16,12 +16,20 @@ namespace {
 
 const char kSrc[] = "nox/Thread";
 
-// The process-wide work signal. g_nEpoch changes only under g_workMutex, so a
-// runner that checks it under the lock before waiting cannot miss a change.
+// The process-wide work signal. A runner about to wait counts itself in
+// g_nWaiting under g_workMutex and then looks at g_nEpoch; NotifyWork moves
+// g_nEpoch and then looks at g_nWaiting (both sequentially consistent), so
+// either the runner sees the new epoch or NotifyWork sees the waiter, and
+// then takes the lock before it notifies: no announcement is lost, and none
+// costs a system call while nobody waits. g_nWoken counts waiters notified
+// but not yet running, so a burst of announcements wakes each waiter once.
 std::mutex g_workMutex;
 std::condition_variable g_workCv;
 std::atomic<uint64_t> g_nEpoch{0};
+std::atomic<int> g_nWaiting{0};
+int g_nWoken = 0;   // guarded by g_workMutex
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
+thread_local bool t_bCallAgain = false;
 
 void WakeAllWaiters()
 {
@@ -181,25 +189,42 @@ int Runner::run()
 
     while (!IsStopSignalled()) {
         const uint64_t nEpochBefore = g_nEpoch.load();
+        t_bCallAgain = false;
         (void)GuardedStep([this] {
             m_pFunc(m_pContext, nullptr);
             heartbeat();
             return 0;
         });
+        if (t_bCallAgain || g_nEpoch.load() != nEpochBefore)
+            continue;
         std::unique_lock<std::mutex> lock(g_workMutex);
+        g_nWaiting.fetch_add(1);
         g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
                           [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); });
+        g_nWaiting.fetch_sub(1);
+        if (g_nWoken > 0)
+            --g_nWoken;
     }
     return 0;
 }
 
 void Runner::NotifyWork()
 {
+    g_nEpoch.fetch_add(1);
+    if (g_nWaiting.load() == 0)
+        return;
     {
         std::lock_guard<std::mutex> lock(g_workMutex);
-        g_nEpoch.fetch_add(1);
+        if (g_nWoken >= g_nWaiting.load())
+            return;
+        ++g_nWoken;
     }
     g_workCv.notify_one();
+}
+
+void Runner::CallAgain()
+{
+    t_bCallAgain = true;
 }
 
 void Runner::SetIdleTimeoutMs(unsigned nMs)
