@@ -20,6 +20,8 @@ const char kSrc[] = "CUListen/CUHandle";
 const int kAddrSize = 32;
 const int kSerialSize = 256;
 
+std::atomic<uint64_t> g_nInstances{0};
+
 int LowInt(nox::SOCKID sock)
 {
     return static_cast<int>(static_cast<uint32_t>(sock));
@@ -48,7 +50,8 @@ CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
       m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
       m_replyBudget(
           static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
-      m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0)
+      m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0),
+      m_nInstance(++g_nInstances)
 {
     const int nThreads = CServerConfig::instance()->m_nThreadNum;
     m_vecRunner.assign(nThreads > 0 ? static_cast<size_t>(nThreads) : 0,
@@ -97,6 +100,7 @@ int CCUHandler::StartHandler()
     }
 
     m_vecOnLink = velmora::OnLinkSubnets(m_vecAdapter);
+    BuildBinaryRecords();
 
     if (nox::Status::instance().getSerialNum(m_szSerialNum, kSerialSize) == 0)
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "Get Serial Num OK! buffer[%s]", m_szSerialNum);

@@ -38,7 +38,8 @@ enum runner_type_e {
     // calls it waits for the process-wide work signal (Runner::NotifyWork)
     // when no work was announced since its previous call began and the call
     // did not ask to be called again (Runner::CallAgain), with a long safety
-    // timeout, so an idle runner costs no CPU.
+    // timeout, so an idle runner costs no CPU. After a call that was announced
+    // it first watches for a further announcement for 50 us, yielding the CPU.
     RUNNER_LOOP = 2,
 };
 
@@ -80,6 +81,10 @@ public:
     static void SetIdleTimeoutMs(unsigned nMs);
 
 private:
+    // True when work is announced (the epoch moves on from nEpoch) within
+    // the busy wait; false after it, or on a stop signal.
+    bool AwaitAnnouncement(uint64_t nEpoch) const;
+
     runner_func_t m_pFunc;
     void* m_pContext;
     runner_type_e m_eType;

@@ -31,6 +31,10 @@ int g_nWoken = 0;   // guarded by g_workMutex
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
 
+// After announced work a runner watches for more this long, yielding the CPU,
+// before it waits: work that follows soon costs no wake-up on either side.
+constexpr auto kBusyWait = std::chrono::microseconds(50);
+
 void WakeAllWaiters()
 {
     std::lock_guard<std::mutex> lock(g_workMutex);
@@ -187,6 +191,7 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
+    bool bBusy = false;   // this step was announced or asked for
     while (!IsStopSignalled()) {
         const uint64_t nEpochBefore = g_nEpoch.load();
         t_bCallAgain = false;
@@ -195,17 +200,33 @@ int Runner::run()
             heartbeat();
             return 0;
         });
-        if (t_bCallAgain || g_nEpoch.load() != nEpochBefore)
+        if (t_bCallAgain || g_nEpoch.load() != nEpochBefore) {
+            bBusy = true;
+            continue;
+        }
+        if (bBusy && AwaitAnnouncement(nEpochBefore))
             continue;
         std::unique_lock<std::mutex> lock(g_workMutex);
         g_nWaiting.fetch_add(1);
-        g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
-                          [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); });
+        bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()), [&] {
+            return g_nEpoch.load() != nEpochBefore || IsStopSignalled();
+        });
         g_nWaiting.fetch_sub(1);
         if (g_nWoken > 0)
             --g_nWoken;
     }
     return 0;
+}
+
+bool Runner::AwaitAnnouncement(uint64_t nEpoch) const
+{
+    const auto tEnd = std::chrono::steady_clock::now() + kBusyWait;
+    do {
+        std::this_thread::yield();
+        if (g_nEpoch.load() != nEpoch)
+            return true;
+    } while (!IsStopSignalled() && std::chrono::steady_clock::now() < tEnd);
+    return false;
 }
 
 void Runner::NotifyWork()

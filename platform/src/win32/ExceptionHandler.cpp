@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
 
 namespace nox {
 
@@ -132,15 +133,19 @@ int WriteDump(EXCEPTION_POINTERS* pInfo, DWORD nThreadId)
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pInfo)
 {
-    if (!g_bCrashing.exchange(true))
+    if (!g_bCrashing.exchange(true)) {
+        detail::WriteQueuedLinesAtCrash();   // every line logged before the crash
         (void)WriteDump(pInfo, ::GetCurrentThreadId());
+    }
     return EXCEPTION_CONTINUE_SEARCH;   // the process ends as it would have
 }
 
 void OnAbort(int /*nSig*/)
 {
-    if (!g_bCrashing.exchange(true))
+    if (!g_bCrashing.exchange(true)) {
+        detail::WriteQueuedLinesAtCrash();
         (void)WriteDump(nullptr, 0);
+    }
     // The C runtime ends the process when this returns.
 }
 
@@ -167,6 +172,7 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
 
 int ExceptionHandler::do_minidump(void* /*pContext*/)
 {
+    PrintLog::instance().Flush();   // every line logged before the dump is written
     std::lock_guard<std::mutex> lock(g_dumpMutex);
     // Written from a helper thread: a thread that dumps itself records a
     // stack caught in the middle of the dump.
