@@ -19,9 +19,10 @@ FilterBound::FilterBound(size_t nMaxHosts)
 bool FilterBound::Accept(FilterTable& table, const char* szHost, int nKey, uint32_t nNow,
                          uint32_t nInterval, uint64_t& nEvicted)
 {
-    auto itHost = table.find(szHost);
-    if (itHost == table.end()) {
-        itHost = table.emplace(szHost, FilterTable::mapped_type()).first;
+    // One descent for the look-up and the insertion of a new host.
+    auto itHost = table.lower_bound(szHost);
+    if (itHost == table.end() || itHost->first != szHost) {
+        itHost = table.emplace_hint(itHost, szHost, FilterTable::mapped_type());
     } else {
         auto itHead = itHost->second.find(nKey);
         if (itHead != itHost->second.end() && IsRecent(nNow, itHead->second, nInterval))

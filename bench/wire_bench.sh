@@ -8,11 +8,12 @@
 # filter passes every request.
 #   bench/wire_bench.sh [repetitions=3] [seconds=3] [idle_seconds=10]
 #   (root; VELMORA_BUILD_DIR selects the build, default build-rel)
-# Per repetition, for the echo server and then the daemon (ThreadNum 4,
-# ReplyRateLimit 0): replies/s at 64 requests in flight, binary and JSON, with
-# the CPU time per request; round trip one request at a time (p50, p99);
-# answered/s when sent twice that repetition's binary rate. Then the idle
-# daemon with the default 8 workers: wake-ups/s of all its threads and RSS.
+# First the idle daemon with the default 8 workers: wake-ups/s of all its
+# threads and RSS. Then per repetition, for the echo server and the daemon
+# (ThreadNum 4, ReplyRateLimit 0): replies/s at 64 requests in flight, binary
+# and JSON, with the CPU time per request, in slices that alternate between
+# the two servers; round trip one request at a time (p50, p99); answered/s
+# when sent twice that repetition's binary rate.
 # Prints one table, min/median/max over the repetitions, and the ratios.
 . "$(dirname "$0")/../tests/e2e/common.sh"
 need_root
@@ -26,6 +27,7 @@ LOAD=$BUILD/bench/wire_load
 ECHO=$BUILD/bench/echo_server
 for f in "$BIN" "$LOAD" "$ECHO"; do [ -x "$f" ] || fail "$f not built"; done
 ECHO_PORT=39000
+SLICES=3   # alternating slices per server and figure
 HZ=$(getconf CLK_TCK)
 OFFSET=0
 RESULTS=
@@ -51,16 +53,35 @@ load() {   # PORT MODE FORM [ARGS...]: one wire_load run; its JSON line
     echo "$out"
 }
 
-measure() {   # NAME PORT PID: every loaded figure of one server
-    local name=$1 port=$2 pid=$3 form out t0 t1 sat
-    for form in binary json; do
-        t0=$(cpu_ticks "$pid")
-        out=$(load "$port" inflight "$form" --inflight 64)
-        t1=$(cpu_ticks "$pid")
-        record "$name" "${form}_per_s" "$(json "$out" replies_per_s)"
-        record "$name" "${form}_cpu_us" "$(awk -v d=$((t1 - t0)) -v hz="$HZ" -v n="$(json "$out" total)" \
+inflight() {   # FORM ECHO_PID: replies/s and CPU us per request of both servers at 64 in
+    # flight, measured in alternating slices, so that a change of the machine's
+    # load meets both alike; records them and sets BINARY_RATE_<server>.
+    local form=$1 epid=$2 name port pid out slice
+    declare -A rate=() ticks=() replies=()
+    for ((slice = 0; slice < SLICES; slice++)); do
+        for name in echo velmora; do
+            if [ "$name" = echo ]; then port=$ECHO_PORT pid=$epid; else port=37810 pid=$DAEMON_PID; fi
+            t0=$(cpu_ticks "$pid")
+            out=$(load "$port" inflight "$form" --inflight 64 --warmup 0.2 \
+                --seconds "$(awk -v s="$seconds" -v n="$SLICES" 'BEGIN { print s / n }')")
+            t1=$(cpu_ticks "$pid")
+            rate[$name]=$(awk -v a="${rate[$name]:-0}" -v b="$(json "$out" replies_per_s)" -v n="$SLICES" \
+                'BEGIN { print a + b / n }')
+            ticks[$name]=$((${ticks[$name]:-0} + t1 - t0))
+            replies[$name]=$((${replies[$name]:-0} + $(json "$out" total)))
+        done
+    done
+    for name in echo velmora; do
+        record "$name" "${form}_per_s" "${rate[$name]}"
+        record "$name" "${form}_cpu_us" "$(awk -v d="${ticks[$name]}" -v hz="$HZ" -v n="${replies[$name]}" \
             'BEGIN { printf "%.1f", (n > 0 ? d / hz * 1e6 / n : 0) }')"
-        [ "$form" = binary ] && sat=$(json "$out" replies_per_s)
+        [ "$form" = binary ] && printf -v "BINARY_RATE_$name" '%s' "${rate[$name]}"
+    done
+}
+
+others() {   # NAME PORT SATURATION: round trips one at a time, and the overload
+    local name=$1 port=$2 sat=$3 form out
+    for form in binary json; do
         out=$(load "$port" latency "$form" --count 2000)
         record "$name" "${form}_p50_us" "$(json "$out" p50_us)"
         record "$name" "${form}_p99_us" "$(json "$out" p99_us)"
@@ -88,12 +109,14 @@ settings 4
 start_daemon
 wait_log 'Start Server OK!' 15 || fail "daemon did not start"
 for ((rep = 1; rep <= reps; rep++)); do
-    ip netns exec "$NS_SRV" "$ECHO" --port "$ECHO_PORT" --seconds 120 > /dev/null &
+    ip netns exec "$NS_SRV" "$ECHO" --port "$ECHO_PORT" --seconds 300 > /dev/null &
     echo_pid=$!   # the echo server itself: ip netns exec replaces its process
-    measure echo "$ECHO_PORT" "$echo_pid"
+    inflight binary "$echo_pid"
+    inflight json "$echo_pid"
+    others echo "$ECHO_PORT" "$BINARY_RATE_echo"
+    others velmora 37810 "$BINARY_RATE_velmora"
     kill "$echo_pid" 2> /dev/null
     wait "$echo_pid" 2> /dev/null
-    measure velmora 37810 "$DAEMON_PID"
 done
 kill -0 "$DAEMON_PID" 2> /dev/null || fail "daemon ended under load"
 stop_daemon > /dev/null || fail "daemon did not stop"

@@ -23,9 +23,10 @@ public:
     int getAdapterInfo(std::vector<AdapterInfo>& vecOut);
     // The machine's serial text into szBuf (NUL-terminated, bounded by nSize).
     // 0 on success. Sources, first readable wins: product serial, board
-    // serial, /etc/machine-id. Cheap when called again: the source that
-    // answered is read again only when its file has changed (one stat per
-    // call), and after none answered they are tried again a second later.
+    // serial, /etc/machine-id. Cheap when called again: on each thread the
+    // source that answered is read again only when its file has changed,
+    // which is looked at (one stat) at most once a second; after none
+    // answered they are tried again a second later.
     int getSerialNum(char* szBuf, int nSize);
 };
 

@@ -37,9 +37,12 @@ enum runner_type_e {
     // Kind 2: calls the function again and again until SignalStop. Between
     // calls it waits for the process-wide work signal (Runner::NotifyWork)
     // when no work was announced since its previous call began and the call
-    // did not ask to be called again (Runner::CallAgain), with a long safety
-    // timeout, so an idle runner costs no CPU. After a call that was announced
-    // it first watches for a further announcement for 50 us, yielding the CPU.
+    // did not ask to be called again (Runner::CallAgain), so an idle runner
+    // costs no CPU; one waiting runner at a time (whichever began to wait
+    // when none had) also wakes after a long safety timeout and calls its
+    // function anyway. After a call that was announced it first watches for
+    // a further announcement for 50 us, yielding the CPU, unless another
+    // runner is watching already.
     RUNNER_LOOP = 2,
 };
 
@@ -77,7 +80,8 @@ public:
     // waiting and without waking any other runner (work is left over). No
     // effect on any other thread.
     static void CallAgain();
-    // How long an idle kind-2 runner waits before calling its function anyway.
+    // How long the one idle kind-2 runner with the safety timeout waits
+    // before calling its function anyway.
     static void SetIdleTimeoutMs(unsigned nMs);
 
 private:

@@ -75,6 +75,21 @@ void AppendLevel(std::string& strOut, int nLevel)
     }
 }
 
+// Decimal digits of n, as printf's %ld writes them.
+void AppendDec(std::string& strOut, long n)
+{
+    char szNum[24];
+    char* p = szNum + sizeof(szNum);
+    unsigned long nAbs = n < 0 ? 0ul - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+    do {
+        *--p = static_cast<char>('0' + nAbs % 10);
+        nAbs /= 10;
+    } while (nAbs != 0);
+    if (n < 0)
+        *--p = '-';
+    strOut.append(p, static_cast<size_t>(szNum + sizeof(szNum) - p));
+}
+
 // The whole line, newline included:
 //   YYYY-MM-DD HH:MM:SS.mmm LEVEL [TID] SOURCE:LINE FUNCTION: MESSAGE
 void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
@@ -82,18 +97,16 @@ void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
 {
     char szTime[32];
     os::LocalTimeText(szTime, sizeof(szTime));
-    char szNum[24];
     strLine.clear();
     strLine += szTime;
     strLine += ' ';
     AppendLevel(strLine, nLevel);
     strLine += " [";
-    strLine.append(szNum, static_cast<size_t>(std::snprintf(szNum, sizeof(szNum), "%ld",
-                                                            os::CurrentThreadId())));
+    AppendDec(strLine, os::CurrentThreadId());
     strLine += "] ";
     strLine += szFile;
     strLine += ':';
-    strLine.append(szNum, static_cast<size_t>(std::snprintf(szNum, sizeof(szNum), "%d", nLine)));
+    AppendDec(strLine, nLine);
     strLine += ' ';
     strLine += szFunc;
     strLine += ": ";

@@ -28,12 +28,18 @@ std::condition_variable g_workCv;
 std::atomic<uint64_t> g_nEpoch{0};
 std::atomic<int> g_nWaiting{0};
 int g_nWoken = 0;   // guarded by g_workMutex
+// One waiting runner at a time waits with the safety timeout (guarded by
+// g_workMutex); the others wait for an announcement only, so the timeout
+// costs one wake-up per period for the whole pool.
+bool g_bTimedWaiter = false;
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
 
 // After announced work a runner watches for more this long, yielding the CPU,
 // before it waits: work that follows soon costs no wake-up on either side.
+// One runner at a time watches (g_nWatching); the others wait at once.
 constexpr auto kBusyWait = std::chrono::microseconds(50);
+std::atomic<int> g_nWatching{0};
 
 void WakeAllWaiters()
 {
@@ -208,9 +214,16 @@ int Runner::run()
             continue;
         std::unique_lock<std::mutex> lock(g_workMutex);
         g_nWaiting.fetch_add(1);
-        bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()), [&] {
-            return g_nEpoch.load() != nEpochBefore || IsStopSignalled();
-        });
+        const auto announced = [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); };
+        if (g_bTimedWaiter) {
+            g_workCv.wait(lock, announced);
+            bBusy = true;
+        } else {
+            g_bTimedWaiter = true;
+            bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
+                                      announced);
+            g_bTimedWaiter = false;
+        }
         g_nWaiting.fetch_sub(1);
         if (g_nWoken > 0)
             --g_nWoken;
@@ -220,13 +233,18 @@ int Runner::run()
 
 bool Runner::AwaitAnnouncement(uint64_t nEpoch) const
 {
+    if (g_nWatching.fetch_add(1) != 0) {   // one watcher is enough
+        g_nWatching.fetch_sub(1);
+        return false;
+    }
+    bool bAnnounced = false;
     const auto tEnd = std::chrono::steady_clock::now() + kBusyWait;
     do {
         std::this_thread::yield();
-        if (g_nEpoch.load() != nEpoch)
-            return true;
-    } while (!IsStopSignalled() && std::chrono::steady_clock::now() < tEnd);
-    return false;
+        bAnnounced = g_nEpoch.load() != nEpoch;
+    } while (!bAnnounced && !IsStopSignalled() && std::chrono::steady_clock::now() < tEnd);
+    g_nWatching.fetch_sub(1);
+    return bAnnounced;
 }
 
 void Runner::NotifyWork()

@@ -149,7 +149,8 @@ namespace {
 const char* const kSerialSources[] = {"/sys/class/dmi/id/product_serial",
                                       "/sys/class/dmi/id/board_serial", "/etc/machine-id"};
 constexpr int kSerialSourceCount = 3;
-constexpr uint64_t kSerialRescanMs = 1000;   // after no source answered
+constexpr uint64_t kSerialRecheckMs = 1000;   // the answering file is looked at again after this
+constexpr uint64_t kSerialRescanMs = 1000;    // after no source answered
 
 bool SameFile(const struct stat& a, const struct stat& b)
 {
@@ -158,12 +159,14 @@ bool SameFile(const struct stat& a, const struct stat& b)
 }
 
 // The source that answered last on this thread, what it said, and its file
-// as it was then: while the file stays the same, a query costs one stat().
+// as it was then. A query within a second of the last look at the file
+// costs nothing; after that one stat() tells whether the file is the same.
 // No source at all is looked for again at most once a second.
 struct SerialSource {
     int nIndex = -1;
     struct stat st {};
     std::string strText;
+    uint64_t nCheckedMs = 0;
     uint64_t nFailedMs = 0;
     bool bFailed = false;
 };
@@ -174,12 +177,17 @@ thread_local SerialSource t_serial;
 int HostSerialNum(char* szBuf, int nSize)
 {
     SerialSource& src = t_serial;
+    const uint64_t nNow = MonotonicMs();
     struct stat st;
-    if (src.nIndex >= 0 && stat(kSerialSources[src.nIndex], &st) == 0 && SameFile(st, src.st)) {
+    if (src.nIndex >= 0 &&
+        (nNow - src.nCheckedMs < kSerialRecheckMs ||
+         (stat(kSerialSources[src.nIndex], &st) == 0 && SameFile(st, src.st)))) {
+        if (nNow - src.nCheckedMs >= kSerialRecheckMs)
+            src.nCheckedMs = nNow;
         Str::strcpy_x(szBuf, nSize, src.strText.c_str());
         return 0;
     }
-    if (src.nIndex < 0 && src.bFailed && MonotonicMs() - src.nFailedMs < kSerialRescanMs) {
+    if (src.nIndex < 0 && src.bFailed && nNow - src.nFailedMs < kSerialRescanMs) {
         szBuf[0] = '\0';
         return -1;
     }
@@ -197,11 +205,12 @@ int HostSerialNum(char* szBuf, int nSize)
         src.nIndex = i;
         src.st = st;
         src.strText = strText;
+        src.nCheckedMs = nNow;
         src.bFailed = false;
         return 0;
     }
     src.bFailed = true;
-    src.nFailedMs = MonotonicMs();
+    src.nFailedMs = nNow;
     szBuf[0] = '\0';
     return -1;
 }
