@@ -290,8 +290,10 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     req->m_nLen = static_cast<int>(nLen);
     (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
 
+    // The list node too is made before the lock, which covers only the link.
+    std::list<nox::Ref<reqBuffer>> listOne(1, req);
     nox::MutexGuard guard(m_dataMutex);
-    m_waitHandleData.push_back(req);
+    m_waitHandleData.splice(m_waitHandleData.end(), listOne);
     return 0;
 }
 
@@ -307,17 +309,19 @@ int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
 int CCUHandler::HandleRequest()
 {
     static const char kFn[] = "CCUHandler::HandleRequest";
-    nox::Ref<reqBuffer> req;
+    // The front entry is unlinked under the lock and freed after it.
+    std::list<nox::Ref<reqBuffer>> listTaken;
     bool bMore = false;
     {
         nox::MutexGuard guard(m_dataMutex);
         if (m_waitHandleData.empty())
             return 0;
-        req = m_waitHandleData.front();
-        m_waitHandleData.pop_front();
-        ReleaseQueueSlots(1);
+        listTaken.splice(listTaken.end(), m_waitHandleData, m_waitHandleData.begin());
         bMore = !m_waitHandleData.empty();
     }
+    ReleaseQueueSlots(1);
+    nox::Ref<reqBuffer> req(listTaken.front());
+    listTaken.clear();
     // The engine announces a batch of datagrams once, and that wakes at most
     // one idle runner; a step takes one request, so this runner goes on with
     // the rest at once, without waking another one.
