@@ -51,10 +51,13 @@ bool FilterBound::Accept(FilterTable& table, const char* szHost, int nKey, uint3
     itHost->second[nKey] = nNow;
 
     for (int i = 0; i < kSweep && table.size() > m_nHighWater && m_queueAge.size() > 1; ++i) {
-        if (AnyRecent(m_queueAge.front().first->second, nNow, nInterval))
+        const auto& front = m_queueAge.front();
+        if (!AnyRecent(front.first->second, nNow, nInterval))
+            EraseFront(table);
+        else if (AcceptedSince(front.first->second, front.second))
             PassOver(nNow);
         else
-            EraseFront(table);
+            break;   // in use as of its place in the queue: so are the hosts behind it
     }
     int nPassed = 0;
     while (table.size() > m_nMaxHosts && m_queueAge.size() > 1) {

@@ -34,8 +34,9 @@ public:
     // (unsigned difference, not negative as a signed value); it changes
     // nothing. Otherwise (true) nNow is recorded and the table trimmed:
     // above the high-water mark up to kSweep hosts at the front of the queue
-    // are looked at, and each goes when none of its heads could still drop a
-    // request, else moves to the back; above the cap the front host goes
+    // are looked at: each goes when none of its heads could still drop a
+    // request, moves to the back when accepted again since it was queued,
+    // and otherwise ends the sweep; above the cap the front host goes
     // whatever its age (unless accepted again since it was queued: then it
     // moves to the back, at most kPassOver times per request), and nEvicted
     // counts the hosts gone.

@@ -72,9 +72,10 @@ public:
 
     // Announces that work may be waiting: makes every busy kind-2 runner call
     // its function again before it next waits, and wakes one idle one unless
-    // none is idle or every idle one has been woken already. Safe from any
-    // thread; costs no system call while no runner waits. The network engine
-    // calls it once per batch of datagrams.
+    // none is idle, one is watching for work (see RUNNER_LOOP), or every idle
+    // one has been woken already. Safe from any thread; costs no system call
+    // unless it wakes a runner. The network engine calls it once per batch of
+    // datagrams.
     static void NotifyWork();
     // From inside a kind-2 runner's function: call it again at once, without
     // waiting and without waking any other runner (work is left over). No

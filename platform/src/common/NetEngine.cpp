@@ -150,6 +150,9 @@ struct NetEngine::Impl {
     SOCKID nNextId = 1;   // ids are never reused, not even after a restart
     std::map<SOCKID, SockPtr> mapSock;
     std::vector<std::unique_ptr<Loop>> vecLoop;
+    // Loops of an earlier run: kept with the engine, since a socket of theirs
+    // may still be held for a moment (a send that began before the stop).
+    std::vector<std::unique_ptr<Loop>> vecRetired;
 
     SockPtr Find(SOCKID nId)
     {
@@ -415,6 +418,9 @@ int NetEngine::StopEngine()
     }
     for (auto& pLoop : vecLoop)
         pLoop->thread.join();
+    std::unique_lock<std::shared_mutex> lock(impl.mutex);
+    for (auto& pLoop : vecLoop)
+        impl.vecRetired.push_back(std::move(pLoop));
     return 0;
 }
 

@@ -31,7 +31,7 @@ constexpr size_t kDefaultFileSize = 0xC800000;
 constexpr uint32_t kFileRetryMs = 1000;          // a failed file is tried again after this
 constexpr size_t kQueueBytes = 512 * 1024;       // each of the writer's two line buffers
 constexpr size_t kWakeBytes = 64 * 1024;         // a buffer this full is written at once
-constexpr auto kFlushDelay = std::chrono::milliseconds(200);   // the longest a line waits
+constexpr uint32_t kFlushDelayMs = 200;          // the longest a line waits (tick clock)
 constexpr size_t kStderrPiece = 4096;            // whole lines per write, up to PIPE_BUF
 
 std::mutex g_observerMutex;
@@ -197,7 +197,7 @@ struct PrintLog::Impl {
     bool bStop = false;
     bool bWriterIdle = false;                    // waiting for a first line
     bool bUrgent = false;                        // an error line or a full buffer waits
-    std::chrono::steady_clock::time_point tFirst;   // of the oldest queued line
+    uint32_t nFirstTick = 0;                     // of the oldest queued line
     uint64_t nDropped = 0;                       // lines that found the queue full
     std::atomic<bool> bWriterOn{false};          // bWriter, read without the lock
     std::thread writer;
@@ -291,7 +291,7 @@ struct PrintLog::Impl {
             std::memcpy(pFill->pData.get() + nUsed + sizeof(head), strLine.data(), strLine.size());
             pFill->nSize.store(nUsed + nNeed, std::memory_order_release);
             if (nUsed == 0)
-                tFirst = std::chrono::steady_clock::now();
+                nFirstTick = Time::GetTick();
             const bool bNowUrgent =
                 nLevelOfLine >= kLogError || (nUsed < kWakeBytes && nUsed + nNeed >= kWakeBytes);
             bWake = bWriterIdle || (bNowUrgent && !bUrgent);
@@ -367,8 +367,8 @@ struct PrintLog::Impl {
     }
 
     // The writer thread: sleeps while nothing is queued; a first line wakes
-    // it, and it writes once kFlushDelay after that line, or at once for an
-    // error line, a buffer of kWakeBytes, a stop.
+    // it, and it writes kFlushDelayMs after that line (by the tick clock), or
+    // at once for an error line, a buffer of kWakeBytes, a stop.
     void WriterLoop()
     {
         std::unique_lock<std::mutex> lock(queueMutex);
@@ -382,7 +382,12 @@ struct PrintLog::Impl {
                 bWriterIdle = false;
                 continue;
             }
-            queueCv.wait_until(lock, tFirst + kFlushDelay, [&] { return bUrgent || bStop; });
+            const uint32_t nAge = Time::GetTick() - nFirstTick;
+            if (!bUrgent && !bStop && nAge < kFlushDelayMs) {
+                queueCv.wait_for(lock, std::chrono::milliseconds(kFlushDelayMs - nAge),
+                                 [&] { return bUrgent || bStop; });
+                continue;   // due now, or look again
+            }
             lock.unlock();
             {
                 std::lock_guard<std::mutex> sinks(mutex);

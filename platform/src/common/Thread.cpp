@@ -250,7 +250,9 @@ bool Runner::AwaitAnnouncement(uint64_t nEpoch) const
 void Runner::NotifyWork()
 {
     g_nEpoch.fetch_add(1);
-    if (g_nWaiting.load() == 0)
+    // A watching runner sees the new epoch itself (it checks the epoch again
+    // under the lock before it waits, should it stop watching meanwhile).
+    if (g_nWaiting.load() == 0 || g_nWatching.load() != 0)
         return;
     {
         std::lock_guard<std::mutex> lock(g_workMutex);

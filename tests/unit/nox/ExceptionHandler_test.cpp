@@ -21,6 +21,7 @@
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
 #include "nox/Thread.h"
+#include "nox/testing/ScopedClock.h"
 
 namespace {
 
@@ -45,7 +46,8 @@ int Overflow(void* pContext, void*)
 #endif
 
 // A stack overflow on a runner thread still writes a dump: the handler runs on
-// that thread's own signal stack.
+// that thread's own signal stack. A line still queued for the log's writer
+// thread (its clock stands still) reaches the log file first.
 TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
 {
     SKIP_UNDER_SANITIZER();
@@ -59,13 +61,17 @@ TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
         const struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
         nox::PrintLog::instance().SetStderr(false);
-        if (nox::ExceptionHandler::StartMonitor("deep") == 0 && nox::BaseLib::Init(strBase.c_str()) == 0)
+        nox::testing::ScopedClock clock;
+        if (nox::ExceptionHandler::StartMonitor("deep") == 0 && nox::BaseLib::Init(strBase.c_str()) == 0) {
+            NOX_LOG("t", "f", nox::kLogInfo, "queued before the crash");
             nox::Runner(&Overflow, szDir, nox::RUNNER_ONCE).Start();   // joined here
+        }
         _exit(3);
     }
     int nStatus = 0;
     ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
     EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGSEGV) << nStatus;
+    EXPECT_NE(std::string::npos, ReadFile(strBase + ".log").find(" f: queued before the crash\n"));
     int nDumps = 0;
     for (const auto& entry : std::filesystem::directory_iterator(szDir)) {
         nDumps += ReadFile(entry.path()).find("signal: 11 SIGSEGV\n") != std::string::npos;
