@@ -13,7 +13,12 @@ SENDER=${VELMORA_BUILD_DIR:-$SRC/build}/bench/flood_sender
 [ -x "$SENDER" ] || fail "$SENDER not built"
 make_ns_pair
 ip -n "$NS_CLI" route add local 100.64.0.0/12 dev lo || fail "local route 100.64.0.0/12"
-make_workdir
+SRV_IP0=$SRV_IP CLI_IP0=$CLI_IP
+write_config() {   # THREADS INTERVAL: the sample settings without the four limits
+    sed -e "s|<ThreadNum>8<|<ThreadNum>$1<|" -e "s|<FilterInterval>2<|<FilterInterval>$2<|" \
+        -e '/<FilterMaxHosts>\|<QueueMaxRequests>\|<ReplyRateLimit>\|<AnswerOnLinkOnly>/d' \
+        "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"
+}
 
 run_daemon() {   # extra Velmora.xml elements
     write_config 4 2
