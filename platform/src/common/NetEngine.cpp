@@ -87,7 +87,7 @@ struct Loop {
 // sequentially consistent), so nFd stays open for every send that began.
 struct SockState {
     SockState(SOCKID nIdIn, Loop& loopIn, const Ref<SocketHandler>& handlerIn)
-        : nId(nIdIn), loop(loopIn), sock(loopIn.io), handler(handlerIn)
+        : nId(nIdIn), loop(loopIn), sock(loopIn.io), nFd(sock.native_handle()), handler(handlerIn)
     {
     }
 
@@ -105,7 +105,7 @@ struct SockState {
     Loop& loop;
     std::mutex mutex;
     udp::socket sock;
-    os::NativeSocket nFd{};      // written before the socket is published
+    os::NativeSocket nFd;        // written before the socket is published
     Ref<SocketHandler> handler;
     std::atomic<bool> bClosed{false};
     std::atomic<int> nSenders{0};
