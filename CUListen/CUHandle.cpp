@@ -20,6 +20,8 @@ const char kSrc[] = "CUListen/CUHandle";
 const int kAddrSize = 32;
 const int kSerialSize = 256;
 
+std::atomic<uint64_t> g_nInstances{0};
+
 int LowInt(nox::SOCKID sock)
 {
     return static_cast<int>(static_cast<uint32_t>(sock));
@@ -48,7 +50,8 @@ CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
       m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
       m_replyBudget(
           static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
-      m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0)
+      m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0),
+      m_nInstance(++g_nInstances)
 {
     const int nThreads = CServerConfig::instance()->m_nThreadNum;
     m_vecRunner.assign(nThreads > 0 ? static_cast<size_t>(nThreads) : 0,
@@ -97,6 +100,7 @@ int CCUHandler::StartHandler()
     }
 
     m_vecOnLink = velmora::OnLinkSubnets(m_vecAdapter);
+    BuildBinaryRecords();
 
     if (nox::Status::instance().getSerialNum(m_szSerialNum, kSerialSize) == 0)
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "Get Serial Num OK! buffer[%s]", m_szSerialNum);
@@ -301,8 +305,10 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     req->m_nLen = static_cast<int>(nLen);
     (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
 
+    // The list node too is made before the lock, which covers only the link.
+    std::list<nox::Ref<reqBuffer>> listOne(1, req);
     nox::MutexGuard guard(m_dataMutex);
-    m_waitHandleData.push_back(req);
+    m_waitHandleData.splice(m_waitHandleData.end(), listOne);
     return 0;
 }
 
@@ -318,22 +324,24 @@ int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
 int CCUHandler::HandleRequest()
 {
     static const char kFn[] = "CCUHandler::HandleRequest";
-    nox::Ref<reqBuffer> req;
+    // The front entry is unlinked under the lock and freed after it.
+    std::list<nox::Ref<reqBuffer>> listTaken;
     bool bMore = false;
     {
         nox::MutexGuard guard(m_dataMutex);
         if (m_waitHandleData.empty())
             return 0;
-        req = m_waitHandleData.front();
-        m_waitHandleData.pop_front();
-        ReleaseQueueSlots(1);
+        listTaken.splice(listTaken.end(), m_waitHandleData, m_waitHandleData.begin());
         bMore = !m_waitHandleData.empty();
     }
-    // The engine announces each datagram once, and announcements that come
-    // together wake one runner; a step takes one request, so the rest of a
-    // burst is announced again here rather than waiting for an idle timeout.
+    ReleaseQueueSlots(1);
+    nox::Ref<reqBuffer> req(listTaken.front());
+    listTaken.clear();
+    // The engine announces a batch of datagrams once, and that wakes at most
+    // one idle runner; a step takes one request, so this runner goes on with
+    // the rest at once, without waking another one.
     if (bMore)
-        nox::Runner::NotifyWork();
+        nox::Runner::CallAgain();
 
     try {
         const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;

@@ -53,7 +53,10 @@ public:
 // Engine threads: OnConnect/OnData/OnClose. Workers: HandleRequest and the
 // exchanges. Main thread: StartHandler/StopHandler/PrintSvrInfo/JoinWorkers.
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
-// The adapter table is written before any worker starts and is read-only after.
+// The adapter table is written before any worker starts and is read-only after;
+// so are the binary records (m_vecBinaryRecord) built from it and the
+// configuration. Each worker keeps the JSON texts of the rows for the serial
+// number text it last read, keyed by m_nInstance (CUHandleReply.cpp).
 // Limits for untrusted networks (read from the configuration at construction):
 // the filter table is bounded (m_filterBound, under m_tagMutex), the queue
 // holds at most m_nQueueMax requests (m_nQueued counts queued ones and slots
@@ -110,12 +113,18 @@ public:
     std::vector<velmora::Subnet> m_vecOnLink;   // written by StartHandler, like the adapters
     velmora::Counters m_counters;
 
+    // Per row, the binary reply with request bytes 1 and 16 still 0 (empty
+    // for a row that does not answer). Written by StartHandler.
+    std::vector<std::string> m_vecBinaryRecord;
+    const uint64_t m_nInstance;   // tells handlers apart for the workers' JSON texts
+
 private:
     enum Warning { kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnCount };
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
     void ReleaseQueueSlots(int nCount);
     // Takes the budget for one request's replies, or counts them withheld.
     bool TakeReplyBudget(const char* szFn);
+    void BuildBinaryRecords();
     // A throttled level-6 line: "<cause>: N <what> in the last S s".
     void Warn(Warning eWarn, const char* szFn);
     void CountSend(int nRet);

@@ -22,7 +22,52 @@ int LowInt(nox::SOCKID sock)
 {
     return static_cast<int>(static_cast<uint32_t>(sock));
 }
+
+// One worker's JSON reply texts, one per row of one handler's table (empty
+// for a row that does not answer), for one serial number text: the
+// configuration and the table are fixed once the handler has started, so
+// only a new serial text, or another handler, makes them stale.
+struct JsonTexts {
+    uint64_t nInstance = 0;
+    std::string strSerial;
+    std::vector<std::string> vecText;
+    std::string strReply;   // the datagram being sent, reused
+};
+thread_local JsonTexts t_json;
+thread_local Json::Reader t_reader;   // parse() starts afresh each time
+
+const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<AdapterEntry>& vecRow,
+                                         const char* szSerial)
+{
+    JsonTexts& texts = t_json;
+    if (texts.nInstance == nInstance && texts.strSerial == szSerial)
+        return texts.vecText;
+    texts.nInstance = 0;   // stays unusable should a build throw
+    texts.vecText.assign(vecRow.size(), std::string());
+    const velmora::ReplySettings settings =
+        velmora::JsonSettings(*CServerConfig::instance(), szSerial);
+    for (size_t i = 0; i < vecRow.size(); ++i) {
+        if (vecRow[i].isOK != 0)
+            texts.vecText[i] = velmora::BuildJsonText(vecRow[i], settings);
+    }
+    texts.strSerial = szSerial;
+    texts.nInstance = nInstance;
+    return texts.vecText;
+}
 }  // namespace
+
+void CCUHandler::BuildBinaryRecords()
+{
+    const velmora::ReplySettings settings = velmora::BinarySettings(*CServerConfig::instance());
+    m_vecBinaryRecord.assign(m_vecAdapter.size(), std::string());
+    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
+        if (m_vecAdapter[i].isOK == 0)
+            continue;
+        uint8_t abRecord[velmora::kBinRecordMax];
+        const size_t nLen = velmora::BuildBinaryReply(m_vecAdapter[i], settings, 0, 0, abRecord);
+        m_vecBinaryRecord[i].assign(reinterpret_cast<const char*>(abRecord), nLen);
+    }
+}
 
 // JSON request: 32-byte header, then the text up to the first zero byte (the
 // copy ends with a zero after m_nLen bytes). 0 answered (also with no
@@ -44,11 +89,10 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     const char* pText = request.m_pBuffer + velmora::kJsonHeaderLen;
     const size_t nText = strnlen(pText, static_cast<size_t>(request.m_nLen) - velmora::kJsonHeaderLen);
 
-    Json::Reader reader;
     Json::Value root;
     bool bParsed = false;
     try {
-        bParsed = reader.parse(pText, pText + nText, root, true);
+        bParsed = t_reader.parse(pText, pText + nText, root, true);
     } catch (const Json::Exception&) {
         // Nesting beyond the reader's stack limit throws rather than fails.
     }
@@ -91,13 +135,13 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
     szSerial[kSerialSize - 1] = '\0';
 
-    for (const AdapterEntry& row : m_vecAdapter) {
+    const std::vector<std::string>& vecText = TextsFor(m_nInstance, m_vecAdapter, szSerial);
+    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
+        const AdapterEntry& row = m_vecAdapter[i];
         if (row.isOK == 0)
             continue;
-        const velmora::ReplySettings settings =
-            velmora::JsonSettings(*CServerConfig::instance(), szSerial);
-        const std::string strReply =
-            velmora::BuildJsonReply(request.m_pBuffer, velmora::BuildJsonText(row, settings));
+        std::string& strReply = t_json.strReply;
+        velmora::BuildJsonReply(request.m_pBuffer, vecText[i], strReply);
         const int nLen = static_cast<int>(strReply.size());
         const int nRet = m_pEngine->SendTo(request.m_sockId, strReply.data(), nLen,
                                            request.m_szAddr, request.m_nSrcPort);
@@ -131,12 +175,14 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
     const uint8_t byEcho16 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset16]);
 
     for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
-        const AdapterEntry& row = m_vecAdapter[i];
-        if (row.isOK == 0)
+        if (m_vecAdapter[i].isOK == 0)
             continue;
+        const std::string& strRecord = m_vecBinaryRecord[i];
         uint8_t abRecord[velmora::kBinRecordMax];
-        const size_t nLen = velmora::BuildBinaryReply(
-            row, velmora::BinarySettings(*CServerConfig::instance()), byEcho1, byEcho16, abRecord);
+        const size_t nLen = strRecord.size();
+        std::memcpy(abRecord, strRecord.data(), nLen);
+        abRecord[velmora::kBinEchoOffset1] = byEcho1;
+        abRecord[velmora::kBinEchoOffset16] = byEcho16;
         const int nRet =
             m_pEngine->SendTo(request.m_sockId, reinterpret_cast<const char*>(abRecord),
                               static_cast<int>(nLen), request.m_szAddr, request.m_nSrcPort);

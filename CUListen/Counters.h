@@ -25,14 +25,22 @@ class Counters {
 public:
     void Add(Counter eWhich, uint64_t nCount = 1)
     {
-        m_anValue[eWhich].fetch_add(nCount, std::memory_order_relaxed);
+        m_aSlot[eWhich].nValue.fetch_add(nCount, std::memory_order_relaxed);
     }
-    uint64_t Get(Counter eWhich) const { return m_anValue[eWhich].load(std::memory_order_relaxed); }
+    uint64_t Get(Counter eWhich) const
+    {
+        return m_aSlot[eWhich].nValue.load(std::memory_order_relaxed);
+    }
     // The name printed beside the value ("received_json" ...).
     static const char* Name(Counter eWhich);
 
 private:
-    std::atomic<uint64_t> m_anValue[kCounterCount] = {};
+    // A cache line each: the engine's threads and the workers add to
+    // different counters at once.
+    struct alignas(64) Slot {
+        std::atomic<uint64_t> nValue{0};
+    };
+    Slot m_aSlot[kCounterCount];
 };
 
 }  // namespace velmora

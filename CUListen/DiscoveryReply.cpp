@@ -74,13 +74,11 @@ ReplySettings BinarySettings(const CServerConfig& config)
 
 std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings)
 {
-    Json::Value ipv4(Json::objectValue);
-    ipv4["DhcpEnable"] = Json::Value(false);
-    ipv4["IPAddress"] = Json::Value(FieldText(row.hostAddr));
-    ipv4["SubnetMask"] = Json::Value(FieldText(row.subNetMask));
-    ipv4["DefaultGateway"] = Json::Value(FieldText(row.gateWayAddr));
-
-    Json::Value device(Json::objectValue);
+    // Built in place (members sort by key whatever the order of insertion).
+    Json::Value root(Json::objectValue);
+    root["method"] = Json::Value(kNotifyMethod);
+    root["mac"] = Json::Value(FieldText(row.macAddr));
+    Json::Value& device = root["params"]["deviceInfo"];
     device["SerialNo"] = Json::Value(settings.strSerial);
     device["Version"] = Json::Value(settings.strVersion);
     device["HttpPort"] = Json::Value(settings.nHttpPort);
@@ -88,28 +86,23 @@ std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings
     device["MachineName"] = Json::Value(settings.strMachineName);
     device["DeviceClass"] = Json::Value(settings.strMachineName);
     device["DeviceType"] = Json::Value(settings.strDeviceType);
-    device["IPv4Address"] = ipv4;
-
-    Json::Value params(Json::objectValue);
-    params["deviceInfo"] = device;
-
-    Json::Value root(Json::objectValue);
-    root["method"] = Json::Value(kNotifyMethod);
-    root["mac"] = Json::Value(FieldText(row.macAddr));
-    root["params"] = params;
+    Json::Value& ipv4 = device["IPv4Address"];
+    ipv4["DhcpEnable"] = Json::Value(false);
+    ipv4["IPAddress"] = Json::Value(FieldText(row.hostAddr));
+    ipv4["SubnetMask"] = Json::Value(FieldText(row.subNetMask));
+    ipv4["DefaultGateway"] = Json::Value(FieldText(row.gateWayAddr));
     return root.toStyledString();
 }
 
-std::string BuildJsonReply(const char* pHeader, const std::string& strText)
+void BuildJsonReply(const char* pHeader, const std::string& strText, std::string& strOut)
 {
     const size_t nLen = strText.size();
-    std::string strOut(pHeader, kJsonHeaderLen);
+    strOut.assign(pHeader, kJsonHeaderLen);
     strOut.append(strText);
     for (size_t nOffset : {kJsonLenOffset1, kJsonLenOffset2}) {
         strOut[nOffset] = static_cast<char>(nLen & 0xFF);
         strOut[nOffset + 1] = static_cast<char>((nLen >> 8) & 0xFF);
     }
-    return strOut;
 }
 
 size_t BuildBinaryReply(const AdapterEntry& row, const ReplySettings& settings,

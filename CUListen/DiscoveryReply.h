@@ -36,8 +36,9 @@ std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings
 
 // The JSON reply datagram: the 32 header bytes of the request with the text
 // length L written little-endian at 16/17 and 24/25, then the text; exactly
-// 32 + L bytes. pHeader must point at kJsonHeaderLen readable bytes.
-std::string BuildJsonReply(const char* pHeader, const std::string& strText);
+// 32 + L bytes, into strOut. pHeader must point at kJsonHeaderLen readable
+// bytes.
+void BuildJsonReply(const char* pHeader, const std::string& strText, std::string& strOut);
 
 // The binary reply record for one row: a zeroed record of kBinRecordMax bytes
 // laid out as below; returns the length to send, kBinNameOffset + N. byEcho1

@@ -9,6 +9,25 @@ bool IsRecent(uint32_t nNow, unsigned int nLast, uint32_t nInterval)
     const uint32_t nDiff = nNow - nLast;
     return nDiff <= nInterval && static_cast<int32_t>(nDiff) >= 0;
 }
+
+bool AnyRecent(const FilterTable::mapped_type& heads, uint32_t nNow, uint32_t nInterval)
+{
+    for (const auto& head : heads) {
+        if (IsRecent(nNow, head.second, nInterval))
+            return true;
+    }
+    return false;
+}
+
+// Accepted after nSince (a later second, not wrapped back).
+bool AcceptedSince(const FilterTable::mapped_type& heads, uint32_t nSince)
+{
+    for (const auto& head : heads) {
+        if (static_cast<int32_t>(head.second - nSince) > 0)
+            return true;
+    }
+    return false;
+}
 }  // namespace
 
 FilterBound::FilterBound(size_t nMaxHosts)
@@ -19,47 +38,52 @@ FilterBound::FilterBound(size_t nMaxHosts)
 bool FilterBound::Accept(FilterTable& table, const char* szHost, int nKey, uint32_t nNow,
                          uint32_t nInterval, uint64_t& nEvicted)
 {
-    auto itHost = table.find(szHost);
-    if (itHost == table.end()) {
-        itHost = table.emplace(szHost, FilterTable::mapped_type()).first;
+    // One descent for the look-up and the insertion of a new host.
+    auto itHost = table.lower_bound(szHost);
+    if (itHost == table.end() || itHost->first != szHost) {
+        itHost = table.emplace_hint(itHost, szHost, FilterTable::mapped_type());
+        m_queueAge.emplace_back(itHost, nNow);
     } else {
         auto itHead = itHost->second.find(nKey);
         if (itHead != itHost->second.end() && IsRecent(nNow, itHead->second, nInterval))
             return false;
     }
     itHost->second[nKey] = nNow;
-    Touch(itHost);
 
-    for (int i = 0; i < kSweep && table.size() > m_nHighWater && !m_listAge.empty(); ++i) {
-        bool bLive = false;
-        for (const auto& head : m_listAge.front()->second)
-            bLive = bLive || IsRecent(nNow, head.second, nInterval);
-        if (bLive)
-            break;   // the oldest host still counts, so every younger one does
-        EraseOldest(table);
+    for (int i = 0; i < kSweep && table.size() > m_nHighWater && m_queueAge.size() > 1; ++i) {
+        const auto& front = m_queueAge.front();
+        if (!AnyRecent(front.first->second, nNow, nInterval))
+            EraseFront(table);
+        else if (AcceptedSince(front.first->second, front.second))
+            PassOver(nNow);
+        else
+            break;   // in use as of its place in the queue: so are the hosts behind it
     }
-    while (table.size() > m_nMaxHosts && m_listAge.size() > 1) {
-        EraseOldest(table);
+    int nPassed = 0;
+    while (table.size() > m_nMaxHosts && m_queueAge.size() > 1) {
+        const auto& front = m_queueAge.front();
+        if (nPassed < kPassOver && AcceptedSince(front.first->second, front.second)) {
+            PassOver(nNow);
+            ++nPassed;
+            continue;
+        }
+        EraseFront(table);
         ++nEvicted;
     }
     return true;
 }
 
-void FilterBound::Touch(FilterTable::iterator itHost)
+void FilterBound::PassOver(uint32_t nNow)
 {
-    auto itAge = m_mapAge.find(&itHost->first);
-    if (itAge == m_mapAge.end()) {
-        m_mapAge.emplace(&itHost->first, m_listAge.insert(m_listAge.end(), itHost));
-    } else {
-        m_listAge.splice(m_listAge.end(), m_listAge, itAge->second);
-    }
+    const FilterTable::iterator itHost = m_queueAge.front().first;
+    m_queueAge.pop_front();
+    m_queueAge.emplace_back(itHost, nNow);
 }
 
-void FilterBound::EraseOldest(FilterTable& table)
+void FilterBound::EraseFront(FilterTable& table)
 {
-    const FilterTable::iterator itHost = m_listAge.front();
-    m_mapAge.erase(&itHost->first);
-    m_listAge.pop_front();
+    const FilterTable::iterator itHost = m_queueAge.front().first;
+    m_queueAge.pop_front();
     table.erase(itHost);
 }
 

@@ -12,9 +12,10 @@ typedef uint64_t SOCKID;
 constexpr SOCKID kInvalidSockId = ~static_cast<SOCKID>(0);   // "no socket"
 
 enum NetEngineType {
-    // One event loop (epoll on Linux, I/O completion ports on Windows) shared
-    // by all event threads, which deliver socket events; the only kind there
-    // is. With no traffic its threads sleep (no timers, no polling).
+    // Event threads with an event loop each (epoll on Linux, an I/O
+    // completion port on Windows), sockets spread over them; the only kind
+    // there is. On Linux a readable socket is read in batches (recvmmsg). With
+    // no traffic the threads sleep (no timers, no polling).
     kNetEngineEvent = 1,
 };
 
@@ -63,9 +64,10 @@ public:
                          int nFlags, bool bRecv);
     virtual int Send(SOCKID sock, const char* pData, int nLen);               // not supported: -1
     // One datagram to szHost:nPort from this socket; safe from any thread,
-    // also concurrently on one socket. From a group-bound socket the datagram
-    // leaves from a unicast address of the host chosen by the routing table,
-    // with the bound port. 0 when sent, else a negative error.
+    // also concurrently on one socket, and takes no lock that the receive
+    // side takes. From a group-bound socket the datagram leaves from a
+    // unicast address of the host chosen by the routing table, with the
+    // bound port. 0 when sent, else a negative error.
     virtual int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort);
     virtual int SetHandler(SOCKID sock, const Ref<SocketHandler>& handler);
     // Address reuse (a wildcard and a group socket share a port); before
@@ -76,7 +78,9 @@ public:
 
     // eType: kNetEngineEvent. nMaxSockets: the most sockets open at once
     // (CreateSocket fails beyond it). nThreads: event threads delivering
-    // callbacks (one socket's callbacks never overlap). 0 when running;
+    // callbacks; each socket is served by one of them, so one socket's
+    // callbacks never overlap, and after each batch of datagrams the thread
+    // announces work once (Runner::NotifyWork). 0 when running;
     // negative for a bad type, nMaxSockets or nThreads <= 0, or when running.
     int StartEngine(NetEngineType eType, int nMaxSockets, int nThreads);
     // Closes every socket and ends every event thread before it returns.

@@ -39,7 +39,21 @@ public:
     // standard error only, and one line says so).
     int OpenFile(const char* szBasePath);
     void CloseFile();
+    // Writes every queued line and flushes the file; returns when written.
     void Flush();
+
+    // Used by BaseLib. From StartWriter on, a call formats its line, queues it
+    // and returns; a writer thread writes the queue in batches: at once after
+    // an error line (level 6) or when 64 KB are queued, else at most 200 ms
+    // after the oldest queued line. The queue is bounded (1 MB); a line that
+    // finds it full is dropped, and the next batch says how many were.
+    // StopWriter writes what is queued and ends the thread; callers then
+    // write their lines themselves again, as before StartWriter. Flush,
+    // CloseFile, OpenFile and SetFileSize first write what is queued. Either
+    // way the lines of one thread keep their order. StartWriter: 0, or -1
+    // when no thread can be started (callers go on writing).
+    int StartWriter();
+    void StopWriter();
 
 private:
     PrintLog();
@@ -58,6 +72,10 @@ public:
 };
 // Installs pObserver (null: none) and returns the previous one.
 LogObserver* SwapLogObserver(LogObserver* pObserver);
+// For the crash handler: writes the lines still queued for the writer thread
+// to the log file and standard error, with async-signal-safe calls only
+// (waiting up to 200 ms for a batch the writer is writing).
+void WriteQueuedLinesAtCrash();
 }  // namespace detail
 
 }  // namespace nox

@@ -24,7 +24,10 @@ public:
     // The machine's serial text into szBuf (NUL-terminated, bounded by nSize).
     // 0 on success. Sources, first readable wins: the environment variable
     // kSerialEnv (a privileged start step read the serial and handed it over),
-    // product serial, board serial, /etc/machine-id.
+    // product serial, board serial, /etc/machine-id. Cheap when called again:
+    // on each thread the file source that answered is read again only when
+    // the file has changed, which is looked at (one stat) at most once a
+    // second; after none answered they are tried again a second later.
     int getSerialNum(char* szBuf, int nSize);
     static constexpr const char* kSerialEnv = "NOX_HOST_SERIAL";
 };

@@ -36,8 +36,13 @@ enum runner_type_e {
     RUNNER_ONCE = 1,
     // Kind 2: calls the function again and again until SignalStop. Between
     // calls it waits for the process-wide work signal (Runner::NotifyWork)
-    // when no work was announced since its previous call began, with a long
-    // safety timeout, so an idle runner costs no CPU.
+    // when no work was announced since its previous call began and the call
+    // did not ask to be called again (Runner::CallAgain), so an idle runner
+    // costs no CPU; one waiting runner at a time (whichever began to wait
+    // when none had) also wakes after a long safety timeout and calls its
+    // function anyway. After a call that was announced it first watches for
+    // a further announcement for 50 us, yielding the CPU, unless another
+    // runner is watching already.
     RUNNER_LOOP = 2,
 };
 
@@ -65,14 +70,26 @@ public:
     void SetType(runner_type_e eType) { m_eType = eType; }
     runner_type_e GetType() const { return m_eType; }
 
-    // Announces that work may be waiting: wakes one idle kind-2 runner, and
-    // makes every busy one call its function again before it next waits.
-    // Safe from any thread; the network engine calls it after each datagram.
+    // Announces that work may be waiting: makes every busy kind-2 runner call
+    // its function again before it next waits, and wakes one idle one unless
+    // none is idle, one is watching for work (see RUNNER_LOOP), or every idle
+    // one has been woken already. Safe from any thread; costs no system call
+    // unless it wakes a runner. The network engine calls it once per batch of
+    // datagrams.
     static void NotifyWork();
-    // How long an idle kind-2 runner waits before calling its function anyway.
+    // From inside a kind-2 runner's function: call it again at once, without
+    // waiting and without waking any other runner (work is left over). No
+    // effect on any other thread.
+    static void CallAgain();
+    // How long the one idle kind-2 runner with the safety timeout waits
+    // before calling its function anyway.
     static void SetIdleTimeoutMs(unsigned nMs);
 
 private:
+    // True when work is announced (the epoch moves on from nEpoch) within
+    // the busy wait; false after it, or on a stop signal.
+    bool AwaitAnnouncement(uint64_t nEpoch) const;
+
     runner_func_t m_pFunc;
     void* m_pContext;
     runner_type_e m_eType;

@@ -15,11 +15,14 @@ int BaseLib::Init(const char* szLogBase)
     const size_t nSlash = strBase.rfind('/');
     // Crash dumps go beside the log files.
     os::SetDumpFolder(nSlash == std::string::npos ? "." : strBase.substr(0, nSlash).c_str());
-    return PrintLog::instance().OpenFile(szLogBase);
+    const int nRet = PrintLog::instance().OpenFile(szLogBase);
+    (void)PrintLog::instance().StartWriter();   // without it callers write their own lines
+    return nRet;
 }
 
 void BaseLib::Uninit()
 {
+    PrintLog::instance().StopWriter();
     PrintLog::instance().Flush();
     PrintLog::instance().CloseFile();
 }

@@ -19,10 +19,47 @@ std::string MacText(const unsigned char* pAddr, size_t nLen)
 
 std::string DottedText(uint32_t nAddr)
 {
-    char szBuf[16];
-    std::snprintf(szBuf, sizeof(szBuf), "%u.%u.%u.%u", (nAddr >> 24) & 0xffu,
-                  (nAddr >> 16) & 0xffu, (nAddr >> 8) & 0xffu, nAddr & 0xffu);
+    char szBuf[kDottedSize];
+    DottedText(nAddr, szBuf);
     return szBuf;
+}
+
+// Once per datagram on the receive path: digits by hand, not printf.
+void DottedText(uint32_t nAddr, char* szOut)
+{
+    for (int nShift = 24; nShift >= 0; nShift -= 8) {
+        const unsigned n = (nAddr >> nShift) & 0xffu;
+        if (n >= 100)
+            *szOut++ = static_cast<char>('0' + n / 100);
+        if (n >= 10)
+            *szOut++ = static_cast<char>('0' + n / 10 % 10);
+        *szOut++ = static_cast<char>('0' + n % 10);
+        *szOut++ = nShift != 0 ? '.' : '\0';
+    }
+}
+
+bool ParseDotted(const char* szText, uint32_t* pAddr)
+{
+    if (szText == nullptr)
+        return false;
+    uint32_t nAddr = 0;
+    for (int nPart = 0; nPart < 4; ++nPart) {
+        if (nPart != 0 && *szText++ != '.')
+            return false;
+        if (*szText < '0' || *szText > '9' || (szText[0] == '0' && szText[1] >= '0' && szText[1] <= '9'))
+            return false;
+        unsigned n = 0;
+        for (; *szText >= '0' && *szText <= '9'; ++szText) {
+            n = n * 10 + static_cast<unsigned>(*szText - '0');
+            if (n > 255)
+                return false;
+        }
+        nAddr = nAddr << 8 | n;
+    }
+    if (*szText != '\0')
+        return false;
+    *pAddr = nAddr;
+    return true;
 }
 
 std::string UsableSerial(const std::string& strRaw)

@@ -6,6 +6,7 @@
 
 #include <asio.hpp>
 #include <cstddef>
+#include <cstdint>
 
 namespace nox {
 namespace os {
@@ -35,6 +36,25 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
 // After an empty read: a positive error code when the socket's receive side
 // was shut down (empty reads would then never end), else 0.
 int ReadShutDownError(NativeSocket sock);
+
+// Whether the engine reads a socket in batches (ReceiveBatch, once the socket
+// is readable) rather than one asynchronous receive per datagram.
+bool ReadsInBatches();
+
+// One datagram of a batch: pData and nCap set by the caller, the rest by
+// ReceiveBatch.
+struct RecvSlot {
+    char* pData;
+    size_t nCap;
+    size_t nLen;
+    uint32_t nAddr;    // source IPv4 address, host byte order
+    uint16_t nPort;    // source port
+};
+
+// Takes up to nSlots datagrams that are waiting already, without blocking:
+// their count, 0 when none is waiting, or a negative error when the first
+// read fails (a later failure is reported by the next call).
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots);
 
 }  // namespace os
 }  // namespace nox

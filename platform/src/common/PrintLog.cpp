@@ -5,12 +5,15 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/JournalOs.h"
@@ -27,9 +30,17 @@ const char kCutMark[] = " ...[truncated]";
 constexpr size_t kKeptFiles = 5;                 // <base>.1.log ... <base>.5.log
 constexpr size_t kDefaultFileSize = 0xC800000;
 constexpr uint32_t kFileRetryMs = 1000;          // a failed file is tried again after this
+constexpr size_t kQueueBytes = 512 * 1024;       // each of the writer's two line buffers
+constexpr size_t kWakeBytes = 64 * 1024;         // a buffer this full is written at once
+constexpr uint32_t kFlushDelayMs = 200;          // the longest a line waits (tick clock)
+constexpr size_t kStderrPiece = 4096;            // whole lines per write, up to PIPE_BUF
 
 std::mutex g_observerMutex;
 detail::LogObserver* g_pObserver = nullptr;     // guarded by g_observerMutex
+
+// Each line's buffers, reused: a log call allocates nothing once they have grown.
+thread_local std::string t_strMsg;
+thread_local std::string t_strLine;
 
 void FormatMessage(std::string& strOut, const char* szFmt, va_list args)
 {
@@ -55,14 +66,76 @@ void FormatMessage(std::string& strOut, const char* szFmt, va_list args)
         strOut += kCutMark;
 }
 
-std::string LevelText(int nLevel)
+void AppendLevel(std::string& strOut, int nLevel)
 {
     switch (nLevel) {
-    case kLogDebug: return "DEBUG";
-    case kLogInfo: return "INFO";
-    case kLogError: return "ERROR";
-    default: return "LEVEL" + std::to_string(nLevel);
+    case kLogDebug: strOut += "DEBUG"; return;
+    case kLogInfo: strOut += "INFO"; return;
+    case kLogError: strOut += "ERROR"; return;
+    default: strOut += "LEVEL" + std::to_string(nLevel); return;
     }
+}
+
+// Decimal digits of n, as printf's %ld writes them.
+void AppendDec(std::string& strOut, long n)
+{
+    char szNum[24];
+    char* p = szNum + sizeof(szNum);
+    unsigned long nAbs = n < 0 ? 0ul - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+    do {
+        *--p = static_cast<char>('0' + nAbs % 10);
+        nAbs /= 10;
+    } while (nAbs != 0);
+    if (n < 0)
+        *--p = '-';
+    strOut.append(p, static_cast<size_t>(szNum + sizeof(szNum) - p));
+}
+
+// The whole line, newline included:
+//   YYYY-MM-DD HH:MM:SS.mmm LEVEL [TID] SOURCE:LINE FUNCTION: MESSAGE
+void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
+                const char* szFunc, const std::string& strMsg)
+{
+    char szTime[32];
+    os::LocalTimeText(szTime, sizeof(szTime));
+    strLine.clear();
+    strLine += szTime;
+    strLine += ' ';
+    AppendLevel(strLine, nLevel);
+    strLine += " [";
+    AppendDec(strLine, os::CurrentThreadId());
+    strLine += "] ";
+    strLine += szFile;
+    strLine += ':';
+    AppendDec(strLine, nLine);
+    strLine += ' ';
+    strLine += szFunc;
+    strLine += ": ";
+    strLine += strMsg;
+    if (strMsg.empty() || strMsg.back() != '\n')
+        strLine += '\n';
+}
+
+// The priority a journal stream reads at the start of a line: "<3>" error,
+// "<6>" info, "<7>" debug (levels between take the nearer syslog priority).
+const char* JournalPrefix(int nLevel)
+{
+    if (nLevel <= kLogDebug)
+        return "<7>";
+    if (nLevel <= kLogInfo)
+        return "<6>";
+    return nLevel >= kLogError ? "<3>" : "<5>";
+}
+
+// The one place where a log line becomes bytes for standard error: the
+// journal gets the line with its priority in front, anything else the line
+// as the file has it.
+void AppendStderrLine(std::string& strOut, int nLevel, const char* pLine, size_t nLen)
+{
+    static const bool s_bJournal = os::StderrIsJournal();
+    if (s_bJournal)
+        strOut += JournalPrefix(nLevel);
+    strOut.append(pLine, nLen);
 }
 
 template <class Sink>
@@ -74,17 +147,6 @@ std::shared_ptr<spdlog::sinks::sink> WithPlainFormat(std::shared_ptr<Sink> pSink
     return pSink;
 }
 
-// The priority a journal stream reads at the start of a line: "<3>" error,
-// "<6>" info, "<7>" debug (levels between take the nearer syslog priority).
-std::string JournalPrefix(int nLevel)
-{
-    if (nLevel <= kLogDebug)
-        return "<7>";
-    if (nLevel <= kLogInfo)
-        return "<6>";
-    return nLevel >= kLogError ? "<3>" : "<5>";
-}
-
 std::string FolderOf(const std::string& strBase)
 {
     const size_t nSlash = strBase.rfind('/');
@@ -93,14 +155,43 @@ std::string FolderOf(const std::string& strBase)
     return nSlash == 0 ? std::string("/") : strBase.substr(0, nSlash);
 }
 
+// One line in a LineBuf: this head, then nLen bytes.
+struct LineHead {
+    uint32_t nLen;
+    int32_t nLevel;
+};
+
+// Queued lines, one LineHead and its bytes after the other. nSize grows only
+// under the queue lock and is published after the bytes (release), so the
+// crash handler reads whole lines without a lock.
+struct LineBuf {
+    std::unique_ptr<char[]> pData{new char[kQueueBytes]};
+    std::atomic<size_t> nSize{0};
+};
+
+// What the crash handler reads: the log file's path (rewritten only under the
+// sink lock, while g_bPathSet is false), the buffer being filled, and the
+// buffer the writer is writing, if any.
+char g_szCrashPath[1024] = "";
+std::atomic<bool> g_bPathSet{false};
+std::atomic<LineBuf*> g_pFill{nullptr};
+std::atomic<LineBuf*> g_pTaken{nullptr};
+std::atomic<bool> g_bStderr{true};             // PrintLog::SetStderr, for the crash handler
+
 }  // namespace
 
-// The sinks and their settings. m_mutex guards the file sink, its state, the
+// The sinks and their settings. mutex guards the file sink, its state, the
 // file path and the size limit, so a line is written whole while SetFileSize
 // or OpenFile swap the file sink; the level and the switches are atomics read
 // without it. Each output fails on its own: a file that cannot be written
 // (full disk) is closed, loses its lines and is opened again at most once per
 // kFileRetryMs; standard error drops only what it cannot write itself.
+//
+// With the writer thread running (StartWriter), a call only formats its line
+// and queues it under queueMutex; the writer writes the queue in batches.
+// Lock order: mutex before queueMutex. Lines of one thread keep their order,
+// also across a start or stop of the writer: every write under mutex first
+// writes what is queued.
 struct PrintLog::Impl {
     std::atomic<int> nLevel{kLogInfo};
     std::atomic<bool> bStderr{true};
@@ -113,12 +204,26 @@ struct PrintLog::Impl {
     std::string strFilePath;
     size_t nFileSize = kDefaultFileSize;
     bool bSyslogOpen = false;
-    const bool bStderrJournal = os::StderrIsJournal();   // stderr is the journal's stream
+    std::string strFileBatch, strErrBatch;       // a batch's text per output
+
+    std::mutex queueMutex;
+    std::condition_variable queueCv;
+    LineBuf aBuf[2];
+    LineBuf* pFill = &aBuf[0];                   // guarded by queueMutex
+    bool bWriter = false;                        // the writer thread takes lines
+    bool bStop = false;
+    bool bWriterIdle = false;                    // waiting for a first line
+    bool bUrgent = false;                        // an error line or a full buffer waits
+    uint32_t nFirstTick = 0;                     // of the oldest queued line
+    uint64_t nDropped = 0;                       // lines that found the queue full
+    std::atomic<bool> bWriterOn{false};          // bWriter, read without the lock
+    std::thread writer;
 
     // Opens the rotating file sink on strFilePath; "" on success, else why not.
     std::string OpenSinkLocked()
     {
         pFile.reset();
+        g_bPathSet.store(false);
         std::string strErr;
         if (!os::CanWriteFile(strFilePath, strErr))
             return strErr;
@@ -128,22 +233,14 @@ struct PrintLog::Impl {
         } catch (const spdlog::spdlog_ex& ex) {
             return ex.what();
         }
+        if (strFilePath.size() < sizeof(g_szCrashPath)) {
+            std::memcpy(g_szCrashPath, strFilePath.c_str(), strFilePath.size() + 1);
+            g_bPathSet.store(true);
+        }
         return std::string();
     }
 
-    // The journal gets the line with its priority in front; anything else
-    // the line as the file has it.
-    void WriteStderrLine(int nLevelOfLine, const std::string& strLine)
-    {
-        if (!bStderrJournal) {
-            os::WriteStderr(strLine.data(), strLine.size());
-            return;
-        }
-        const std::string strTagged = JournalPrefix(nLevelOfLine) + strLine;
-        os::WriteStderr(strTagged.data(), strTagged.size());
-    }
-
-    void WriteFileLocked(const std::string& strLine)
+    void WriteFileLocked(const std::string& strText)
     {
         if (!pFile) {
             if (!bFileFailed || Time::GetTick() - nFileFailTick < kFileRetryMs)
@@ -155,7 +252,7 @@ struct PrintLog::Impl {
         }
         const spdlog::details::log_msg msg(spdlog::source_loc{}, spdlog::string_view_t(),
                                            spdlog::level::info,
-                                           spdlog::string_view_t(strLine.data(), strLine.size()));
+                                           spdlog::string_view_t(strText.data(), strText.size()));
         try {
             pFile->log(msg);
             pFile->flush();
@@ -163,22 +260,157 @@ struct PrintLog::Impl {
         } catch (const std::exception&) {
             // A full disk must not take the caller down; the file's copy is lost.
             pFile.reset();
+            g_bPathSet.store(false);
             bFileFailed = true;
             nFileFailTick = Time::GetTick();
         }
     }
 
+    void SyslogLocked(int nLevelOfLine, const std::string& strLine)
+    {
+        if (!bSyslogOpen) {
+            os::SyslogOpen();
+            bSyslogOpen = true;
+        }
+        os::SyslogLine(nLevelOfLine, strLine.c_str());
+    }
+
+    // One line by the caller (no writer thread), after anything queued.
     void WriteLocked(int nLevelOfLine, const std::string& strLine)
     {
+        DrainLocked();
         WriteFileLocked(strLine);
-        if (bStderr.load())
-            WriteStderrLine(nLevelOfLine, strLine);
-        if (bSyslog.load()) {
-            if (!bSyslogOpen) {
-                os::SyslogOpen();
-                bSyslogOpen = true;
+        if (bStderr.load()) {
+            strErrBatch.clear();
+            AppendStderrLine(strErrBatch, nLevelOfLine, strLine.data(), strLine.size());
+            os::WriteStderr(strErrBatch.data(), strErrBatch.size());
+        }
+        if (bSyslog.load())
+            SyslogLocked(nLevelOfLine, strLine);
+    }
+
+    // Queues a line for the writer thread; false when it is not running or
+    // its buffer is full, so no line is ever lost to a slow output.
+    bool Enqueue(int nLevelOfLine, const std::string& strLine)
+    {
+        bool bWake = false;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (!bWriter)
+                return false;
+            const size_t nUsed = pFill->nSize.load(std::memory_order_relaxed);
+            const size_t nNeed = sizeof(LineHead) + strLine.size();
+            if (nUsed + nNeed > kQueueBytes)
+                return false;   // full: the caller writes the line itself, after the queue
+
+            const LineHead head{static_cast<uint32_t>(strLine.size()), nLevelOfLine};
+            std::memcpy(pFill->pData.get() + nUsed, &head, sizeof(head));
+            std::memcpy(pFill->pData.get() + nUsed + sizeof(head), strLine.data(), strLine.size());
+            pFill->nSize.store(nUsed + nNeed, std::memory_order_release);
+            if (nUsed == 0)
+                nFirstTick = Time::GetTick();
+            const bool bNowUrgent =
+                nLevelOfLine >= kLogError || (nUsed < kWakeBytes && nUsed + nNeed >= kWakeBytes);
+            bWake = bWriterIdle || (bNowUrgent && !bUrgent);
+            bUrgent = bUrgent || bNowUrgent;
+            bWriterIdle = false;
+        }
+        if (bWake)
+            queueCv.notify_one();
+        return true;
+    }
+
+    // Writes every queued line. Called with mutex held.
+    void DrainLocked()
+    {
+        LineBuf* pTaken = nullptr;
+        uint64_t nDrop = 0;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (pFill->nSize.load(std::memory_order_relaxed) == 0 && nDropped == 0)
+                return;
+            pTaken = pFill;
+            g_pTaken.store(pTaken);
+            pFill = pFill == &aBuf[0] ? &aBuf[1] : &aBuf[0];
+            g_pFill.store(pFill);
+            bUrgent = false;
+            nDrop = nDropped;
+            nDropped = 0;
+        }
+        WriteBatchLocked(*pTaken, nDrop);
+        pTaken->nSize.store(0, std::memory_order_release);
+        g_pTaken.store(nullptr);
+    }
+
+    // The lines of buf to each output, as few writes as the outputs allow.
+    void WriteBatchLocked(const LineBuf& buf, uint64_t nDrop)
+    {
+        const bool bErr = bStderr.load();
+        const bool bSys = bSyslog.load();
+        strFileBatch.clear();
+        strErrBatch.clear();
+        const size_t nSize = buf.nSize.load(std::memory_order_acquire);
+        std::string strLine;
+        for (size_t nPos = 0; nPos < nSize;) {
+            LineHead head;
+            std::memcpy(&head, buf.pData.get() + nPos, sizeof(head));
+            const char* pLine = buf.pData.get() + nPos + sizeof(head);
+            nPos += sizeof(head) + head.nLen;
+            strFileBatch.append(pLine, head.nLen);
+            if (bErr) {
+                if (!strErrBatch.empty() && strErrBatch.size() + head.nLen > kStderrPiece) {
+                    os::WriteStderr(strErrBatch.data(), strErrBatch.size());
+                    strErrBatch.clear();
+                }
+                AppendStderrLine(strErrBatch, head.nLevel, pLine, head.nLen);
             }
-            os::SyslogLine(nLevelOfLine, strLine.c_str());
+            if (bSys) {
+                strLine.assign(pLine, head.nLen);
+                SyslogLocked(head.nLevel, strLine);
+            }
+        }
+        if (nDrop != 0) {
+            char szMsg[96];
+            std::snprintf(szMsg, sizeof(szMsg), "log queue full: %llu lines dropped",
+                          static_cast<unsigned long long>(nDrop));
+            FormatLine(strLine, kLogError, kSrc, __LINE__, "PrintLog::Log", szMsg);
+            strFileBatch += strLine;
+            if (bErr)
+                AppendStderrLine(strErrBatch, kLogError, strLine.data(), strLine.size());
+        }
+        WriteFileLocked(strFileBatch);
+        if (bErr && !strErrBatch.empty())
+            os::WriteStderr(strErrBatch.data(), strErrBatch.size());
+    }
+
+    // The writer thread: sleeps while nothing is queued; a first line wakes
+    // it, and it writes kFlushDelayMs after that line (by the tick clock), or
+    // at once for an error line, a buffer of kWakeBytes, a stop.
+    void WriterLoop()
+    {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        for (;;) {
+            const bool bEmpty = pFill->nSize.load(std::memory_order_relaxed) == 0 && nDropped == 0;
+            if (bEmpty && bStop)
+                return;
+            if (bEmpty) {
+                bWriterIdle = true;
+                queueCv.wait(lock, [&] { return !bWriterIdle || bStop; });
+                bWriterIdle = false;
+                continue;
+            }
+            const uint32_t nAge = Time::GetTick() - nFirstTick;
+            if (!bUrgent && !bStop && nAge < kFlushDelayMs) {
+                queueCv.wait_for(lock, std::chrono::milliseconds(kFlushDelayMs - nAge),
+                                 [&] { return bUrgent || bStop; });
+                continue;   // due now, or look again
+            }
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> sinks(mutex);
+                DrainLocked();
+            }
+            lock.lock();
         }
     }
 };
@@ -190,10 +422,14 @@ PrintLog& PrintLog::instance()
     return *s_pLog;
 }
 
-PrintLog::PrintLog() : m_pImpl(new Impl()) {}
+PrintLog::PrintLog() : m_pImpl(new Impl())
+{
+    g_pFill.store(m_pImpl->pFill);
+}
 
 PrintLog::~PrintLog()
 {
+    StopWriter();
     delete m_pImpl;
 }
 
@@ -216,37 +452,28 @@ void PrintLog::LogV(const char* szFile, int nLine, const char* szFunc, const cha
     if (szFunc == nullptr)
         szFunc = "";
 
+    // A line logged from inside the observer (or the writer) must not reuse
+    // the buffers of the line being written.
     std::string strMsg;
+    std::string strLine;
+    strMsg.swap(t_strMsg);
+    strLine.swap(t_strLine);
+    strMsg.clear();
     if (szFmt != nullptr)
         FormatMessage(strMsg, szFmt, args);
+    FormatLine(strLine, nLevel, szFile, nLine, szFunc, strMsg);
 
-    char szTime[32];
-    os::LocalTimeText(szTime, sizeof(szTime));
-    std::string strLine;
-    strLine.reserve(strMsg.size() + 96);
-    strLine += szTime;
-    strLine += ' ';
-    strLine += LevelText(nLevel);
-    strLine += " [";
-    strLine += std::to_string(os::CurrentThreadId());
-    strLine += "] ";
-    strLine += szFile;
-    strLine += ':';
-    strLine += std::to_string(nLine);
-    strLine += ' ';
-    strLine += szFunc;
-    strLine += ": ";
-    strLine += strMsg;
-    if (strMsg.empty() || strMsg.back() != '\n')
-        strLine += '\n';
-
-    {
+    if (!m_pImpl->bWriterOn.load(std::memory_order_acquire) || !m_pImpl->Enqueue(nLevel, strLine)) {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         m_pImpl->WriteLocked(nLevel, strLine);
     }
-    std::lock_guard<std::mutex> lock(g_observerMutex);
-    if (g_pObserver != nullptr)
-        g_pObserver->OnLine(nLevel, szFile, nLine, szFunc, strMsg.c_str());
+    {
+        std::lock_guard<std::mutex> lock(g_observerMutex);
+        if (g_pObserver != nullptr)
+            g_pObserver->OnLine(nLevel, szFile, nLine, szFunc, strMsg.c_str());
+    }
+    strMsg.swap(t_strMsg);
+    strLine.swap(t_strLine);
 }
 
 void PrintLog::SetLevel(int nLevel)
@@ -262,6 +489,7 @@ int PrintLog::GetLevel() const
 void PrintLog::SetStderr(bool bOn)
 {
     m_pImpl->bStderr.store(bOn);
+    g_bStderr.store(bOn);
 }
 
 void PrintLog::SetSyslog(bool bOn)
@@ -275,6 +503,7 @@ void PrintLog::SetFileSize(unsigned nBytes)
     std::string strPath;
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        m_pImpl->DrainLocked();
         strPath = m_pImpl->strFilePath;
         // 0 means no practical limit (the sink needs a positive size).
         m_pImpl->nFileSize = nBytes == 0 ? static_cast<size_t>(-1) / 2 : nBytes;
@@ -295,6 +524,7 @@ int PrintLog::OpenFile(const char* szBasePath)
         strErr = "empty log base name";
     } else if (os::MakeDirs(FolderOf(strBase), strErr) == 0) {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        m_pImpl->DrainLocked();
         m_pImpl->strFilePath = strPath;
         m_pImpl->bFileFailed = false;
         strErr = m_pImpl->OpenSinkLocked();
@@ -309,9 +539,11 @@ int PrintLog::OpenFile(const char* szBasePath)
 void PrintLog::CloseFile()
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->DrainLocked();
     if (m_pImpl->pFile)
         m_pImpl->pFile->flush();
     m_pImpl->pFile.reset();
+    g_bPathSet.store(false);
     m_pImpl->bFileFailed = false;
     if (m_pImpl->bSyslogOpen) {
         os::SyslogClose();
@@ -322,8 +554,46 @@ void PrintLog::CloseFile()
 void PrintLog::Flush()
 {
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->DrainLocked();
     if (m_pImpl->pFile)
         m_pImpl->pFile->flush();
+}
+
+int PrintLog::StartWriter()
+{
+    Impl& impl = *m_pImpl;
+    std::lock_guard<std::mutex> lock(impl.queueMutex);
+    if (impl.bWriter)
+        return 0;
+    impl.bStop = false;
+    try {
+        impl.writer = std::thread([&impl] {
+            os::ScopedSignalStack signalStack;
+            impl.WriterLoop();
+        });
+    } catch (const std::exception&) {
+        return -1;
+    }
+    impl.bWriter = true;
+    impl.bWriterOn.store(true, std::memory_order_release);
+    return 0;
+}
+
+void PrintLog::StopWriter()
+{
+    Impl& impl = *m_pImpl;
+    {
+        std::lock_guard<std::mutex> lock(impl.queueMutex);
+        if (!impl.bWriter)
+            return;
+        impl.bWriter = false;
+        impl.bWriterOn.store(false, std::memory_order_release);
+        impl.bStop = true;
+    }
+    impl.queueCv.notify_one();
+    if (impl.writer.joinable() && impl.writer.get_id() != std::this_thread::get_id())
+        impl.writer.join();
+    Flush();
 }
 
 namespace detail {
@@ -333,6 +603,30 @@ LogObserver* SwapLogObserver(LogObserver* pObserver)
     LogObserver* pPrev = g_pObserver;
     g_pObserver = pObserver;
     return pPrev;
+}
+
+void WriteQueuedLinesAtCrash()
+{
+    // The writer may be in the middle of a batch: give it a moment to finish
+    // (it may be the crashed thread itself, so not forever).
+    for (int nWait = 0; g_pTaken.load() != nullptr && nWait < 200; ++nWait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));   // nanosleep
+    const LineBuf* pBuf = g_pFill.load();
+    if (pBuf == nullptr)
+        return;
+    const size_t nSize = pBuf->nSize.load(std::memory_order_acquire);
+    const bool bFile = g_bPathSet.load();
+    const bool bErr = g_bStderr.load();
+    for (size_t nPos = 0; nPos < nSize;) {
+        LineHead head;
+        std::memcpy(&head, pBuf->pData.get() + nPos, sizeof(head));
+        const char* pLine = pBuf->pData.get() + nPos + sizeof(head);
+        nPos += sizeof(head) + head.nLen;
+        if (bFile)
+            (void)os::AppendRaw(g_szCrashPath, pLine, head.nLen);
+        if (bErr)
+            os::WriteStderr(pLine, head.nLen);
+    }
 }
 }  // namespace detail
 

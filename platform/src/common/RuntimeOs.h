@@ -17,9 +17,9 @@ namespace os {
 uint64_t MonotonicMs();
 
 // "YYYY-MM-DD HH:MM:SS.mmm" of the current local time, NUL-terminated;
-// szBuf holds at least 24 bytes.
+// szBuf holds at least 24 bytes. Called for every log line: cheap.
 void LocalTimeText(char* szBuf, size_t nSize);
-// The kernel's id of the calling thread.
+// The kernel's id of the calling thread. Called for every log line: cheap.
 long CurrentThreadId();
 
 // Creates szPath and its missing parents (mkdir -p). 0 on success, else -1
@@ -45,7 +45,12 @@ void SetDumpFolder(const char* szFolder);
 void IgnoreBrokenPipe();
 // Writes the text to standard error. What cannot be written (reader gone,
 // stream closed or full) is dropped; the call never waits for a reader.
+// Async-signal-safe on Linux.
 void WriteStderr(const char* pData, size_t nLen);
+// Appends the bytes to the file szPath (which must exist), without the C
+// library's buffers or locks: for the crash handler (async-signal-safe on
+// Linux). 0, or -1 when the file cannot be opened or written.
+int AppendRaw(const char* szPath, const char* pData, size_t nLen);
 
 // Gives the calling thread its own stack for signal handlers, so a crash
 // after a stack overflow still writes a dump. Returns what RemoveSignalStack

@@ -16,12 +16,30 @@ namespace {
 
 const char kSrc[] = "nox/Thread";
 
-// The process-wide work signal. g_nEpoch changes only under g_workMutex, so a
-// runner that checks it under the lock before waiting cannot miss a change.
+// The process-wide work signal. A runner about to wait counts itself in
+// g_nWaiting under g_workMutex and then looks at g_nEpoch; NotifyWork moves
+// g_nEpoch and then looks at g_nWaiting (both sequentially consistent), so
+// either the runner sees the new epoch or NotifyWork sees the waiter, and
+// then takes the lock before it notifies: no announcement is lost, and none
+// costs a system call while nobody waits. g_nWoken counts waiters notified
+// but not yet running, so a burst of announcements wakes each waiter once.
 std::mutex g_workMutex;
 std::condition_variable g_workCv;
 std::atomic<uint64_t> g_nEpoch{0};
+std::atomic<int> g_nWaiting{0};
+int g_nWoken = 0;   // guarded by g_workMutex
+// One waiting runner at a time waits with the safety timeout (guarded by
+// g_workMutex); the others wait for an announcement only, so the timeout
+// costs one wake-up per period for the whole pool.
+bool g_bTimedWaiter = false;
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
+thread_local bool t_bCallAgain = false;
+
+// After announced work a runner watches for more this long, yielding the CPU,
+// before it waits: work that follows soon costs no wake-up on either side.
+// One runner at a time watches (g_nWatching); the others wait at once.
+constexpr auto kBusyWait = std::chrono::microseconds(50);
+std::atomic<int> g_nWatching{0};
 
 void WakeAllWaiters()
 {
@@ -179,27 +197,75 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
+    bool bBusy = false;   // this step was announced or asked for
     while (!IsStopSignalled()) {
         const uint64_t nEpochBefore = g_nEpoch.load();
+        t_bCallAgain = false;
         (void)GuardedStep([this] {
             m_pFunc(m_pContext, nullptr);
             heartbeat();
             return 0;
         });
+        if (t_bCallAgain || g_nEpoch.load() != nEpochBefore) {
+            bBusy = true;
+            continue;
+        }
+        if (bBusy && AwaitAnnouncement(nEpochBefore))
+            continue;
         std::unique_lock<std::mutex> lock(g_workMutex);
-        g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
-                          [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); });
+        g_nWaiting.fetch_add(1);
+        const auto announced = [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); };
+        if (g_bTimedWaiter) {
+            g_workCv.wait(lock, announced);
+            bBusy = true;
+        } else {
+            g_bTimedWaiter = true;
+            bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
+                                      announced);
+            g_bTimedWaiter = false;
+        }
+        g_nWaiting.fetch_sub(1);
+        if (g_nWoken > 0)
+            --g_nWoken;
     }
     return 0;
 }
 
+bool Runner::AwaitAnnouncement(uint64_t nEpoch) const
+{
+    if (g_nWatching.fetch_add(1) != 0) {   // one watcher is enough
+        g_nWatching.fetch_sub(1);
+        return false;
+    }
+    bool bAnnounced = false;
+    const auto tEnd = std::chrono::steady_clock::now() + kBusyWait;
+    do {
+        std::this_thread::yield();
+        bAnnounced = g_nEpoch.load() != nEpoch;
+    } while (!bAnnounced && !IsStopSignalled() && std::chrono::steady_clock::now() < tEnd);
+    g_nWatching.fetch_sub(1);
+    return bAnnounced;
+}
+
 void Runner::NotifyWork()
 {
+    g_nEpoch.fetch_add(1);
+    // A watching runner sees the new epoch itself (it checks the epoch again
+    // under the lock before it waits, should it stop watching meanwhile).
+    if (g_nWaiting.load() == 0 || g_nWatching.load() != 0)
+        return;
     {
         std::lock_guard<std::mutex> lock(g_workMutex);
-        g_nEpoch.fetch_add(1);
+        if (g_nWoken >= g_nWaiting.load())
+            return;
+        ++g_nWoken;
     }
     g_workCv.notify_one();
+}
+
+void Runner::CallAgain()
+{
+    t_bCallAgain = true;
 }
 
 void Runner::SetIdleTimeoutMs(unsigned nMs)

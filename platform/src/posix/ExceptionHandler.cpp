@@ -1,7 +1,7 @@
 // Crash monitor and process dumps for Linux. Everything reached from a signal
-// handler uses only async-signal-safe calls (open, write, read, syscall,
-// nanosleep, tgkill, lock-free atomics, backtrace after its warm-up in
-// StartMonitor).
+// handler uses only async-signal-safe calls (open, write, read, poll,
+// syscall, nanosleep, tgkill, lock-free atomics, backtrace after its warm-up
+// in StartMonitor).
 #include "nox/ExceptionHandler.h"
 
 #include <execinfo.h>
@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
 
 namespace nox {
 
@@ -383,8 +384,10 @@ int WriteDump(int nSig, const void* pAddr)
 
 void OnFatalSignal(int nSig, siginfo_t* pInfo, void* /*pUc*/)
 {
-    if (!g_bCrashing.exchange(true))
+    if (!g_bCrashing.exchange(true)) {
+        detail::WriteQueuedLinesAtCrash();   // every line logged before the crash
         (void)WriteDump(nSig, pInfo != nullptr ? pInfo->si_addr : nullptr);
+    }
     // Die as the process would have without the monitor: the signal is
     // blocked while this handler runs, so it is delivered on return.
     struct sigaction sa;
@@ -492,6 +495,7 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
 
 int ExceptionHandler::do_minidump(void* /*pContext*/)
 {
+    PrintLog::instance().Flush();   // every line logged before the dump is written
     std::lock_guard<std::mutex> lock(g_dumpMutex);
     TakeTimeOffset();
     void* aWarm[4];

@@ -5,6 +5,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -146,13 +147,57 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
     return 0;
 }
 
+namespace {
+
+const char* const kSerialSources[] = {"/sys/class/dmi/id/product_serial",
+                                      "/sys/class/dmi/id/board_serial", "/etc/machine-id"};
+constexpr int kSerialSourceCount = 3;
+constexpr uint64_t kSerialRecheckMs = 1000;   // the answering file is looked at again after this
+constexpr uint64_t kSerialRescanMs = 1000;    // after no source answered
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The source that answered last on this thread, what it said, and its file
+// as it was then. A query within a second of the last look at the file
+// costs nothing; after that one stat() tells whether the file is the same.
+// No source at all is looked for again at most once a second.
+struct SerialSource {
+    int nIndex = -1;
+    struct stat st {};
+    std::string strText;
+    uint64_t nCheckedMs = 0;
+    uint64_t nFailedMs = 0;
+    bool bFailed = false;
+};
+thread_local SerialSource t_serial;
+
+}  // namespace
+
 int HostSerialNum(char* szBuf, int nSize)
 {
-    static const char* const kSources[] = {"/sys/class/dmi/id/product_serial",
-                                           "/sys/class/dmi/id/board_serial", "/etc/machine-id"};
-    for (const char* szPath : kSources) {
-        std::ifstream file(szPath);
-        if (!file)
+    SerialSource& src = t_serial;
+    const uint64_t nNow = MonotonicMs();
+    struct stat st;
+    if (src.nIndex >= 0 &&
+        (nNow - src.nCheckedMs < kSerialRecheckMs ||
+         (stat(kSerialSources[src.nIndex], &st) == 0 && SameFile(st, src.st)))) {
+        if (nNow - src.nCheckedMs >= kSerialRecheckMs)
+            src.nCheckedMs = nNow;
+        Str::strcpy_x(szBuf, nSize, src.strText.c_str());
+        return 0;
+    }
+    if (src.nIndex < 0 && src.bFailed && nNow - src.nFailedMs < kSerialRescanMs) {
+        szBuf[0] = '\0';
+        return -1;
+    }
+    src.nIndex = -1;
+    for (int i = 0; i < kSerialSourceCount; ++i) {
+        std::ifstream file(kSerialSources[i]);
+        if (!file || stat(kSerialSources[i], &st) != 0)
             continue;
         std::string strText;
         std::getline(file, strText);
@@ -160,8 +205,15 @@ int HostSerialNum(char* szBuf, int nSize)
         if (strText.empty())
             continue;
         Str::strcpy_x(szBuf, nSize, strText.c_str());
+        src.nIndex = i;
+        src.st = st;
+        src.strText = strText;
+        src.nCheckedMs = nNow;
+        src.bFailed = false;
         return 0;
     }
+    src.bFailed = true;
+    src.nFailedMs = nNow;
     szBuf[0] = '\0';
     return -1;
 }

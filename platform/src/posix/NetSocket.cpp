@@ -1,6 +1,7 @@
 // Linux side of the UDP engine's socket calls: group joins per interface from
 // getifaddrs, sends with sendmsg (the source chosen by routing for a socket
-// bound to a group), and the shut-down check after an empty read.
+// bound to a group), batch reads with recvmmsg, and the shut-down check after
+// an empty read.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -99,7 +100,7 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
         std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendWaitMs);
+    std::chrono::steady_clock::time_point deadline;   // set at the first full buffer
     for (int nAttempt = 0; nAttempt < kMaxSendAttempts; ++nAttempt) {
         if (::sendmsg(sock, &msg, MSG_NOSIGNAL) >= 0)
             return 0;
@@ -108,6 +109,8 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
             continue;
         if (nErr != EAGAIN && nErr != EWOULDBLOCK)
             return -nErr;
+        if (deadline == std::chrono::steady_clock::time_point())
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendWaitMs);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
@@ -125,6 +128,42 @@ int ReadShutDownError(NativeSocket sock)
     const bool bShutDown =
         ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP)) != 0;
     return bShutDown ? ESHUTDOWN : 0;
+}
+
+bool ReadsInBatches()
+{
+    return true;
+}
+
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
+{
+    constexpr int kMaxSlots = 64;
+    mmsghdr aMsg[kMaxSlots];
+    iovec aIov[kMaxSlots];
+    sockaddr_in aFrom[kMaxSlots];
+    const int nAsk = nSlots < kMaxSlots ? nSlots : kMaxSlots;
+    for (int i = 0; i < nAsk; ++i) {
+        aIov[i] = {pSlots[i].pData, pSlots[i].nCap};
+        std::memset(&aMsg[i], 0, sizeof(aMsg[i]));
+        aMsg[i].msg_hdr.msg_name = &aFrom[i];
+        aMsg[i].msg_hdr.msg_namelen = sizeof(aFrom[i]);
+        aMsg[i].msg_hdr.msg_iov = &aIov[i];
+        aMsg[i].msg_hdr.msg_iovlen = 1;
+    }
+    int nGot;
+    do {
+        nGot = ::recvmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_DONTWAIT, nullptr);
+    } while (nGot < 0 && errno == EINTR);
+    if (nGot < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -errno;
+    for (int i = 0; i < nGot; ++i) {
+        pSlots[i].nLen = aMsg[i].msg_len;
+        const bool bIpv4 = aMsg[i].msg_hdr.msg_namelen >= sizeof(sockaddr_in) &&
+                           aFrom[i].sin_family == AF_INET;
+        pSlots[i].nAddr = bIpv4 ? ntohl(aFrom[i].sin_addr.s_addr) : 0;
+        pSlots[i].nPort = bIpv4 ? ntohs(aFrom[i].sin_port) : 0;
+    }
+    return nGot;
 }
 
 }  // namespace os

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,20 +27,61 @@ uint64_t MonotonicMs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
 }
 
+namespace {
+
+// The text of the current second, per thread: a line costs the clock read
+// and three digits, and localtime_r runs once a second.
+struct SecondText {
+    time_t nSec = -1;
+    size_t nLen = 0;
+    char szText[64];   // "YYYY-MM-DD HH:MM:SS"
+};
+thread_local SecondText t_second;
+
+// The kernel's id of this thread, read once; a forked child reads its own.
+thread_local long t_nTid = 0;
+void ForgetTid()
+{
+    t_nTid = 0;
+}
+const int g_nAtFork = pthread_atfork(nullptr, nullptr, &ForgetTid);
+
+}  // namespace
+
 void LocalTimeText(char* szBuf, size_t nSize)
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tmLocal;
-    localtime_r(&ts.tv_sec, &tmLocal);
-    snprintf(szBuf, nSize, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tmLocal.tm_year + 1900,
-             tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min,
-             tmLocal.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
+    if (ts.tv_sec != t_second.nSec) {
+        struct tm tmLocal;
+        localtime_r(&ts.tv_sec, &tmLocal);
+        const int nLen = snprintf(t_second.szText, sizeof(t_second.szText),
+                                  "%04d-%02d-%02d %02d:%02d:%02d", tmLocal.tm_year + 1900,
+                                  tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour,
+                                  tmLocal.tm_min, tmLocal.tm_sec);
+        t_second.nLen = nLen > 0 ? static_cast<size_t>(nLen) : 0;
+        t_second.nSec = ts.tv_sec;
+    }
+    const int nMs = static_cast<int>(ts.tv_nsec / 1000000);
+    const size_t nLen = t_second.nLen;
+    if (nSize < nLen + 5) {
+        snprintf(szBuf, nSize, "%s.%03d", t_second.szText, nMs);
+        return;
+    }
+    std::memcpy(szBuf, t_second.szText, nLen);
+    szBuf[nLen] = '.';
+    szBuf[nLen + 1] = static_cast<char>('0' + nMs / 100);
+    szBuf[nLen + 2] = static_cast<char>('0' + nMs / 10 % 10);
+    szBuf[nLen + 3] = static_cast<char>('0' + nMs % 10);
+    szBuf[nLen + 4] = '\0';
 }
 
 long CurrentThreadId()
 {
-    return static_cast<long>(syscall(SYS_gettid));
+    (void)g_nAtFork;
+    if (t_nTid == 0)
+        t_nTid = static_cast<long>(syscall(SYS_gettid));
+    return t_nTid;
 }
 
 int MakeDirs(const std::string& strPath, std::string& strErr)
@@ -125,6 +167,27 @@ void WriteStderr(const char* pData, size_t nLen)
         pData += n;
         nLen -= static_cast<size_t>(n);
     }
+}
+
+int AppendRaw(const char* szPath, const char* pData, size_t nLen)
+{
+    const int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int nRet = 0;
+    while (nLen > 0) {
+        const ssize_t n = write(fd, pData, nLen);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            nRet = -1;
+            break;
+        }
+        pData += n;
+        nLen -= static_cast<size_t>(n);
+    }
+    close(fd);
+    return nRet;
 }
 
 }  // namespace os

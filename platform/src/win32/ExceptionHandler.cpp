@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
 
 namespace nox {
 
@@ -139,6 +140,7 @@ struct CrashInfo {
 DWORD WINAPI WriteCrashDump(void* pArg)
 {
     const CrashInfo* pCrash = static_cast<const CrashInfo*>(pArg);
+    detail::WriteQueuedLinesAtCrash();   // every line logged before the crash
     return static_cast<DWORD>(WriteDump(pCrash->pInfo, pCrash->nThreadId));
 }
 
@@ -161,8 +163,10 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pInfo)
 
 void OnAbort(int /*nSig*/)
 {
-    if (!g_bCrashing.exchange(true))
+    if (!g_bCrashing.exchange(true)) {
+        detail::WriteQueuedLinesAtCrash();
         (void)WriteDump(nullptr, 0);
+    }
     // The C runtime ends the process when this returns.
 }
 
@@ -204,6 +208,7 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
 
 int ExceptionHandler::do_minidump(void* /*pContext*/)
 {
+    PrintLog::instance().Flush();   // every line logged before the dump is written
     std::lock_guard<std::mutex> lock(g_dumpMutex);
     // Written from a helper thread: a thread that dumps itself records a
     // stack caught in the middle of the dump.

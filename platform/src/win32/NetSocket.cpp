@@ -103,5 +103,29 @@ int ReadShutDownError(NativeSocket /*sock*/)
     return 0;   // WinSock reports a closed receive side as an error, not as empty reads
 }
 
+bool ReadsInBatches()
+{
+    return false;   // one overlapped receive per datagram through the completion port
+}
+
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
+{
+    // One datagram per call; not used while ReadsInBatches is false.
+    if (nSlots <= 0)
+        return 0;
+    sockaddr_in from{};
+    int nFromLen = sizeof(from);
+    const int n = ::recvfrom(sock, pSlots[0].pData, static_cast<int>(pSlots[0].nCap), 0,
+                             reinterpret_cast<sockaddr*>(&from), &nFromLen);
+    if (n == SOCKET_ERROR) {
+        const int nErr = ::WSAGetLastError();
+        return nErr == WSAEWOULDBLOCK ? 0 : -nErr;
+    }
+    pSlots[0].nLen = static_cast<size_t>(n);
+    pSlots[0].nAddr = ntohl(from.sin_addr.s_addr);
+    pSlots[0].nPort = ntohs(from.sin_port);
+    return 1;
+}
+
 }  // namespace os
 }  // namespace nox

@@ -195,5 +195,27 @@ void WriteStderr(const char* pData, size_t nLen)
         StderrWriter::instance().Queue(pData, nLen);
 }
 
+int AppendRaw(const char* szPath, const char* pData, size_t nLen)
+{
+    const HANDLE hFile = ::CreateFileA(szPath, FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return -1;
+    int nRet = 0;
+    while (nLen > 0) {
+        DWORD nDone = 0;
+        const DWORD nAsk = nLen < 0x10000000u ? static_cast<DWORD>(nLen) : 0x10000000u;
+        if (!::WriteFile(hFile, pData, nAsk, &nDone, nullptr) || nDone == 0) {
+            nRet = -1;
+            break;
+        }
+        pData += nDone;
+        nLen -= nDone;
+    }
+    ::CloseHandle(hFile);
+    return nRet;
+}
+
 }  // namespace os
 }  // namespace nox

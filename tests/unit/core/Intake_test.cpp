@@ -1,7 +1,11 @@
 // Intake: the accepted heads and the duplicate filter.
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <regex>
+#include <thread>
 
 #include "HandlerFixture.h"
 
@@ -84,6 +88,81 @@ TEST_F(IntakeTest, StateDumpRowsDoNotBlockIntake)
     ASSERT_TRUE(probe.done.valid());
     probe.done.wait();
     EXPECT_TRUE(probe.bIntakeRan);
+}
+
+using IntakeBatchTest = HandlerFixture;
+
+// The real engine's thread is held in the first datagram while the others
+// wait, then reads them at once: each request from the three hosts keeps its
+// filter decision, and the accepted ones their order in the queue.
+TEST_F(IntakeBatchTest, ABatchFromSeveralHostsKeepsFilterDecisionsAndOrder)
+{
+    struct HeldHandler : CCUHandler {
+        using CCUHandler::CCUHandler;
+        void OnData(nox::SOCKID sock, const char* buf, int len, const char* addr, int port) override
+        {
+            if (!bHeld.exchange(true)) {
+                inFirst.set_value();
+                release.wait();
+            }
+            CCUHandler::OnData(sock, buf, len, addr, port);
+        }
+        std::atomic<bool> bHeld{false};
+        std::promise<void> inFirst;
+        std::shared_future<void> release;
+    };
+    nox::NetEngine engine;
+    ASSERT_EQ(0, engine.StartEngine(nox::kNetEngineEvent, 16, 1));
+    std::promise<void> release;
+    nox::Ref<HeldHandler> handler(new HeldHandler(&engine, nullptr));
+    handler->release = release.get_future().share();
+    ASSERT_EQ(0, handler->StartHandler());
+    int nPort = 40000;   // the first free one
+    nox::SOCKID server = nox::kInvalidSockId;
+    for (; server == nox::kInvalidSockId && nPort < 40100; ++nPort) {
+        server = engine.CreateSocket(handler, nullptr);
+        if (engine.StartUDP(server, "127.0.0.1", nPort, nullptr, 0, true) != 0)
+            server = (engine.CloseSocket(server), nox::kInvalidSockId);
+    }
+    ASSERT_NE(nox::kInvalidSockId, server);
+    const char* kHosts[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+    nox::SOCKID aClient[3];
+    for (int i = 0; i < 3; ++i) {
+        aClient[i] = engine.CreateSocket(handler, nullptr);
+        ASSERT_EQ(0, engine.StartUDP(aClient[i], kHosts[i], 0, nullptr, 0, false));
+    }
+    const std::string strJson = MakeJsonRequest(), strBin = MakeBinaryRequest();
+    const struct { int nHost; const std::string& strData; bool bQueued; } kSent[] = {
+        {0, strJson, true}, {1, strJson, true}, {0, strJson, false}, {2, strBin, true},
+        {1, strJson, false}, {1, strBin, true}, {2, strBin, false}, {0, strBin, true}};
+    std::string strWant, strWantQueue, strGot, strQueue;
+    for (const auto& sent : kSent) {
+        ASSERT_EQ(0, engine.SendTo(aClient[sent.nHost], sent.strData.data(),
+                                   static_cast<int>(sent.strData.size()), "127.0.0.1", nPort - 1));
+        if (&sent == kSent)
+            handler->inFirst.get_future().wait();
+        const std::string strReq = std::string(kHosts[sent.nHost]) + (sent.strData == strJson ? "/0x20 " : "/0xffffffa3 ");
+        strWant += strReq + (sent.bQueued ? "1 " : "0 ");
+        strWantQueue += sent.bQueued ? strReq : "";
+    }
+    release.set_value();
+    for (int i = 0; i < 1000 && LinesOf("CCUHandler::OnData").size() < 8; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // the lines are the event
+    engine.StopEngine();
+    for (const std::string& strLine : LinesOf("CCUHandler::OnData")) {
+        const std::regex line(R"(New Data .* buf\[(0x[0-9a-f]+)\] .* addr\[([0-9.]+)\] .* bFlag\[([01])\])");
+        std::smatch match;
+        if (std::regex_match(strLine, match, line))
+            strGot += match.str(2) + "/" + match.str(1) + " " + match.str(3) + " ";
+    }
+    {
+        nox::MutexGuard guard(handler->m_dataMutex);
+        for (const auto& req : handler->m_waitHandleData)
+            strQueue += std::string(req->m_szAddr) + (req->m_pBuffer[0] == '\x20' ? "/0x20 " : "/0xffffffa3 ");
+    }
+    handler->StopHandler();
+    EXPECT_EQ(strWant, strGot);
+    EXPECT_EQ(strWantQueue, strQueue);
 }
 
 }  // namespace

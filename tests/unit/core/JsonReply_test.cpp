@@ -49,6 +49,18 @@ TEST_F(JsonReplyTest, ReplyKeepsTheHeaderAndCarriesEveryMember)
               LinesOf("CCUHandler::handle_different_segment"));
 }
 
+// Each worker keeps the reply texts; a new serial number text makes them anew.
+TEST_F(JsonReplyTest, RepliesFollowTheSerialNumberText)
+{
+    StartHandler();
+    for (const char* szSerial : {"SN-1", "SN-2", "SN-2", "SN-1"}) {
+        m_host.m_strSerial = szSerial;
+        const auto vecSent = Answer(MakeJsonRequest());
+        ASSERT_EQ(1u, vecSent.size());
+        EXPECT_EQ(szSerial, Parse(vecSent[0].strData.substr(32))["params"]["deviceInfo"]["SerialNo"].asString());
+    }
+}
+
 // With the product type "Null": the version name, HTTP port 80 and the port of
 // listen entry 1 (JSON) or 0 (binary); a set product type names the device
 // and brings the web front end's ports.

@@ -16,6 +16,7 @@
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
 #include "nox/Thread.h"
+#include "nox/testing/ScopedClock.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -61,7 +62,8 @@ int Crash(void* pContext, void*)
 
 // A stack overflow on a runner thread still writes a dump: on Linux the
 // handler runs on that thread's own signal stack, on Windows the filter has
-// the thread's stack guarantee. The folder is relative, so the child process
+// the thread's stack guarantee. A line still queued for the log's writer
+// thread (its clock stands still) reaches the log file first. The folder is relative, so the child process
 // of the death test (a new process on Windows) writes where this one looks.
 TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
 {
@@ -73,12 +75,16 @@ TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
         {
             QuietCrash();
             nox::PrintLog::instance().SetStderr(false);
+            nox::testing::ScopedClock clock;
             int nDeep = 1;
-            if (nox::ExceptionHandler::StartMonitor("deep") == 0 && nox::BaseLib::Init(strBase.c_str()) == 0)
+            if (nox::ExceptionHandler::StartMonitor("deep") == 0 && nox::BaseLib::Init(strBase.c_str()) == 0) {
+                NOX_LOG("t", "f", nox::kLogInfo, "queued before the crash");
                 nox::Runner(&Crash, &nDeep, nox::RUNNER_ONCE).Start();   // joined here
+            }
             std::exit(3);
         },
         Crashed, "");
+    EXPECT_NE(std::string::npos, ReadFile(strBase + ".log").find(" f: queued before the crash"));
     int nDumps = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         nDumps += ReadFile(entry.path()).find(kDumpMark) != std::string::npos;

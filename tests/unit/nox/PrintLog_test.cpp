@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <iterator>
 #include <cstdio>
 #include <filesystem>
@@ -98,5 +99,42 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 }
 
 #endif
+
+// With the writer thread, and a clock that stands still (no line is due for
+// its age), lines wait in the queue: an error line writes the queue at once,
+// in order, and the stop writes what is left.
+TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
+{
+    nox::PrintLog& log = nox::PrintLog::instance();
+    nox::testing::ScopedClock clock;
+    const std::string strPath = (velmora_test::NewScratchDir() / "writer.log").generic_string();
+    log.SetStderr(false);
+    ASSERT_EQ(0, log.OpenFile(strPath.substr(0, strPath.size() - 4).c_str()));
+    ASSERT_EQ(0, log.StartWriter());
+    const auto Text = [&] {
+        std::ifstream file(strPath);
+        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    };
+    NOX_LOG("t", "f", nox::kLogInfo, "one");
+    const std::string strQueued = Text();
+    NOX_LOG("t", "f", nox::kLogError, "two");
+    for (int i = 0; i < 1000 && Text().find("f: two") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // the file is the event
+    const std::string strAtError = Text();
+    NOX_LOG("t", "f", nox::kLogInfo, "three");
+    const std::string strBeforeStop = Text();
+    log.StopWriter();
+    const std::string strAll = Text();
+    log.CloseFile();
+    log.SetStderr(true);
+    std::remove(strPath.c_str());
+
+    EXPECT_EQ("", strQueued);
+    EXPECT_TRUE(std::regex_match(strAtError, std::regex(".* INFO \\[\\d+\\] t:\\d+ f: one\n.* ERROR .* f: two\n")))
+        << strAtError;
+    EXPECT_EQ(strAtError, strBeforeStop);
+    EXPECT_EQ(0u, strAll.find(strAtError));
+    EXPECT_NE(std::string::npos, strAll.find(" f: three\n", strAtError.size())) << strAll;
+}
 
 }  // namespace

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The daemon against the wire: throughput, round trip, overload and idle cost
+# of the real daemon (Release build), each beside the same figure of a minimal
+# batch echo server (bench/echo_server) measured in the same run on the same
+# path. Everything runs in one network namespace (its veth gives the daemon
+# one adapter, so one reply per request); the client (bench/wire_load) sends
+# on loopback from a source address of its own per request, so the duplicate
+# filter passes every request.
+#   bench/wire_bench.sh [repetitions=3] [seconds=3] [idle_seconds=10]
+#   (root; VELMORA_BUILD_DIR selects the build, default build-rel)
+# First the idle daemon with the default 8 workers: wake-ups/s of all its
+# threads and RSS. Then per repetition, for the echo server and the daemon
+# (ThreadNum 4, ReplyRateLimit 0): replies/s at 64 requests in flight, binary
+# and JSON, with the CPU time per request, in slices that alternate between
+# the two servers; round trip one request at a time (p50, p99); answered/s
+# when sent twice that repetition's binary rate.
+# Prints one table, min/median/max over the repetitions, and the ratios.
+. "$(dirname "$0")/../tests/e2e/common.sh"
+need_root
+trap cleanup EXIT
+reps=${1:-3}
+seconds=${2:-3}
+idle_seconds=${3:-10}
+BUILD=${VELMORA_BUILD_DIR:-$SRC/build-rel}
+BIN=${VELMORA_BIN:-$BUILD/velmora}
+LOAD=$BUILD/bench/wire_load
+ECHO=$BUILD/bench/echo_server
+for f in "$BIN" "$LOAD" "$ECHO"; do [ -x "$f" ] || fail "$f not built"; done
+ECHO_PORT=39000
+SLICES=3   # alternating slices per server and figure
+HZ=$(getconf CLK_TCK)
+OFFSET=0
+RESULTS=
+
+make_ns_pair
+in_srv() { ip netns exec "$NS_SRV" "$@"; }
+
+settings() {   # THREADS: the sample settings with that worker count and no reply budget
+    sed -e "s|<ThreadNum>[0-9]*</ThreadNum>|<ThreadNum>$1</ThreadNum>|" \
+        -e 's|<ReplyRateLimit>[0-9]*</ReplyRateLimit>|<ReplyRateLimit>0</ReplyRateLimit>|' \
+        "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"
+}
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+record() { RESULTS+="$1 $2 $3"$'\n'; }   # SERVER FIGURE VALUE
+json() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
+
+load() {   # PORT MODE FORM [ARGS...]: one wire_load run; its JSON line
+    local port=$1 mode=$2 form=$3 out
+    shift 3
+    out=$(in_srv "$LOAD" --mode "$mode" --port "$port" --form "$form" --src-offset "$OFFSET" \
+        --seconds "$seconds" "$@") || fail "wire_load $mode $form on $port: $out"
+    OFFSET=$(json "$out" next_offset)
+    echo "$out"
+}
+
+inflight() {   # FORM ECHO_PID: replies/s and CPU us per request of both servers at 64 in
+    # flight, measured in alternating slices, so that a change of the machine's
+    # load meets both alike; records them and sets BINARY_RATE_<server>.
+    local form=$1 epid=$2 name port pid out slice
+    declare -A rate=() ticks=() replies=()
+    for ((slice = 0; slice < SLICES; slice++)); do
+        for name in echo velmora; do
+            if [ "$name" = echo ]; then port=$ECHO_PORT pid=$epid; else port=37810 pid=$DAEMON_PID; fi
+            t0=$(cpu_ticks "$pid")
+            out=$(load "$port" inflight "$form" --inflight 64 --warmup 0.2 \
+                --seconds "$(awk -v s="$seconds" -v n="$SLICES" 'BEGIN { print s / n }')")
+            t1=$(cpu_ticks "$pid")
+            rate[$name]=$(awk -v a="${rate[$name]:-0}" -v b="$(json "$out" replies_per_s)" -v n="$SLICES" \
+                'BEGIN { print a + b / n }')
+            ticks[$name]=$((${ticks[$name]:-0} + t1 - t0))
+            replies[$name]=$((${replies[$name]:-0} + $(json "$out" total)))
+        done
+    done
+    for name in echo velmora; do
+        record "$name" "${form}_per_s" "${rate[$name]}"
+        record "$name" "${form}_cpu_us" "$(awk -v d="${ticks[$name]}" -v hz="$HZ" -v n="${replies[$name]}" \
+            'BEGIN { printf "%.1f", (n > 0 ? d / hz * 1e6 / n : 0) }')"
+        [ "$form" = binary ] && printf -v "BINARY_RATE_$name" '%s' "${rate[$name]}"
+    done
+}
+
+others() {   # NAME PORT SATURATION: round trips one at a time, and the overload
+    local name=$1 port=$2 sat=$3 form out
+    for form in binary json; do
+        out=$(load "$port" latency "$form" --count 2000)
+        record "$name" "${form}_p50_us" "$(json "$out" p50_us)"
+        record "$name" "${form}_p99_us" "$(json "$out" p99_us)"
+    done
+    out=$(load "$port" rate binary --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
+    record "$name" overload_per_s "$(json "$out" replies_per_s)"
+    record "$name" overload_of_sat "$(awk -v a="$(json "$out" replies_per_s)" -v s="$sat" \
+        'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
+}
+
+# Idle: the default 8 workers, after start-up has settled.
+settings 8
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "daemon did not start"
+sleep 2   # start-up settles: nothing to wait for
+before=$(cat /proc/"$DAEMON_PID"/task/*/status | awk '/ctxt_switches/ {n += $2} END {print n}')
+sleep "$idle_seconds"   # the measurement window itself
+after=$(cat /proc/"$DAEMON_PID"/task/*/status | awk '/ctxt_switches/ {n += $2} END {print n}')
+record velmora idle_wakeups "$(awk -v d=$((after - before)) -v s="$idle_seconds" 'BEGIN { printf "%.1f", d / s }')"
+record velmora idle_rss_mb "$(awk '$1 == "VmRSS:" { printf "%.1f", $2 / 1024 }' /proc/"$DAEMON_PID"/status)"
+stop_daemon > /dev/null || fail "daemon did not stop"
+
+settings 4
+: > "$RUNDIR/Velmorainput"   # the first daemon's q stays behind
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "daemon did not start"
+for ((rep = 1; rep <= reps; rep++)); do
+    ip netns exec "$NS_SRV" "$ECHO" --port "$ECHO_PORT" --seconds 300 > /dev/null &
+    echo_pid=$!   # the echo server itself: ip netns exec replaces its process
+    inflight binary "$echo_pid"
+    inflight json "$echo_pid"
+    others echo "$ECHO_PORT" "$BINARY_RATE_echo"
+    others velmora 37810 "$BINARY_RATE_velmora"
+    kill "$echo_pid" 2> /dev/null
+    wait "$echo_pid" 2> /dev/null
+done
+kill -0 "$DAEMON_PID" 2> /dev/null || fail "daemon ended under load"
+stop_daemon > /dev/null || fail "daemon did not stop"
+
+python3 - "$RESULTS" "$reps" <<'PY'
+import statistics, sys
+rows = {}
+for line in sys.argv[1].split("\n"):
+    if line.strip():
+        server, figure, value = line.split()
+        rows.setdefault((server, figure), []).append(float(value))
+reps = int(sys.argv[2])
+
+def mmm(server, figure, fmt="%.0f"):
+    v = rows.get((server, figure))
+    if not v:
+        return "-"
+    return "/".join(fmt % x for x in (min(v), statistics.median(v), max(v)))
+
+def ratios(figure, higher_better=True):
+    e, d = rows.get(("echo", figure)), rows.get(("velmora", figure))
+    if not e or not d:
+        return None
+    r = [(b / a if higher_better else a / b) for a, b in zip(e, d) if a > 0 and b > 0]
+    return r
+
+table = [
+    ("binary replies/s, 64 in flight", "binary_per_s", "%.0f", "ratio >= 0.50", 0.50),
+    ("JSON replies/s, 64 in flight", "json_per_s", "%.0f", "ratio >= 0.40", 0.40),
+    ("CPU per binary request, us", "binary_cpu_us", "%.1f", "", None),
+    ("CPU per JSON request, us", "json_cpu_us", "%.1f", "", None),
+    ("binary round trip p50, us", "binary_p50_us", "%.0f", "<= 50", ("max", 50)),
+    ("binary round trip p99, us", "binary_p99_us", "%.0f", "<= 500", ("max", 500)),
+    ("JSON round trip p50, us", "json_p50_us", "%.0f", "<= 50", ("max", 50)),
+    ("JSON round trip p99, us", "json_p99_us", "%.0f", "<= 500", ("max", 500)),
+    ("answered/s at 2x binary rate", "overload_per_s", "%.0f", "", None),
+    ("  the same / binary rate", "overload_of_sat", "%.2f", ">= 1.00", ("min", 1.0)),
+    ("idle wake-ups/s, 8 workers", "idle_wakeups", "%.1f", "<= 3", ("max", 3)),
+    ("idle RSS, MB", "idle_rss_mb", "%.1f", "<= 8", ("max", 8)),
+]
+print("%d repetitions; min/median/max; ratio = daemon / echo server of the same repetition" % reps)
+head = ("figure", "echo server", "velmora", "ratio", "target", "met")
+out = [head]
+for title, figure, fmt, target, check in table:
+    ratio = ""
+    met = ""
+    r = ratios(figure) if figure.endswith("_per_s") and figure != "overload_per_s" else None
+    if r:
+        ratio = "/".join("%.2f" % x for x in (min(r), statistics.median(r), max(r)))
+    if isinstance(check, float) and r:
+        met = "yes" if statistics.median(r) >= check else "NO"
+    elif isinstance(check, tuple):
+        v = rows.get(("velmora", figure))
+        if v:
+            m = statistics.median(v)
+            met = "yes" if (m <= check[1] if check[0] == "max" else m >= check[1]) else "NO"
+    out.append((title, mmm("echo", figure, fmt), mmm("velmora", figure, fmt), ratio, target, met))
+widths = [max(len(r[i]) for r in out) for i in range(len(head))]
+for i, r in enumerate(out):
+    print("| " + " | ".join(c.ljust(widths[k]) for k, c in enumerate(r)) + " |")
+    if i == 0:
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+PY
