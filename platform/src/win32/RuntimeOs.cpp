@@ -15,24 +15,14 @@
 #include <system_error>
 #include <thread>
 
+#include "win32/SystemError.h"
+
 namespace nox {
 namespace os {
 
 namespace {
 
 HANDLE g_hEventLog = nullptr;   // guarded by the logger's lock, like the calls below
-
-std::string ErrorText(DWORD nErr)
-{
-    char szBuf[256] = "";
-    const DWORD nLen = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, nErr, 0, szBuf, sizeof(szBuf), nullptr);
-    std::string strText(szBuf, nLen);
-    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
-                                strText.back() == ' ' || strText.back() == '.'))
-        strText.pop_back();
-    return strText.empty() ? "error " + std::to_string(nErr) : strText;
-}
 
 // Standard error is written by a thread of its own. A pipe's free room
 // cannot be asked for without changing the mode of its end, which the parent
@@ -151,7 +141,7 @@ bool CanWriteFile(const std::string& strPath, std::string& strErr)
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
-        strErr = strPath + ": " + ErrorText(::GetLastError());
+        strErr = strPath + ": " + SystemErrorText(::GetLastError());
         return false;
     }
     ::CloseHandle(hFile);

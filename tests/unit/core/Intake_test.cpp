@@ -97,6 +97,9 @@ using IntakeBatchTest = HandlerFixture;
 // filter decision, and the accepted ones their order in the queue.
 TEST_F(IntakeBatchTest, ABatchFromSeveralHostsKeepsFilterDecisionsAndOrder)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "the batch receive is Linux's; Wine also sends all loopback from 127.0.0.1";
+#endif
     struct HeldHandler : CCUHandler {
         using CCUHandler::CCUHandler;
         void OnData(nox::SOCKID sock, const char* buf, int len, const char* addr, int port) override
