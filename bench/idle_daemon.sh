@@ -11,7 +11,6 @@
 #    flood got back, the RSS before, the highest sampled during and 30 s
 #    after, and the daemon's counters. flood_seconds 0 skips this phase.
 . "$(dirname "$0")/../tests/e2e/common.sh"
-. "$(dirname "$0")/../tests/e2e/ns.sh"
 need_root
 trap cleanup EXIT
 seconds=${1:-10}
@@ -30,10 +29,9 @@ switches() {
 rss_kb() { awk '$1 == "VmRSS:" {print $2}' "/proc/$DAEMON_PID/status"; }
 
 make_ns_pair
-make_workdir
-write_config
-sed -i 's|</Velmora>|<ReplyRateLimit>0</ReplyRateLimit></Velmora>|' "$RUNDIR/Velmora.xml"
-start_daemon ip netns exec "$NS_SRV"
+sed 's|<ReplyRateLimit>[0-9]*</ReplyRateLimit>|<ReplyRateLimit>0</ReplyRateLimit>|' \
+    "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"
+start_daemon
 wait_log 'Start Server OK!' 10 || fail "daemon did not start"
 threads=$(ls /proc/"$DAEMON_PID"/task | wc -l)
 before=$(switches)
@@ -46,7 +44,7 @@ if [ "$flood_seconds" -gt 0 ]; then
     [ -x "$SENDER" ] || fail "$SENDER not built"
     ip -n "$NS_CLI" route add local 100.64.0.0/12 dev lo || fail "local route 100.64.0.0/12"
     rss_before=$(rss_kb)
-    in_cli "$SENDER" --host "$SRV_IP0" --src-net 100.64.0.0 --sources "$sources" \
+    in_cli "$SENDER" --host "$SRV_IP" --src-net 100.64.0.0 --sources "$sources" \
         --count "$sources" --seconds "$flood_seconds" --linger 1 > "$WORKDIR/flood" &
     sender=$!
     rss_during=0
