@@ -45,8 +45,9 @@ public:
     // Used by BaseLib. From StartWriter on, a call formats its line, queues it
     // and returns; a writer thread writes the queue in batches: at once after
     // an error line (level 6) or when 64 KB are queued, else at most 200 ms
-    // after the oldest queued line. The queue is bounded (1 MB); a line that
-    // finds it full is dropped, and the next batch says how many were.
+    // after the oldest queued line (by the tick clock). The queue is bounded
+    // (two buffers of 512 KB); a line that finds it full is written by its
+    // caller, after what is queued, so no line is lost.
     // StopWriter writes what is queued and ends the thread; callers then
     // write their lines themselves again, as before StartWriter. Flush,
     // CloseFile, OpenFile and SetFileSize first write what is queued. Either

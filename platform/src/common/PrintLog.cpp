@@ -215,7 +215,6 @@ struct PrintLog::Impl {
     bool bWriterIdle = false;                    // waiting for a first line
     bool bUrgent = false;                        // an error line or a full buffer waits
     uint32_t nFirstTick = 0;                     // of the oldest queued line
-    uint64_t nDropped = 0;                       // lines that found the queue full
     std::atomic<bool> bWriterOn{false};          // bWriter, read without the lock
     std::thread writer;
 
@@ -290,19 +289,16 @@ struct PrintLog::Impl {
     }
 
     // Queues a line for the writer thread; false when it is not running or
-    // its buffer is full, so no line is ever lost to a slow output.
+    // the queue is full (the caller then writes the line itself).
     bool Enqueue(int nLevelOfLine, const std::string& strLine)
     {
         bool bWake = false;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
-            if (!bWriter)
-                return false;
             const size_t nUsed = pFill->nSize.load(std::memory_order_relaxed);
             const size_t nNeed = sizeof(LineHead) + strLine.size();
-            if (nUsed + nNeed > kQueueBytes)
-                return false;   // full: the caller writes the line itself, after the queue
-
+            if (!bWriter || nUsed + nNeed > kQueueBytes)
+                return false;
             const LineHead head{static_cast<uint32_t>(strLine.size()), nLevelOfLine};
             std::memcpy(pFill->pData.get() + nUsed, &head, sizeof(head));
             std::memcpy(pFill->pData.get() + nUsed + sizeof(head), strLine.data(), strLine.size());
@@ -324,26 +320,23 @@ struct PrintLog::Impl {
     void DrainLocked()
     {
         LineBuf* pTaken = nullptr;
-        uint64_t nDrop = 0;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
-            if (pFill->nSize.load(std::memory_order_relaxed) == 0 && nDropped == 0)
+            if (pFill->nSize.load(std::memory_order_relaxed) == 0)
                 return;
             pTaken = pFill;
             g_pTaken.store(pTaken);
             pFill = pFill == &aBuf[0] ? &aBuf[1] : &aBuf[0];
             g_pFill.store(pFill);
             bUrgent = false;
-            nDrop = nDropped;
-            nDropped = 0;
         }
-        WriteBatchLocked(*pTaken, nDrop);
+        WriteBatchLocked(*pTaken);
         pTaken->nSize.store(0, std::memory_order_release);
         g_pTaken.store(nullptr);
     }
 
     // The lines of buf to each output, as few writes as the outputs allow.
-    void WriteBatchLocked(const LineBuf& buf, uint64_t nDrop)
+    void WriteBatchLocked(const LineBuf& buf)
     {
         const bool bErr = bStderr.load();
         const bool bSys = bSyslog.load();
@@ -369,15 +362,6 @@ struct PrintLog::Impl {
                 SyslogLocked(head.nLevel, strLine);
             }
         }
-        if (nDrop != 0) {
-            char szMsg[96];
-            std::snprintf(szMsg, sizeof(szMsg), "log queue full: %llu lines dropped",
-                          static_cast<unsigned long long>(nDrop));
-            FormatLine(strLine, kLogError, kSrc, __LINE__, "PrintLog::Log", szMsg);
-            strFileBatch += strLine;
-            if (bErr)
-                AppendStderrLine(strErrBatch, kLogError, strLine.data(), strLine.size());
-        }
         WriteFileLocked(strFileBatch);
         if (bErr && !strErrBatch.empty())
             os::WriteStderr(strErrBatch.data(), strErrBatch.size());
@@ -390,7 +374,7 @@ struct PrintLog::Impl {
     {
         std::unique_lock<std::mutex> lock(queueMutex);
         for (;;) {
-            const bool bEmpty = pFill->nSize.load(std::memory_order_relaxed) == 0 && nDropped == 0;
+            const bool bEmpty = pFill->nSize.load(std::memory_order_relaxed) == 0;
             if (bEmpty && bStop)
                 return;
             if (bEmpty) {

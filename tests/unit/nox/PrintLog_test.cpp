@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,7 +103,8 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 
 // With the writer thread, and a clock that stands still (no line is due for
 // its age), lines wait in the queue: an error line writes the queue at once,
-// in order, and the stop writes what is left.
+// in order, and the stop writes what is left. A burst larger than the queue
+// loses no line.
 TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
@@ -123,6 +125,8 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
     const std::string strAtError = Text();
     NOX_LOG("t", "f", nox::kLogInfo, "three");
     const std::string strBeforeStop = Text();
+    for (int i = 0; i < 20000; ++i)   // 2 MB: the queue holds 1 MB
+        NOX_LOG("t", "f", nox::kLogInfo, "burst %05d %s", i, std::string(60, 'x').c_str());
     log.StopWriter();
     const std::string strAll = Text();
     log.CloseFile();
@@ -134,7 +138,15 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
         << strAtError;
     EXPECT_EQ(strAtError, strBeforeStop);
     EXPECT_EQ(0u, strAll.find(strAtError));
-    EXPECT_NE(std::string::npos, strAll.find(" f: three\n", strAtError.size())) << strAll;
+    EXPECT_NE(std::string::npos, strAll.find(" f: three\n", strAtError.size()));
+    int nBurst = 0;
+    std::istringstream lines(strAll);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const size_t nAt = strLine.find(" f: burst ");
+        if (nAt != std::string::npos)
+            nBurst += std::atoi(strLine.c_str() + nAt + 10) == nBurst;
+    }
+    EXPECT_EQ(20000, nBurst) << "every burst line, in order";
 }
 
 }  // namespace
