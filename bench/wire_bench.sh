@@ -87,6 +87,8 @@ others() {   # NAME PORT SATURATION: round trips one at a time, and the overload
         record "$name" "${form}_p99_us" "$(json "$out" p99_us)"
     done
     out=$(load "$port" rate binary --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
+    record "$name" overload_sent_of_sat "$(awk -v a="$(json "$out" sent_per_s)" -v s="$sat" \
+        'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
     record "$name" overload_per_s "$(json "$out" replies_per_s)"
     record "$name" overload_of_sat "$(awk -v a="$(json "$out" replies_per_s)" -v s="$sat" \
         'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
@@ -152,6 +154,7 @@ table = [
     ("binary round trip p99, us", "binary_p99_us", "%.0f", "<= 500", ("max", 500)),
     ("JSON round trip p50, us", "json_p50_us", "%.0f", "<= 50", ("max", 50)),
     ("JSON round trip p99, us", "json_p99_us", "%.0f", "<= 500", ("max", 500)),
+    ("sent/s at 2x binary rate / binary rate", "overload_sent_of_sat", "%.2f", "(2.00 asked)", None),
     ("answered/s at 2x binary rate", "overload_per_s", "%.0f", "", None),
     ("  the same / binary rate", "overload_of_sat", "%.2f", ">= 1.00", ("min", 1.0)),
     ("idle wake-ups/s, 8 workers", "idle_wakeups", "%.1f", "<= 3", ("max", 3)),

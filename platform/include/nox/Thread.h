@@ -40,9 +40,10 @@ enum runner_type_e {
     // did not ask to be called again (Runner::CallAgain), so an idle runner
     // costs no CPU; one waiting runner at a time (whichever began to wait
     // when none had) also wakes after a long safety timeout and calls its
-    // function anyway. After a call that was announced it first watches for
-    // a further announcement for 50 us, yielding the CPU, unless another
-    // runner is watching already.
+    // function anyway. After announced calls none of which asked to be
+    // called again (work coming one piece at a time) it first watches for a
+    // further announcement for 50 us, yielding the CPU, unless another runner
+    // is watching already.
     RUNNER_LOOP = 2,
 };
 

@@ -35,9 +35,10 @@ bool g_bTimedWaiter = false;
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
 
-// After announced work a runner watches for more this long, yielding the CPU,
-// before it waits: work that follows soon costs no wake-up on either side.
-// One runner at a time watches (g_nWatching); the others wait at once.
+// After announced work that came one piece at a time a runner watches for
+// more this long, yielding the CPU, before it waits: work that follows soon
+// costs no wake-up on either side. One runner at a time watches
+// (g_nWatching); the others wait at once.
 constexpr auto kBusyWait = std::chrono::microseconds(50);
 std::atomic<int> g_nWatching{0};
 
@@ -197,7 +198,8 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
-    bool bBusy = false;   // this step was announced or asked for
+    bool bBusy = false;      // this step was announced or asked for
+    bool bBacklog = false;   // a step since the last wait asked to be called again
     while (!IsStopSignalled()) {
         const uint64_t nEpochBefore = g_nEpoch.load();
         t_bCallAgain = false;
@@ -206,12 +208,16 @@ int Runner::run()
             heartbeat();
             return 0;
         });
+        bBacklog = bBacklog || t_bCallAgain;
         if (t_bCallAgain || g_nEpoch.load() != nEpochBefore) {
             bBusy = true;
             continue;
         }
-        if (bBusy && AwaitAnnouncement(nEpochBefore))
+        // Work that came one piece at a time is watched for; after a backlog
+        // the next one is as likely to come with a backlog, worth a wake-up.
+        if (bBusy && !bBacklog && AwaitAnnouncement(nEpochBefore))
             continue;
+        bBacklog = false;
         std::unique_lock<std::mutex> lock(g_workMutex);
         g_nWaiting.fetch_add(1);
         const auto announced = [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); };
