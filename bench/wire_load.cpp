@@ -116,13 +116,7 @@ public:
             in_pktinfo info{};
             info.ipi_spec_dst.s_addr =
                 htonl(ntohl(m_srcBase.s_addr) + static_cast<uint32_t>((m_nOffset + i) % kSourceSpan));
-            msghdr& msg = m_aMsg[i].msg_hdr;
-            std::memset(&msg, 0, sizeof(msg));
-            m_aIov[i] = {data.data(), data.size()};
-            msg.msg_name = &m_dst;
-            msg.msg_namelen = sizeof(m_dst);
-            msg.msg_iov = &m_aIov[i];
-            msg.msg_iovlen = 1;
+            msghdr& msg = Message(i, data, &m_dst, sizeof(m_dst));
             msg.msg_control = m_aControl[i].data();
             msg.msg_controllen = m_aControl[i].size();
             cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
@@ -131,10 +125,7 @@ public:
             pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
             std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
         }
-        const int nSent = sendmmsg(fd, m_aMsg, n, 0);
-        if (nSent > 0)
-            m_nOffset += static_cast<unsigned long>(nSent);
-        return nSent;
+        return Flush(fd, n);
     }
     // Sends n requests (at most kBatch) as whole IPv4 packets on the packet
     // socket fd (see OpenRaw); returns how many left.
@@ -143,7 +134,7 @@ public:
         const size_t nHead = sizeof(iphdr) + sizeof(udphdr);
         const size_t nTotal = nHead + m_strReq.size();
         for (unsigned i = 0; i < n; ++i) {
-            std::vector<char>& pkt = m_aData[i];
+            std::vector<char>& pkt = m_aPacket[i];
             pkt.assign(nTotal, '\0');
             iphdr ip{};
             ip.version = 4;
@@ -161,18 +152,9 @@ public:
             std::memcpy(pkt.data(), &ip, sizeof(ip));
             std::memcpy(pkt.data() + sizeof(ip), &udp, sizeof(udp));
             std::memcpy(pkt.data() + nHead, m_strReq.data(), m_strReq.size());
-            msghdr& msg = m_aMsg[i].msg_hdr;
-            std::memset(&msg, 0, sizeof(msg));
-            m_aIov[i] = {pkt.data(), pkt.size()};
-            msg.msg_name = &m_link;
-            msg.msg_namelen = sizeof(m_link);
-            msg.msg_iov = &m_aIov[i];
-            msg.msg_iovlen = 1;
+            (void)Message(i, pkt, &m_link, sizeof(m_link));
         }
-        const int nSent = sendmmsg(fd, m_aMsg, n, 0);
-        if (nSent > 0)
-            m_nOffset += static_cast<unsigned long>(nSent);
-        return nSent;
+        return Flush(fd, n);
     }
     // A packet socket that sends IPv4 packets on szIface and receives nothing
     // (protocol 0), or -1.
@@ -187,6 +169,26 @@ public:
     unsigned long Offset() const { return m_nOffset; }
 
 private:
+    // Message i of the next batch: data, to pName.
+    msghdr& Message(unsigned i, std::vector<char>& data, void* pName, socklen_t nNameLen)
+    {
+        msghdr& msg = m_aMsg[i].msg_hdr;
+        std::memset(&msg, 0, sizeof(msg));
+        m_aIov[i] = {data.data(), data.size()};
+        msg.msg_name = pName;
+        msg.msg_namelen = nNameLen;
+        msg.msg_iov = &m_aIov[i];
+        msg.msg_iovlen = 1;
+        return msg;
+    }
+    // Sends the first n messages; how many left.
+    int Flush(int fd, unsigned n)
+    {
+        const int nSent = sendmmsg(fd, m_aMsg, n, 0);
+        if (nSent > 0)
+            m_nOffset += static_cast<unsigned long>(nSent);
+        return nSent;
+    }
     static uint16_t Checksum(const void* p, size_t nLen)
     {
         uint32_t nSum = 0;
@@ -205,6 +207,7 @@ private:
     uint16_t m_nSrcPort;
     std::string m_strReq;
     std::vector<char> m_aData[kBatch];
+    std::vector<char> m_aPacket[kBatch];   // SendRaw's
     std::vector<char> m_aControl[kBatch];
     iovec m_aIov[kBatch];
     mmsghdr m_aMsg[kBatch];
