@@ -1,9 +1,8 @@
 // Discovery requests from many distinct source addresses, for the flood
 // scenario and the flood benchmark. Every address of --src-net must be local
-// where this runs (a local route, e.g. `ip route add local 100.64.0.0/12 dev
-// lo`): each datagram picks its source with IP_PKTINFO, so no address needs to
-// be configured one by one. The socket is bound to 0.0.0.0:--src-port, so the
-// replies to all those addresses come back to it and are counted.
+// where this runs (see SourcedBatch.h), so no address needs to be configured
+// one by one. The socket is bound to 0.0.0.0:--src-port, so the replies to all
+// those addresses come back to it and are counted.
 //   flood_sender --host IP [--port 37810] [--src-net 100.64.0.0] [--sources N]
 //                [--count N] [--seconds S] [--rate PER_S] [--form binary|json]
 //                [--src-port 40000] [--linger S] [--expect N]
@@ -26,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "SourcedBatch.h"
 
 namespace {
 
@@ -129,11 +130,7 @@ int main(int argc, char** argv)
     dst.sin_family = AF_INET;
     dst.sin_port = htons(static_cast<uint16_t>(opt.nPort));
     dst.sin_addr = dstAddr;
-    const size_t kBatch = 256;
-    std::vector<mmsghdr> vecMsg(kBatch);
-    std::vector<iovec> vecIov(kBatch);
-    std::vector<std::vector<char>> vecControl(kBatch,
-                                              std::vector<char>(CMSG_SPACE(sizeof(in_pktinfo))));
+    SourcedBatch batch(dst);
     unsigned long nSent = 0;
     while (nSent < opt.nCount && Since(t0) < opt.dSeconds) {
         unsigned long nAllowed = opt.nCount;
@@ -143,27 +140,11 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        const size_t nBatch = std::min<unsigned long>(kBatch, nAllowed - nSent);
-        for (size_t i = 0; i < nBatch; ++i) {
-            in_pktinfo info{};
-            info.ipi_spec_dst.s_addr =
-                htonl(ntohl(srcBase.s_addr) + static_cast<uint32_t>((nSent + i) % opt.nSources));
-            msghdr& msg = vecMsg[i].msg_hdr;
-            std::memset(&msg, 0, sizeof(msg));
-            vecIov[i] = {const_cast<char*>(strReq.data()), strReq.size()};
-            msg.msg_name = &dst;
-            msg.msg_namelen = sizeof(dst);
-            msg.msg_iov = &vecIov[i];
-            msg.msg_iovlen = 1;
-            msg.msg_control = vecControl[i].data();
-            msg.msg_controllen = vecControl[i].size();
-            cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
-            pCmsg->cmsg_level = IPPROTO_IP;
-            pCmsg->cmsg_type = IP_PKTINFO;
-            pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
-        }
-        const int nDone = sendmmsg(fd, vecMsg.data(), static_cast<unsigned>(nBatch), 0);
+        const unsigned nBatch = static_cast<unsigned>(std::min<unsigned long>(SourcedBatch::kMax, nAllowed - nSent));
+        for (unsigned i = 0; i < nBatch; ++i)
+            batch.Set(i, strReq.data(), strReq.size(),
+                      ntohl(srcBase.s_addr) + static_cast<uint32_t>((nSent + i) % opt.nSources));
+        const int nDone = batch.Send(fd, nBatch);
         if (nDone < 0) {
             std::perror("flood_sender: sendmmsg");
             break;

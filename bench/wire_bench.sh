@@ -20,8 +20,10 @@
 # the server as the offered rate grows, so the overload figure is measured
 # with the server's threads on CPU 0 and the generator on CPU 1: the server's
 # saturation rate (64 in flight) and then its answered rate at twice that, both
-# with the same one CPU. The same overload without pinning, where the generator
-# competes for the server's CPUs, is shown beside it for information.
+# with the same one CPU. With a CPU of its own the generator polls for replies
+# instead of sleeping, so the server's sends do not pay for waking it. The
+# same overload without pinning, where the generator competes for the
+# server's CPUs, is shown beside it for information.
 # Prints one table, min/median/max over the repetitions, and the ratios.
 . "$(dirname "$0")/../tests/e2e/common.sh"
 need_root
@@ -103,16 +105,17 @@ others() {   # NAME PORT PID SATURATION: round trips one at a time, and the over
     overload "$name" "$port" "$sat" ""
     [ -n "$PIN" ] || return 0
     pin 0 "$pid"
-    out=$(LOAD_CPU=1 load "$port" inflight binary --inflight 64 --warmup 0.2)
+    out=$(LOAD_CPU=1 load "$port" inflight binary --inflight 64 --warmup 0.2 --poll)
     sat=$(json "$out" replies_per_s)
     record "$name" pin_sat_per_s "$sat"
-    LOAD_CPU=1 overload "$name" "$port" "$sat" pin_
+    LOAD_CPU=1 overload "$name" "$port" "$sat" pin_ --poll
     pin "0-$(($(nproc) - 1))" "$pid"
 }
 
-overload() {   # NAME PORT SATURATION PREFIX: answered/s when offered twice SATURATION
+overload() {   # NAME PORT SATURATION PREFIX [ARGS...]: answered/s when offered twice SATURATION
     local name=$1 port=$2 sat=$3 prefix=$4 out
-    out=$(load "$port" rate binary --raw lo --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
+    shift 4
+    out=$(load "$port" rate binary --raw lo "$@" --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
     record "$name" "${prefix}overload_sent_of_sat" "$(awk -v a="$(json "$out" sent_per_s)" -v s="$sat" \
         'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
     record "$name" "${prefix}overload_per_s" "$(json "$out" replies_per_s)"

@@ -17,6 +17,9 @@
 //   that interface through a packet socket (lo for 127.0.0.1): no UDP socket,
 //   route or source look-up per request, so one core offers about twice what
 //   the socket path can.
+// --poll (inflight and rate): the client never sleeps for a reply; it polls
+//   its socket, so a reply costs the server no wake-up of the client. Meant
+//   for a client with a CPU of its own: it keeps that CPU busy.
 // Bounded by count and time. Prints one JSON line; "next_offset" is the source
 // offset a following run should start at.
 #include <arpa/inet.h>
@@ -32,6 +35,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,10 +43,12 @@
 #include <thread>
 #include <vector>
 
+#include "SourcedBatch.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr unsigned kBatch = 256;
+constexpr unsigned kBatch = SourcedBatch::kMax;
 constexpr uint32_t kSourceSpan = 1u << 22;
 
 struct Options {
@@ -50,13 +56,21 @@ struct Options {
     std::string strRawIface;
     int nPort = 0, nSrcPort = 41000, nInflight = 64, nCount = 2000;
     double dRate = 0, dSeconds = 3, dWarmup = 0.5;
+    bool bPoll = false;
     unsigned long nSrcOffset = 0;
 };
 
 bool ParseArgs(int argc, char** argv, Options& opt)
 {
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string strKey = argv[i];
+        if (strKey == "--poll") {
+            opt.bPoll = true;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
         const char* sz = argv[i + 1];
         if (strKey == "--mode") opt.strMode = sz;
         else if (strKey == "--host") opt.strHost = sz;
@@ -73,7 +87,7 @@ bool ParseArgs(int argc, char** argv, Options& opt)
         else if (strKey == "--raw") opt.strRawIface = sz;
         else return false;
     }
-    return (argc % 2) == 1 && opt.nPort > 0 && opt.nInflight > 0 &&
+    return opt.nPort > 0 && opt.nInflight > 0 &&
            (opt.strMode == "inflight" || opt.strMode == "latency" || opt.strMode == "rate");
 }
 
@@ -89,7 +103,8 @@ double Since(Clock::time_point t0)
 class Requests {
 public:
     Requests(const Options& opt, const sockaddr_in& dst)
-        : m_dst(dst), m_nOffset(opt.nSrcOffset), m_nSrcPort(static_cast<uint16_t>(opt.nSrcPort))
+        : m_dst(dst), m_batch(dst), m_nOffset(opt.nSrcOffset),
+          m_nSrcPort(static_cast<uint16_t>(opt.nSrcPort))
     {
         inet_pton(AF_INET, opt.strSrcBase.c_str(), &m_srcBase);
         if (opt.strForm == "json") {
@@ -101,10 +116,8 @@ public:
             m_strReq.assign(17, '\0');
             m_strReq[0] = '\xA3';
         }
-        for (unsigned i = 0; i < kBatch; ++i) {
+        for (unsigned i = 0; i < kBatch; ++i)
             m_aData[i].assign(m_strReq.begin(), m_strReq.end());
-            m_aControl[i].assign(CMSG_SPACE(sizeof(in_pktinfo)), 0);
-        }
     }
     // Sends n requests (at most kBatch); returns how many left.
     int Send(int fd, unsigned n, uint16_t nTag = 0)
@@ -113,19 +126,12 @@ public:
             std::vector<char>& data = m_aData[i];
             data[1] = data[4] = static_cast<char>(nTag & 0xFF);
             data[16] = data[5] = static_cast<char>(nTag >> 8);
-            in_pktinfo info{};
-            info.ipi_spec_dst.s_addr =
-                htonl(ntohl(m_srcBase.s_addr) + static_cast<uint32_t>((m_nOffset + i) % kSourceSpan));
-            msghdr& msg = Message(i, data, &m_dst, sizeof(m_dst));
-            msg.msg_control = m_aControl[i].data();
-            msg.msg_controllen = m_aControl[i].size();
-            cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
-            pCmsg->cmsg_level = IPPROTO_IP;
-            pCmsg->cmsg_type = IP_PKTINFO;
-            pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
+            m_batch.Set(i, data.data(), data.size(), Source(i));
         }
-        return Flush(fd, n);
+        const int nSent = m_batch.Send(fd, n);
+        if (nSent > 0)
+            m_nOffset += static_cast<unsigned long>(nSent);
+        return nSent;
     }
     // Sends n requests (at most kBatch) as whole IPv4 packets on the packet
     // socket fd (see OpenRaw); returns how many left.
@@ -142,19 +148,29 @@ public:
             ip.tot_len = htons(static_cast<uint16_t>(nTotal));
             ip.ttl = 64;
             ip.protocol = IPPROTO_UDP;
-            ip.saddr = htonl(ntohl(m_srcBase.s_addr) + static_cast<uint32_t>((m_nOffset + i) % kSourceSpan));
+            ip.saddr = htonl(Source(i));
             ip.daddr = m_dst.sin_addr.s_addr;
-            ip.check = Checksum(&ip, sizeof(ip));
             udphdr udp{};
             udp.source = htons(m_nSrcPort);
             udp.dest = m_dst.sin_port;
             udp.len = htons(static_cast<uint16_t>(nTotal - sizeof(iphdr)));   // checksum 0: none
             std::memcpy(pkt.data(), &ip, sizeof(ip));
+            ip.check = Checksum(reinterpret_cast<const unsigned char*>(pkt.data()), sizeof(ip));
+            std::memcpy(pkt.data() + offsetof(iphdr, check), &ip.check, sizeof(ip.check));
             std::memcpy(pkt.data() + sizeof(ip), &udp, sizeof(udp));
             std::memcpy(pkt.data() + nHead, m_strReq.data(), m_strReq.size());
-            (void)Message(i, pkt, &m_link, sizeof(m_link));
+            msghdr& msg = m_aMsg[i].msg_hdr;
+            std::memset(&msg, 0, sizeof(msg));
+            m_aIov[i] = {pkt.data(), pkt.size()};
+            msg.msg_name = &m_link;
+            msg.msg_namelen = sizeof(m_link);
+            msg.msg_iov = &m_aIov[i];
+            msg.msg_iovlen = 1;
         }
-        return Flush(fd, n);
+        const int nSent = sendmmsg(fd, m_aMsg, n, 0);
+        if (nSent > 0)
+            m_nOffset += static_cast<unsigned long>(nSent);
+        return nSent;
     }
     // A packet socket that sends IPv4 packets on szIface and receives nothing
     // (protocol 0), or -1.
@@ -169,46 +185,33 @@ public:
     unsigned long Offset() const { return m_nOffset; }
 
 private:
-    // Message i of the next batch: data, to pName.
-    msghdr& Message(unsigned i, std::vector<char>& data, void* pName, socklen_t nNameLen)
+    // The source address of request i of the next batch (host order).
+    uint32_t Source(unsigned i) const
     {
-        msghdr& msg = m_aMsg[i].msg_hdr;
-        std::memset(&msg, 0, sizeof(msg));
-        m_aIov[i] = {data.data(), data.size()};
-        msg.msg_name = pName;
-        msg.msg_namelen = nNameLen;
-        msg.msg_iov = &m_aIov[i];
-        msg.msg_iovlen = 1;
-        return msg;
+        return ntohl(m_srcBase.s_addr) + static_cast<uint32_t>((m_nOffset + i) % kSourceSpan);
     }
-    // Sends the first n messages; how many left.
-    int Flush(int fd, unsigned n)
-    {
-        const int nSent = sendmmsg(fd, m_aMsg, n, 0);
-        if (nSent > 0)
-            m_nOffset += static_cast<unsigned long>(nSent);
-        return nSent;
-    }
-    static uint16_t Checksum(const void* p, size_t nLen)
+    // The IPv4 header checksum of nLen (even) bytes, in network order, read
+    // byte by byte (reading a header struct through another type is not
+    // allowed and was seen to read it before it was filled).
+    static uint16_t Checksum(const unsigned char* p, size_t nLen)
     {
         uint32_t nSum = 0;
-        const auto* pWord = static_cast<const uint16_t*>(p);
-        for (size_t i = 0; i < nLen / 2; ++i)
-            nSum += pWord[i];
+        for (size_t i = 0; i + 1 < nLen; i += 2)
+            nSum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
         while (nSum >> 16)
             nSum = (nSum & 0xFFFF) + (nSum >> 16);
-        return static_cast<uint16_t>(~nSum);
+        return htons(static_cast<uint16_t>(~nSum));
     }
 
     sockaddr_in m_dst;
+    SourcedBatch m_batch;
     sockaddr_ll m_link{};
     in_addr m_srcBase{};
     unsigned long m_nOffset;
     uint16_t m_nSrcPort;
     std::string m_strReq;
     std::vector<char> m_aData[kBatch];
-    std::vector<char> m_aPacket[kBatch];   // SendRaw's
-    std::vector<char> m_aControl[kBatch];
+    std::vector<char> m_aPacket[kBatch];   // SendRaw's, with their messages
     iovec m_aIov[kBatch];
     mmsghdr m_aMsg[kBatch];
 };
@@ -224,7 +227,12 @@ struct Replies {
             m_aMsg[i].msg_hdr.msg_iovlen = 1;
         }
     }
-    int Receive(int fd) { return recvmmsg(fd, m_aMsg, kBatch, MSG_WAITFORONE, nullptr); }
+    // Waits for the first reply (up to the socket's timeout), or with bPoll
+    // takes only what is there; the count, or -1.
+    int Receive(int fd, bool bPoll = false)
+    {
+        return recvmmsg(fd, m_aMsg, kBatch, bPoll ? MSG_DONTWAIT : MSG_WAITFORONE, nullptr);
+    }
     // The tag of reply i (see Requests).
     uint16_t Tag(int i, bool bBinary) const
     {
@@ -252,7 +260,7 @@ int RunInflight(const Options& opt, int fd, Requests& req)
     const double dEnd = opt.dWarmup + opt.dSeconds;
     long nOutstanding = 0;
     unsigned long nCounted = 0, nLost = 0, nTotal = 0;
-    double dFirst = -1, dLast = 0;
+    double dFirst = -1, dLast = 0, dLastReply = 0;
     while (Since(t0) < dEnd) {
         while (nOutstanding < opt.nInflight) {
             const int nSent = req.Send(fd, static_cast<unsigned>(std::min<long>(kBatch, opt.nInflight - nOutstanding)));
@@ -260,13 +268,17 @@ int RunInflight(const Options& opt, int fd, Requests& req)
                 break;
             nOutstanding += nSent;
         }
-        const int n = replies.Receive(fd);
+        const int n = replies.Receive(fd, opt.bPoll);
         const double dNow = Since(t0);
         if (n <= 0) {
-            nLost += static_cast<unsigned long>(nOutstanding);
-            nOutstanding = 0;
+            if (!opt.bPoll || dNow - dLastReply > 0.02) {   // the same 20 ms either way
+                nLost += static_cast<unsigned long>(nOutstanding);
+                nOutstanding = 0;
+                dLastReply = dNow;
+            }
             continue;
         }
+        dLastReply = dNow;
         nOutstanding = std::max(0L, nOutstanding - n);
         nTotal += static_cast<unsigned long>(n);
         if (dNow >= opt.dWarmup) {
@@ -330,20 +342,33 @@ int RunRate(const Options& opt, int fd, Requests& req)
     const double dEnd = opt.dWarmup + opt.dSeconds;
     std::atomic<bool> bDone{false};
     std::atomic<unsigned long> nCounted{0};
-    std::thread receiver([&] {
-        Replies replies;
-        while (!bDone.load()) {
-            const int n = replies.Receive(fd);
+    Replies replies;
+    // Counts the replies waiting (with bPoll) or the next ones to come.
+    const auto receive = [&](bool bPoll) {
+        for (;;) {
+            const int n = replies.Receive(fd, bPoll);
             const double dNow = Since(t0);
             if (n > 0 && dNow >= opt.dWarmup && dNow < dEnd)
                 nCounted += static_cast<unsigned long>(n);
+            if (!bPoll || n <= 0)
+                return;
         }
-    });
+    };
+    std::thread receiver;
+    if (!opt.bPoll) {
+        receiver = std::thread([&] {
+            while (!bDone.load())
+                receive(false);
+        });
+    }
     unsigned long nSent = 0, nSentCounted = 0;
     while (Since(t0) < dEnd) {
+        if (opt.bPoll)
+            receive(true);
         const unsigned long nAllowed = static_cast<unsigned long>(Since(t0) * opt.dRate) + 1;
         if (nSent >= nAllowed) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (!opt.bPoll)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             continue;
         }
         const unsigned nAsk = static_cast<unsigned>(std::min<unsigned long>(kBatch, nAllowed - nSent));
@@ -354,9 +379,15 @@ int RunRate(const Options& opt, int fd, Requests& req)
         if (Since(t0) >= opt.dWarmup)
             nSentCounted += static_cast<unsigned long>(n);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    bDone.store(true);
-    receiver.join();
+    if (opt.bPoll) {
+        const double dStop = Since(t0) + 0.1;
+        while (Since(t0) < dStop)
+            receive(true);
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        bDone.store(true);
+        receiver.join();
+    }
     if (nRawFd >= 0)
         close(nRawFd);
     std::printf("{\"mode\": \"rate\", \"sent_per_s\": %.0f, \"replies_per_s\": %.0f, \"next_offset\": %lu}\n",
