@@ -14,13 +14,6 @@ namespace {
 const char kNullProduct[] = "Null";
 const int kDefaultHttpPort = 80;
 
-// A fixed-size text field of a row; bounded even when it lacks its NUL.
-template <size_t N>
-std::string FieldText(const char (&szField)[N])
-{
-    return std::string(szField, strnlen(szField, N));
-}
-
 bool ProductTypeSet(const CServerConfig& config)
 {
     return config.m_strProductType != kNullProduct;
@@ -77,7 +70,7 @@ std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings
     // Built in place (members sort by key whatever the order of insertion).
     Json::Value root(Json::objectValue);
     root["method"] = Json::Value(kNotifyMethod);
-    root["mac"] = Json::Value(FieldText(row.macAddr));
+    root["mac"] = Json::Value(nox::Str::field(row.macAddr));
     Json::Value& device = root["params"]["deviceInfo"];
     device["SerialNo"] = Json::Value(settings.strSerial);
     device["Version"] = Json::Value(settings.strVersion);
@@ -88,9 +81,9 @@ std::string BuildJsonText(const AdapterEntry& row, const ReplySettings& settings
     device["DeviceType"] = Json::Value(settings.strDeviceType);
     Json::Value& ipv4 = device["IPv4Address"];
     ipv4["DhcpEnable"] = Json::Value(false);
-    ipv4["IPAddress"] = Json::Value(FieldText(row.hostAddr));
-    ipv4["SubnetMask"] = Json::Value(FieldText(row.subNetMask));
-    ipv4["DefaultGateway"] = Json::Value(FieldText(row.gateWayAddr));
+    ipv4["IPAddress"] = Json::Value(nox::Str::field(row.hostAddr));
+    ipv4["SubnetMask"] = Json::Value(nox::Str::field(row.subNetMask));
+    ipv4["DefaultGateway"] = Json::Value(nox::Str::field(row.gateWayAddr));
     return root.toStyledString();
 }
 
@@ -115,11 +108,11 @@ size_t BuildBinaryReply(const AdapterEntry& row, const ReplySettings& settings,
     abRecord[kBinEchoOffset16] = byEcho16;
 
     uint8_t abOctets[4];
-    AddressToOctets(FieldText(row.hostAddr).c_str(), abOctets);
+    AddressToOctets(nox::Str::field(row.hostAddr).c_str(), abOctets);
     std::memcpy(abRecord + kBinAddrOffset, abOctets, 4);
-    AddressToOctets(FieldText(row.subNetMask).c_str(), abOctets);
+    AddressToOctets(nox::Str::field(row.subNetMask).c_str(), abOctets);
     std::memcpy(abRecord + kBinMaskOffset, abOctets, 4);
-    AddressToOctets(FieldText(row.gateWayAddr).c_str(), abOctets);
+    AddressToOctets(nox::Str::field(row.gateWayAddr).c_str(), abOctets);
     std::memcpy(abRecord + kBinGatewayOffset, abOctets, 4);
 
     PutLe16(abRecord + kBinHttpPortOffset, settings.nHttpPort);

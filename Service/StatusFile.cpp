@@ -12,19 +12,11 @@
 #include "CUListen/CUListen.h"
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
+#include "nox/Str.h"
 
 namespace {
 
 const char kFormat[] = "velmora-status 1";
-
-template <size_t N>
-std::string FieldText(const char (&szField)[N])
-{
-    size_t n = 0;
-    while (n < N && szField[n] != '\0')
-        ++n;
-    return std::string(szField, n);
-}
 
 // Values stay on their line: line ends become blanks.
 std::string OneLine(std::string strText)
@@ -150,12 +142,12 @@ void CollectStatus(CServer& server, DaemonStatus& status)
     CCUHandler* pHandler = pListen->m_pHandler.get();
     if (pHandler == nullptr)
         return;
-    status.strSerial = FieldText(pHandler->m_szSerialNum);
+    status.strSerial = nox::Str::field(pHandler->m_szSerialNum);
     for (const AdapterEntry& row : pHandler->m_vecAdapter) {
-        status.vecAdapter.push_back(FieldText(row.adapterName) + " " + FieldText(row.macAddr) +
-                                    " " + FieldText(row.hostAddr) + " " +
-                                    FieldText(row.subNetMask) + " " +
-                                    FieldText(row.gateWayAddr));
+        status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " + nox::Str::field(row.macAddr) +
+                                    " " + nox::Str::field(row.hostAddr) + " " +
+                                    nox::Str::field(row.subNetMask) + " " +
+                                    nox::Str::field(row.gateWayAddr));
     }
     status.nQueue = pHandler->QueueSize();
     pHandler->FilterSize(status.nFilterHosts, status.nFilterEntries);

@@ -8,21 +8,12 @@
 
 #include "CUListen/Protocol.h"
 #include "SearchProto.h"
+#include "nox/Str.h"
 
 namespace velmora {
 namespace search {
 
 namespace {
-
-// A NUL-terminated field of a fixed-size record, bounded by the record.
-template <size_t N>
-std::string FieldText(const char (&szField)[N])
-{
-    size_t n = 0;
-    while (n < N && szField[n] != '\0')
-        ++n;
-    return std::string(szField, n);
-}
 
 bool ParsePort(const std::string& strText, int* pPort)
 {
@@ -233,7 +224,7 @@ int PlanDestinations(const SearchOptions& opt, const std::vector<nox::AdapterInf
     for (const std::string& strName : opt.vecIface) {
         const nox::AdapterInfo* pFound = nullptr;
         for (const nox::AdapterInfo& info : vecIface) {
-            if (strName == FieldText(info.adapterName))
+            if (strName == nox::Str::field(info.adapterName))
                 pFound = &info;
         }
         if (pFound == nullptr) {
@@ -253,15 +244,15 @@ int PlanDestinations(const SearchOptions& opt, const std::vector<nox::AdapterInf
 
     for (int nPort : vecPort) {
         for (const nox::AdapterInfo* pInfo : vecChosen) {
-            const std::string strName = FieldText(pInfo->adapterName);
-            const std::string strAddr = FieldText(pInfo->hostAddr);
+            const std::string strName = nox::Str::field(pInfo->adapterName);
+            const std::string strAddr = nox::Str::field(pInfo->hostAddr);
             unsigned nAddr = 0;
             unsigned nMask = 0;
             if (!ParseIpv4(strAddr, &nAddr))
                 continue;
             if (opt.vecHost.empty())
                 vecOut.push_back({kMulticastGroup, nPort, strAddr, strName});
-            const std::string strMask = FieldText(pInfo->subNetMask);
+            const std::string strMask = nox::Str::field(pInfo->subNetMask);
             if (opt.bBroadcast && ParseIpv4(strMask, &nMask) && nMask != 0xFFFFFFFFu)
                 vecOut.push_back({Ipv4Text(nAddr | ~nMask), nPort, std::string(), strName});
         }

@@ -1,6 +1,7 @@
 // A byte string that can always be read as a NUL-terminated C string.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -44,6 +45,14 @@ public:
     // length written (without the NUL), or -1 when nSize <= 0 or a pointer is null.
     static int sprintf_x(char* szBuf, int nSize, const char* szFmt, ...) NOX_PRINTF(3, 4);
     static int strcpy_x(char* szBuf, int nSize, const char* szSrc);
+
+    // The text of a fixed-size field of a record: up to its first NUL, and
+    // never beyond the field, also when it lacks one.
+    template <size_t N>
+    static std::string field(const char (&szField)[N])
+    {
+        return std::string(szField, std::find(szField, szField + N, '\0'));
+    }
 
     const std::string& str() const { return m_str; }
 
