@@ -318,46 +318,58 @@ int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
     return 0;
 }
 
-// One worker step: takes the oldest request, if any, and answers it. Never
-// waits; the runner paces the calls. An exception from a library call must
-// not end the worker thread, so the dispatch is the last guard.
-int CCUHandler::HandleRequest()
+nox::Ref<reqBuffer> CCUHandler::TakeRequest(bool& bMore)
 {
-    static const char kFn[] = "CCUHandler::HandleRequest";
     // The front entry is unlinked under the lock and freed after it.
     std::list<nox::Ref<reqBuffer>> listTaken;
-    bool bMore = false;
     {
         nox::MutexGuard guard(m_dataMutex);
+        bMore = false;
         if (m_waitHandleData.empty())
-            return 0;
+            return nox::Ref<reqBuffer>();
         listTaken.splice(listTaken.end(), m_waitHandleData, m_waitHandleData.begin());
         bMore = !m_waitHandleData.empty();
     }
     ReleaseQueueSlots(1);
-    nox::Ref<reqBuffer> req(listTaken.front());
-    listTaken.clear();
+    return listTaken.front();
+}
+
+// Requests are taken one at a time, so a stop still drops all that wait, and
+// other runners take their share meanwhile. An exception from a library call
+// must not end the worker thread, so each dispatch is guarded; what the
+// requests before it made is sent and written before its line.
+int CCUHandler::HandleRequest()
+{
+    static const char kFn[] = "CCUHandler::HandleRequest";
+    bool bMore = true;
+    for (int nTaken = 0; bMore && nTaken < kRequestsPerStep; ++nTaken) {
+        nox::Ref<reqBuffer> req = TakeRequest(bMore);
+        if (!req)
+            break;
+        try {
+            const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;
+            if (byHead == velmora::kHeadBinary) {
+                nox::Ref<reqBuffer> reqExchange(req);
+                (void)handle_same_segment(reqExchange);
+            } else if (byHead == velmora::kHeadJson) {
+                nox::Ref<reqBuffer> reqExchange(req);
+                (void)handle_different_segment(reqExchange);
+            }
+        } catch (const std::exception& e) {
+            FlushReplies();
+            NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[%s]",
+                    req->m_szAddr, req->m_nSrcPort, e.what());
+        } catch (...) {
+            FlushReplies();
+            NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
+                    req->m_szAddr, req->m_nSrcPort);
+        }
+    }
+    FlushReplies();
     // The engine announces a batch of datagrams once, and that wakes at most
-    // one idle runner; a step takes one request, so this runner goes on with
-    // the rest at once, without waking another one.
+    // one idle runner: this one goes on with the rest at once, without waking
+    // another one.
     if (bMore)
         nox::Runner::CallAgain();
-
-    try {
-        const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;
-        if (byHead == velmora::kHeadBinary) {
-            nox::Ref<reqBuffer> reqExchange(req);
-            (void)handle_same_segment(reqExchange);
-        } else if (byHead == velmora::kHeadJson) {
-            nox::Ref<reqBuffer> reqExchange(req);
-            (void)handle_different_segment(reqExchange);
-        }
-    } catch (const std::exception& e) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[%s]", req->m_szAddr,
-                req->m_nSrcPort, e.what());
-    } catch (...) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
-                req->m_szAddr, req->m_nSrcPort);
-    }
     return 0;
 }

@@ -89,7 +89,14 @@ public:
 
     int PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr, int port);
     static int ThreadProc(void* pContext, void* pArg);
-    int HandleRequest();         // one worker step; 0
+    // One worker step: takes up to kRequestsPerStep queued requests, oldest
+    // first, one at a time, and answers them; their replies go out together
+    // at the end of the step (FlushReplies). Never waits; 0.
+    int HandleRequest();
+    // Sends the replies this thread's exchanges have made since the last
+    // flush, then writes their lines and counts them.
+    void FlushReplies();
+    enum { kRequestsPerStep = 16 };
     // The exchanges release req before returning.
     int handle_same_segment(nox::Ref<reqBuffer>& req);        // binary (0xA3); 0
     int handle_different_segment(nox::Ref<reqBuffer>& req);   // JSON (0x20); 0, -1 or -2
@@ -121,6 +128,11 @@ public:
 private:
     enum Warning { kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnCount };
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
+    // The oldest queued request (empty when none), and whether more wait.
+    nox::Ref<reqBuffer> TakeRequest(bool& bMore);
+    // A reply to request from adapter row nRow, to be filled by the caller
+    // and sent by FlushReplies (which runs first when kMaxPendingReplies wait).
+    std::string& NewReply(const reqBuffer& request, bool bJson, size_t nRow);
     void ReleaseQueueSlots(int nCount);
     // Takes the budget for one request's replies, or counts them withheld.
     bool TakeReplyBudget(const char* szFn);

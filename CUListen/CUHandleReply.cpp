@@ -1,5 +1,6 @@
-// CCUHandler's two reply exchanges. Worker threads; no lock: the adapter
-// table and the configuration are fixed before the first worker starts.
+// CCUHandler's two reply exchanges and the replies of a worker step. Worker
+// threads; no lock: the adapter table and the configuration are fixed before
+// the first worker starts.
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -12,11 +13,15 @@
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
 #include "nox/Status.h"
+#include "nox/Str.h"
 #include "nox/Time.h"
 
 namespace {
 const char kSrc[] = "CUListen/CUHandle";
+const char kFnBinary[] = "CCUHandler::handle_same_segment";
+const char kFnJson[] = "CCUHandler::handle_different_segment";
 const int kSerialSize = 256;
+const size_t kMaxPendingReplies = 32;   // then they are sent before the next one is made
 
 int LowInt(nox::SOCKID sock)
 {
@@ -31,9 +36,28 @@ struct JsonTexts {
     uint64_t nInstance = 0;
     std::string strSerial;
     std::vector<std::string> vecText;
-    std::string strReply;   // the datagram being sent, reused
 };
 thread_local JsonTexts t_json;
+
+// The replies a worker step has made and not yet sent: the exchanges make
+// them, FlushReplies sends them (one system call per run of one socket) and
+// then writes their lines, in the order they were made. Every other line of
+// the step is written after FlushReplies, so the worker's lines keep the
+// order of a reply-by-reply send.
+struct PendingReply {
+    nox::SOCKID sock;
+    std::string strData;
+    char szHost[32];
+    int nPort;
+    bool bJson;
+    size_t nRow;
+};
+struct ReplyBatch {
+    std::vector<PendingReply> vecReply;   // the first nUsed wait; the rest keep their buffers
+    size_t nUsed = 0;
+    std::vector<nox::OutDatagram> vecOut;
+};
+thread_local ReplyBatch t_batch;
 thread_local Json::Reader t_reader;   // parse() starts afresh each time
 
 const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<AdapterEntry>& vecRow,
@@ -56,6 +80,62 @@ const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<A
 }
 }  // namespace
 
+std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t nRow)
+{
+    ReplyBatch& batch = t_batch;
+    if (batch.nUsed == kMaxPendingReplies)
+        FlushReplies();
+    if (batch.nUsed == batch.vecReply.size())
+        batch.vecReply.emplace_back();
+    PendingReply& reply = batch.vecReply[batch.nUsed++];
+    reply.sock = request.m_sockId;
+    (void)nox::Str::strcpy_x(reply.szHost, sizeof(reply.szHost), request.m_szAddr);
+    reply.nPort = request.m_nSrcPort;
+    reply.bJson = bJson;
+    reply.nRow = nRow;
+    reply.strData.clear();
+    return reply.strData;
+}
+
+void CCUHandler::FlushReplies()
+{
+    ReplyBatch& batch = t_batch;
+    const size_t nCount = batch.nUsed;
+    if (nCount == 0)
+        return;
+    batch.nUsed = 0;
+    batch.vecOut.resize(nCount);
+    for (size_t i = 0; i < nCount; ++i) {
+        const PendingReply& reply = batch.vecReply[i];
+        batch.vecOut[i] = {reply.strData.data(), static_cast<int>(reply.strData.size()),
+                           reply.szHost, reply.nPort, 0};
+    }
+    for (size_t i = 0, j = 0; i < nCount; i = j) {
+        for (j = i + 1; j < nCount && batch.vecReply[j].sock == batch.vecReply[i].sock;)
+            ++j;
+        (void)m_pEngine->SendToBatch(batch.vecReply[i].sock, &batch.vecOut[i],
+                                     static_cast<int>(j - i));
+    }
+    // Requests that the replies bring back are this runner's to take as soon
+    // as the lines are written.
+    const bool bWatch = nox::Runner::BeginLastStretch();
+    for (size_t i = 0; i < nCount; ++i) {
+        const PendingReply& reply = batch.vecReply[i];
+        const int nRet = batch.vecOut[i].nResult;
+        const int nLen = batch.vecOut[i].nLen;
+        CountSend(nRet);
+        if (reply.bJson)
+            NOX_LOG(kSrc, kFnJson, nox::kLogInfo,
+                    "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]", LowInt(reply.sock),
+                    nLen, reply.szHost, reply.nPort, m_vecAdapter[reply.nRow].adapterName, nRet);
+        else
+            NOX_LOG(kSrc, kFnBinary, nox::kLogInfo,
+                    "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
+                    nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
+    }
+    nox::Runner::EndLastStretch(bWatch);
+}
+
 void CCUHandler::BuildBinaryRecords()
 {
     const velmora::ReplySettings settings = velmora::BinarySettings(*CServerConfig::instance());
@@ -76,12 +156,13 @@ void CCUHandler::BuildBinaryRecords()
 // line and kErrParse.
 int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
 {
-    static const char kFn[] = "CCUHandler::handle_different_segment";
+    static const char* const kFn = kFnJson;
     nox::Ref<reqBuffer> hold(std::move(req));
     const reqBuffer& request = *hold;
 
     if (request.m_nLen < static_cast<int>(velmora::kJsonHeaderLen)) {
         m_counters.Add(velmora::kDecodeFailed);
+        FlushReplies();
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
                 request.m_szAddr, request.m_nSrcPort);
         return kErrParse;
@@ -100,6 +181,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         m_counters.Add(velmora::kDecodeFailed);
         // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
         const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
+        FlushReplies();
         if (due.nHeld != 0)
             NOX_LOG(kSrc, kFn, nox::kLogError,
                     "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
@@ -122,6 +204,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     }
     if (strMethod != velmora::kSearchMethod) {
         m_counters.Add(velmora::kDecodeFailed);
+        FlushReplies();
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "method error! host[%s:%d] method[%s]",
                 request.m_szAddr, request.m_nSrcPort, strMethod.c_str());
         return kErrMethod;
@@ -140,15 +223,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         const AdapterEntry& row = m_vecAdapter[i];
         if (row.isOK == 0)
             continue;
-        std::string& strReply = t_json.strReply;
-        velmora::BuildJsonReply(request.m_pBuffer, vecText[i], strReply);
-        const int nLen = static_cast<int>(strReply.size());
-        const int nRet = m_pEngine->SendTo(request.m_sockId, strReply.data(), nLen,
-                                           request.m_szAddr, request.m_nSrcPort);
-        CountSend(nRet);
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]",
-                LowInt(request.m_sockId), nLen, request.m_szAddr, request.m_nSrcPort,
-                row.adapterName, nRet);
+        velmora::BuildJsonReply(request.m_pBuffer, vecText[i], NewReply(request, true, i));
     }
     return 0;
 }
@@ -157,7 +232,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
 // 17 bytes gets no answer (logged at level 2). Always 0.
 int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 {
-    static const char kFn[] = "CCUHandler::handle_same_segment";
+    static const char* const kFn = kFnBinary;
     nox::Ref<reqBuffer> hold(std::move(req));
     const reqBuffer& request = *hold;
 
@@ -165,6 +240,7 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
         return 0;
     if (request.m_nLen < static_cast<int>(velmora::kBinRequestMinLen)) {
         m_counters.Add(velmora::kDecodeFailed);
+        FlushReplies();
         NOX_LOG(kSrc, kFn, nox::kLogDebug, "short request len[%d] host[%s:%d]", request.m_nLen,
                 request.m_szAddr, request.m_nSrcPort);
         return 0;
@@ -177,19 +253,10 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
     for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
         if (m_vecAdapter[i].isOK == 0)
             continue;
-        const std::string& strRecord = m_vecBinaryRecord[i];
-        uint8_t abRecord[velmora::kBinRecordMax];
-        const size_t nLen = strRecord.size();
-        std::memcpy(abRecord, strRecord.data(), nLen);
-        abRecord[velmora::kBinEchoOffset1] = byEcho1;
-        abRecord[velmora::kBinEchoOffset16] = byEcho16;
-        const int nRet =
-            m_pEngine->SendTo(request.m_sockId, reinterpret_cast<const char*>(abRecord),
-                              static_cast<int>(nLen), request.m_szAddr, request.m_nSrcPort);
-        CountSend(nRet);
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]",
-                LowInt(request.m_sockId), static_cast<int>(nLen), request.m_szAddr,
-                request.m_nSrcPort, static_cast<int>(i), nRet);
+        std::string& strReply = NewReply(request, false, i);
+        strReply = m_vecBinaryRecord[i];
+        strReply[velmora::kBinEchoOffset1] = static_cast<char>(byEcho1);
+        strReply[velmora::kBinEchoOffset16] = static_cast<char>(byEcho16);
     }
     return 0;
 }
@@ -204,6 +271,7 @@ bool CCUHandler::TakeReplyBudget(const char* szFn)
     if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))
         return true;
     m_counters.Add(velmora::kRepliesWithheld, nReplies);
+    FlushReplies();
     Warn(kWarnWithheld, szFn);
     return false;
 }

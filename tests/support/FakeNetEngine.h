@@ -4,6 +4,7 @@
 // engine does, until the socket is closed. Never start or stop it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -48,6 +49,14 @@ public:
         m_cond.notify_all();
         return m_nSendResult;
     }
+    int SendToBatch(SOCKID sock, nox::OutDatagram* pDatagrams, int n) override
+    {
+        ++m_nBatches;
+        for (int i = 0; i < n; ++i)
+            pDatagrams[i].nResult = SendTo(sock, pDatagrams[i].pData, pDatagrams[i].nLen,
+                                           pDatagrams[i].szHost, pDatagrams[i].nPort);
+        return 0;
+    }
     int CloseSocket(SOCKID sock) override
     {
         Locked([&] { m_vecClosed.push_back(sock); return 0; });
@@ -76,6 +85,7 @@ public:
     std::function<void(const Sent&)> m_onSend;      // runs in SendTo before it records
     std::vector<SOCKID> m_vecCreated, m_vecClosed;
     std::vector<std::string> m_vecBind;             // "sock host:port"
+    std::atomic<int> m_nBatches{0};                 // SendToBatch calls
 
 private:
     template <class F> auto Locked(F f) -> decltype(f())

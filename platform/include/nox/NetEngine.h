@@ -33,6 +33,15 @@ public:
     virtual void OnClose(SOCKID sock, int nError) = 0;
 };
 
+// One datagram of NetEngine::SendToBatch: the caller sets the first four.
+struct OutDatagram {
+    const char* pData;
+    int nLen;
+    const char* szHost;
+    int nPort;
+    int nResult;   // set by SendToBatch: what SendTo would have returned
+};
+
 class NetEngine {
 public:
     typedef nox::SOCKID SOCKID;
@@ -75,6 +84,11 @@ public:
     virtual int SetReuseAddr(SOCKID sock, int nOn);
     // Group datagrams leave from the interface with this IPv4 address text.
     virtual int SetMulticastInterface(SOCKID sock, const char* szIfaceAddr);
+    // The n datagrams from this socket, in order, each as SendTo sends one
+    // and with its result in nResult, but in as few system calls as the
+    // system allows (on Linux one per 32). Thread-safety as SendTo. 0, or
+    // -EBADF for an unknown or closed socket (every nResult is then -EBADF).
+    virtual int SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n);
 
     // eType: kNetEngineEvent. nMaxSockets: the most sockets open at once
     // (CreateSocket fails beyond it). nThreads: event threads delivering

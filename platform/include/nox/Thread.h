@@ -82,6 +82,12 @@ public:
     // waiting and without waking any other runner (work is left over). No
     // effect on any other thread.
     static void CallAgain();
+    // From inside a kind-2 runner's function, around its last stretch of
+    // work: announcements made meanwhile wake no other runner, since this
+    // one looks for them as soon as its function returns. Returns whether it
+    // took the watch (one runner at a time); pass that to EndLastStretch.
+    static bool BeginLastStretch();
+    static void EndLastStretch(bool bTaken);
     // How long the one idle kind-2 runner with the safety timeout waits
     // before calling its function anyway.
     static void SetIdleTimeoutMs(unsigned nMs);

@@ -59,6 +59,18 @@ bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr)
     return true;
 }
 
+// The destination of a datagram to send, false when the arguments are not
+// one (a negative length, no data, a port outside 1..65535, no IPv4 text).
+bool Destination(const char* pData, int nLen, const char* szHost, int nPort, udp::endpoint* pDst)
+{
+    asio::ip::address_v4 addr;
+    if (nLen < 0 || (pData == nullptr && nLen > 0) || nPort <= 0 || nPort > 65535 ||
+        !ParseIPv4(szHost, &addr))
+        return false;
+    *pDst = udp::endpoint(addr, static_cast<unsigned short>(nPort));
+    return true;
+}
+
 // Receive errors after which the socket still works: ICMP reports about an
 // earlier send, interrupted or spurious wake-ups, short memory.
 bool IsTransient(const asio::error_code& ec)
@@ -531,11 +543,9 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
 
 int NetEngine::SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort)
 {
-    asio::ip::address_v4 addr;
-    if (nLen < 0 || (pData == nullptr && nLen > 0) || nPort <= 0 || nPort > 65535 ||
-        !ParseIPv4(szHost, &addr))
+    udp::endpoint dst;
+    if (!Destination(pData, nLen, szHost, nPort, &dst))
         return -EINVAL;
-    const udp::endpoint dst(addr, static_cast<unsigned short>(nPort));
     SockPtr pSt = m_pImpl->Find(sock);
     if (!pSt || !pSt->EnterSend())
         return -EBADF;
@@ -543,6 +553,38 @@ int NetEngine::SendTo(SOCKID sock, const char* pData, int nLen, const char* szHo
                                       pSt->bGroup.load(std::memory_order_relaxed));
     pSt->LeaveSend();
     return nRet;
+}
+
+int NetEngine::SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n)
+{
+    SockPtr pSt = m_pImpl->Find(sock);
+    if (!pSt || !pSt->EnterSend()) {
+        for (int i = 0; i < n; ++i)
+            pDatagrams[i].nResult = -EBADF;
+        return -EBADF;
+    }
+    const bool bGroup = pSt->bGroup.load(std::memory_order_relaxed);
+    constexpr int kPerCall = 32;
+    os::SendSlot aSlot[kPerCall];
+    OutDatagram* apFor[kPerCall];   // the datagram of each slot
+    for (int nNext = 0; nNext < n;) {
+        int nSlots = 0;
+        for (; nNext < n && nSlots < kPerCall; ++nNext) {
+            OutDatagram& d = pDatagrams[nNext];
+            udp::endpoint dst;
+            if (!Destination(d.pData, d.nLen, d.szHost, d.nPort, &dst)) {
+                d.nResult = -EINVAL;
+                continue;
+            }
+            apFor[nSlots] = &d;
+            aSlot[nSlots++] = {d.pData, static_cast<size_t>(d.nLen), dst, 0};
+        }
+        os::SendBatch(pSt->nFd, aSlot, nSlots, bGroup);
+        for (int i = 0; i < nSlots; ++i)
+            apFor[i]->nResult = aSlot[i].nResult;
+    }
+    pSt->LeaveSend();
+    return 0;
 }
 
 int NetEngine::SetHandler(SOCKID sock, const Ref<SocketHandler>& handler)

@@ -33,6 +33,19 @@ int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* 
 int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
                  const asio::ip::udp::endpoint& dst, bool bGroupBound);
 
+// One datagram of a send batch: the caller sets pData, nLen and dst;
+// SendBatch sets nResult.
+struct SendSlot {
+    const char* pData;
+    size_t nLen;
+    asio::ip::udp::endpoint dst;
+    int nResult;   // what SendDatagram would have returned for it
+};
+
+// The datagrams in order, each sent as SendDatagram sends one, in as few
+// system calls as the system allows.
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound);
+
 // After an empty read: a positive error code when the socket's receive side
 // was shut down (empty reads would then never end), else 0.
 int ReadShutDownError(NativeSocket sock);

@@ -34,6 +34,7 @@ int g_nWoken = 0;   // guarded by g_workMutex
 bool g_bTimedWaiter = false;
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
+thread_local bool t_bInLoop = false;   // a kind-2 runner's function is running here
 
 // After announced work that came one piece at a time a runner watches for
 // more this long, yielding the CPU, before it waits: work that follows soon
@@ -198,6 +199,7 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
+    t_bInLoop = true;
     bool bBusy = false;      // this step was announced or asked for
     bool bBacklog = false;   // a step since the last wait asked to be called again
     while (!IsStopSignalled()) {
@@ -267,6 +269,23 @@ void Runner::NotifyWork()
         ++g_nWoken;
     }
     g_workCv.notify_one();
+}
+
+bool Runner::BeginLastStretch()
+{
+    // Only a loop runner looks at the epoch again when its function returns.
+    if (!t_bInLoop)
+        return false;
+    if (g_nWatching.fetch_add(1) == 0)
+        return true;
+    g_nWatching.fetch_sub(1);
+    return false;
+}
+
+void Runner::EndLastStretch(bool bTaken)
+{
+    if (bTaken)
+        g_nWatching.fetch_sub(1);
 }
 
 void Runner::CallAgain()

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -73,25 +74,29 @@ int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* 
     return nJoined > 0 ? 0 : -nLastErr;
 }
 
-int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
-                 const asio::ip::udp::endpoint& dst, bool bGroupBound)
+namespace {
+
+// The message of one datagram to addr, from the routing table's choice of
+// source when bGroupBound (szControl then holds an IP_PKTINFO with 0.0.0.0,
+// any interface, so the reply never carries the group address as its source).
+void FillMessage(msghdr& msg, iovec& iov, sockaddr_in& addr, const char* pData, size_t nLen,
+                 const asio::ip::udp::endpoint& dst, bool bGroupBound, char* szControl,
+                 size_t nControl)
 {
-    sockaddr_in addr{};
+    addr = sockaddr_in{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(dst.port());
     addr.sin_addr.s_addr = htonl(dst.address().to_v4().to_uint());
-    iovec iov{const_cast<char*>(pData), nLen};
-    msghdr msg{};
+    iov = iovec{const_cast<char*>(pData), nLen};
+    msg = msghdr{};
     msg.msg_name = &addr;
     msg.msg_namelen = sizeof(addr);
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
     if (bGroupBound) {
-        // Source chosen by routing (ipi_spec_dst 0.0.0.0, any interface), so
-        // the reply never carries the group address as its source.
+        std::memset(szControl, 0, nControl);
         msg.msg_control = szControl;
-        msg.msg_controllen = sizeof(szControl);
+        msg.msg_controllen = nControl;
         cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
         pCmsg->cmsg_level = IPPROTO_IP;
         pCmsg->cmsg_type = IP_PKTINFO;
@@ -99,6 +104,18 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
         const in_pktinfo info{};
         std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
     }
+}
+
+}  // namespace
+
+int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
+                 const asio::ip::udp::endpoint& dst, bool bGroupBound)
+{
+    sockaddr_in addr;
+    iovec iov;
+    msghdr msg;
+    alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(in_pktinfo))];
+    FillMessage(msg, iov, addr, pData, nLen, dst, bGroupBound, szControl, sizeof(szControl));
 
     std::chrono::steady_clock::time_point deadline;   // set at the first full buffer
     for (int nAttempt = 0; nAttempt < kMaxSendAttempts; ++nAttempt) {
@@ -119,6 +136,37 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
         (void)::poll(&pfd, 1, static_cast<int>(left.count()));   // retried either way
     }
     return -EAGAIN;
+}
+
+// sendmmsg takes the batch as far as it goes without an error; the datagram
+// it stops at goes through SendDatagram, which waits for room or gives its
+// error, and the rest follows in the next call.
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound)
+{
+    constexpr int kPerCall = 32;
+    sockaddr_in aAddr[kPerCall];
+    iovec aIov[kPerCall];
+    mmsghdr aMsg[kPerCall];
+    alignas(cmsghdr) char aControl[kPerCall][CMSG_SPACE(sizeof(in_pktinfo))];
+    int nDone = 0;
+    while (nDone < nSlots) {
+        const int nAsk = std::min(kPerCall, nSlots - nDone);
+        for (int i = 0; i < nAsk; ++i) {
+            const SendSlot& slot = pSlots[nDone + i];
+            FillMessage(aMsg[i].msg_hdr, aIov[i], aAddr[i], slot.pData, slot.nLen, slot.dst,
+                        bGroupBound, aControl[i], sizeof(aControl[i]));
+            aMsg[i].msg_len = 0;
+        }
+        const int nSent = ::sendmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_NOSIGNAL);
+        for (int i = 0; i < nSent; ++i)
+            pSlots[nDone + i].nResult = 0;
+        if (nSent > 0) {
+            nDone += nSent;
+            continue;
+        }
+        SendSlot& slot = pSlots[nDone++];
+        slot.nResult = SendDatagram(sock, slot.pData, slot.nLen, slot.dst, bGroupBound);
+    }
 }
 
 int ReadShutDownError(NativeSocket sock)

@@ -98,6 +98,13 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
     }
 }
 
+// WinSock has no call that sends several datagrams: one at a time.
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound)
+{
+    for (int i = 0; i < nSlots; ++i)
+        pSlots[i].nResult = SendDatagram(sock, pSlots[i].pData, pSlots[i].nLen, pSlots[i].dst, bGroupBound);
+}
+
 int ReadShutDownError(NativeSocket /*sock*/)
 {
     return 0;   // WinSock reports a closed receive side as an error, not as empty reads

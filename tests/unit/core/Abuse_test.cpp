@@ -111,7 +111,12 @@ TEST(LogThrottleTest, OneLinePerWindowWithTheCount)
 // of a request's adapters or none; a warning line per 10 s with its count.
 class CountingEngine : public nox::NetEngine {
 public:
-    int SendTo(SOCKID, const char*, int, const char*, int) override { return ++m_nSent, 0; }
+    int SendToBatch(SOCKID, nox::OutDatagram* pDatagrams, int n) override
+    {
+        for (int i = 0; i < n; ++i)
+            pDatagrams[i].nResult = (++m_nSent, 0);
+        return 0;
+    }
     int m_nSent = 0;
 };
 

@@ -29,8 +29,9 @@ TEST_F(WorkersTest, EachRequestIsAnsweredByExactlyOneOfEightWorkers)
     EXPECT_EQ(static_cast<size_t>(kRequests), setPort.size());
 }
 
-// A worker in the middle of a send finishes it; the stop drops what is queued.
-TEST_F(WorkersTest, StopDropsQueuedRequestsButFinishesTheTakenOldestOne)
+// A worker in the middle of a step's send finishes the requests it took (the
+// oldest, one step's worth); the stop drops what is still queued.
+TEST_F(WorkersTest, StopDropsQueuedRequestsButFinishesTheTakenOldestOnes)
 {
     StartHandler();
     std::promise<void> inSend, gate;
@@ -41,8 +42,9 @@ TEST_F(WorkersTest, StopDropsQueuedRequestsButFinishesTheTakenOldestOne)
             inSend.set_value();
         gateOpen.wait_for(kWait);
     };
-    Deliver(MakeJsonRequest(), "10.0.0.1", 1001);
-    Deliver(MakeJsonRequest(), "10.0.0.2", 1002);
+    const int kStep = CCUHandler::kRequestsPerStep;
+    for (int i = 0; i < kStep + 4; ++i)
+        Deliver(MakeJsonRequest(), ("10.0.1." + std::to_string(i)).c_str(), 1000 + i);
 
     std::thread worker([&] { m_pHandler->HandleRequest(); });
     const bool bInSend = inSend.get_future().wait_for(kWait) == std::future_status::ready;
@@ -52,8 +54,34 @@ TEST_F(WorkersTest, StopDropsQueuedRequestsButFinishesTheTakenOldestOne)
     worker.join();
     ASSERT_TRUE(bInSend);
     const auto vecSent = m_engine.TakeSent();
-    ASSERT_EQ(1u, vecSent.size());
-    EXPECT_EQ("10.0.0.1", vecSent[0].strHost);
+    ASSERT_EQ(static_cast<size_t>(kStep), vecSent.size());
+    for (int i = 0; i < kStep; ++i)
+        EXPECT_EQ(1000 + i, vecSent[static_cast<size_t>(i)].nPort);
+}
+
+// Replies of one step go out together, and a line the step writes in between
+// comes after the lines of the replies made before it.
+TEST_F(WorkersTest, AStepSendsItsRepliesTogetherAndKeepsTheLineOrder)
+{
+    StartHandler();
+    Deliver(MakeBinaryRequest(), "10.0.2.1", 2001);
+    Deliver(MakeBinaryRequest(0, 0, 16), "10.0.2.2", 2002);   // short: a line, no reply
+    Deliver(MakeJsonRequest(), "10.0.2.3", 2003);
+    Deliver(MakeJsonRequest(), "10.0.2.4", 2004);
+    m_pHandler->HandleRequest();
+    const auto vecSent = m_engine.TakeSent();
+    ASSERT_EQ(3u, vecSent.size());
+    EXPECT_EQ((std::vector<int>{2001, 2003, 2004}),
+              (std::vector<int>{vecSent[0].nPort, vecSent[1].nPort, vecSent[2].nPort}));
+    EXPECT_EQ(2, m_engine.m_nBatches.load());   // one before the short request's line, one after
+    std::vector<std::string> vecOrder;
+    for (const auto& line : m_log.Lines()) {
+        for (const char* szHost : {"10.0.2.1", "10.0.2.2", "10.0.2.3", "10.0.2.4"}) {
+            if (line.strText.find(std::string("host[") + szHost) != std::string::npos)
+                vecOrder.push_back(szHost);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"10.0.2.1", "10.0.2.2", "10.0.2.3", "10.0.2.4"}), vecOrder);
 }
 
 }  // namespace

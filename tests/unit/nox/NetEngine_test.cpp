@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -154,6 +155,42 @@ TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
     EXPECT_TRUE(setSent == setGot) << setGot.size() << " of " << setSent.size() << " arrived";
     ASSERT_TRUE(Send(server, "reply", kLo, m_nClientPort));
     EXPECT_EQ("reply", m_client->Wait(1).at(0).strData) << "the client socket still receives";
+}
+
+// A batch goes out in order, past the per-call bound, each datagram with its
+// own result: one that is not a destination, or that the system refuses (too
+// large), fails alone; an unknown socket fails them all.
+TEST_F(NetEngineTest, BatchArrivesInOrderWithAResultPerDatagram)
+{
+    const SOCKID server = Listen(kLo, m_nServerPort, m_server);
+    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
+    (void)server;
+    const int kCount = 40;
+    std::vector<std::string> vecData;
+    std::vector<nox::OutDatagram> vecOut;
+    for (int i = 0; i < kCount; ++i)
+        vecData.push_back(i == 20 ? std::string(65508, 'x') : "d" + std::to_string(i));
+    for (int i = 0; i < kCount; ++i) {
+        vecOut.push_back({vecData[i].data(), static_cast<int>(vecData[i].size()), i == 5 ? "10.0.0" : kLo,
+                          i == 33 ? 0 : m_nServerPort, 1});
+    }
+    ASSERT_EQ(0, m_engine.SendToBatch(client, vecOut.data(), kCount));
+    std::vector<std::string> vecWant;
+    for (int i = 0; i < kCount; ++i) {
+        const bool bBad = i == 5 || i == 20 || i == 33;
+        EXPECT_EQ(bBad, vecOut[i].nResult < 0) << i << ": " << vecOut[i].nResult;
+        if (i == 5 || i == 33) {
+            EXPECT_EQ(-EINVAL, vecOut[i].nResult);
+        }
+        if (!bBad)
+            vecWant.push_back(vecData[i]);
+    }
+    std::vector<std::string> vecGot;
+    for (const Datagram& got : m_server->Wait(vecWant.size()))
+        vecGot.push_back(got.strData);
+    EXPECT_EQ(vecWant, vecGot);
+    EXPECT_EQ(-EBADF, m_engine.SendToBatch(nox::kInvalidSockId, vecOut.data(), 2));
+    EXPECT_EQ(-EBADF, vecOut[1].nResult);
 }
 
 #ifdef _WIN32

@@ -59,6 +59,37 @@ TEST(RunnerTest, IdleLoopRunnerWakesOnNotifyAndOnSignalStop)
     nox::Runner::SetIdleTimeoutMs(5000);
 }
 
+// Work announced during a loop runner's last stretch is taken by that runner
+// when its step returns; elsewhere there is no stretch to begin.
+TEST(RunnerTest, WorkAnnouncedInTheLastStretchIsTakenByTheRunner)
+{
+    nox::Runner::SetIdleTimeoutMs(60000);
+    struct Probe {
+        CallCounter counter;
+        std::promise<bool> taken;
+    } probe;
+    const auto StretchOnSecond = [](void* pContext, void*) -> int {
+        Probe& self = *static_cast<Probe*>(pContext);
+        CallCounter::Step(&self.counter, nullptr);
+        if (self.counter.WaitFor(0) == 2) {
+            const bool bTaken = nox::Runner::BeginLastStretch();
+            nox::Runner::NotifyWork();   // wakes nobody: this runner looks itself
+            nox::Runner::EndLastStretch(bTaken);
+            self.taken.set_value(bTaken);
+        }
+        return 0;
+    };
+    nox::Runner runner(StretchOnSecond, &probe, nox::RUNNER_LOOP);
+    ASSERT_EQ(0, runner.Start());
+    ASSERT_EQ(1, probe.counter.WaitFor(1));
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(probe.taken.get_future().get());
+    EXPECT_LE(3, probe.counter.WaitFor(3)) << "the announcement in the stretch was lost";
+    EXPECT_FALSE(nox::Runner::BeginLastStretch());
+    runner.Stop();
+    nox::Runner::SetIdleTimeoutMs(5000);
+}
+
 // A throwing step is logged and the loop runner goes on.
 TEST(RunnerTest, LoopRunnerLogsAThrowingStepAndGoesOn)
 {
