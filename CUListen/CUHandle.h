@@ -130,6 +130,7 @@ private:
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
     // The oldest queued request (empty when none), and whether more wait.
     nox::Ref<reqBuffer> TakeRequest(bool& bMore);
+    class ReplyScope;   // CUHandleReply.cpp
     // A reply to request from adapter row nRow, to be filled by the caller
     // and sent by FlushReplies (which runs first when kMaxPendingReplies wait).
     std::string& NewReply(const reqBuffer& request, bool bJson, size_t nRow);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <exception>
 
 #include <json/json.h>
 
@@ -38,6 +39,7 @@ struct JsonTexts {
     std::vector<std::string> vecText;
 };
 thread_local JsonTexts t_json;
+thread_local Json::Reader t_reader;   // parse() starts afresh each time
 
 // The replies a worker step has made and not yet sent: the exchanges make
 // them, FlushReplies sends them (one system call per run of one socket) and
@@ -53,12 +55,49 @@ struct PendingReply {
     size_t nRow;
 };
 struct ReplyBatch {
-    std::vector<PendingReply> vecReply;   // the first nUsed wait; the rest keep their buffers
-    size_t nUsed = 0;
+    std::vector<PendingReply> vecReply;
     std::vector<nox::OutDatagram> vecOut;
 };
-thread_local ReplyBatch t_batch;
-thread_local Json::Reader t_reader;   // parse() starts afresh each time
+// The batch of the step running on this thread. A plain pointer to a batch
+// on the step's stack: a thread_local object with a destructor is freed
+// wrongly at thread exit by the Windows toolchain's runtime.
+thread_local ReplyBatch* t_pBatch = nullptr;
+
+}  // namespace
+
+// Gives this thread a batch unless it has one; the scope that gave it sends
+// what is left when it ends. A worker step opens one, so its replies go out
+// together; an exchange opens one too, so that it also sends on its own.
+class CCUHandler::ReplyScope {
+public:
+    explicit ReplyScope(CCUHandler& handler) : m_handler(handler), m_bOwn(t_pBatch == nullptr)
+    {
+        if (m_bOwn) {
+            m_batch.vecReply.reserve(kMaxPendingReplies);
+            t_pBatch = &m_batch;
+        }
+    }
+    ~ReplyScope()
+    {
+        if (!m_bOwn)
+            return;
+        try {
+            m_handler.FlushReplies();
+        } catch (...) {
+            // nothing is left to send when memory runs out here
+        }
+        t_pBatch = nullptr;
+    }
+    ReplyScope(const ReplyScope&) = delete;
+    ReplyScope& operator=(const ReplyScope&) = delete;
+
+private:
+    CCUHandler& m_handler;
+    const bool m_bOwn;
+    ReplyBatch m_batch;
+};
+
+namespace {
 
 const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<AdapterEntry>& vecRow,
                                          const char* szSerial)
@@ -80,30 +119,28 @@ const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<A
 }
 }  // namespace
 
+// Called inside a ReplyScope.
 std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t nRow)
 {
-    ReplyBatch& batch = t_batch;
-    if (batch.nUsed == kMaxPendingReplies)
+    ReplyBatch& batch = *t_pBatch;
+    if (batch.vecReply.size() == kMaxPendingReplies)
         FlushReplies();
-    if (batch.nUsed == batch.vecReply.size())
-        batch.vecReply.emplace_back();
-    PendingReply& reply = batch.vecReply[batch.nUsed++];
+    batch.vecReply.emplace_back();
+    PendingReply& reply = batch.vecReply.back();
     reply.sock = request.m_sockId;
     (void)nox::Str::strcpy_x(reply.szHost, sizeof(reply.szHost), request.m_szAddr);
     reply.nPort = request.m_nSrcPort;
     reply.bJson = bJson;
     reply.nRow = nRow;
-    reply.strData.clear();
     return reply.strData;
 }
 
 void CCUHandler::FlushReplies()
 {
-    ReplyBatch& batch = t_batch;
-    const size_t nCount = batch.nUsed;
-    if (nCount == 0)
+    if (t_pBatch == nullptr || t_pBatch->vecReply.empty())
         return;
-    batch.nUsed = 0;
+    ReplyBatch& batch = *t_pBatch;
+    const size_t nCount = batch.vecReply.size();
     batch.vecOut.resize(nCount);
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
@@ -134,6 +171,7 @@ void CCUHandler::FlushReplies()
                     nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
     }
     nox::Runner::EndLastStretch(bWatch);
+    batch.vecReply.clear();
 }
 
 void CCUHandler::BuildBinaryRecords()
@@ -149,6 +187,47 @@ void CCUHandler::BuildBinaryRecords()
     }
 }
 
+// Requests are taken one at a time, so a stop still drops all that wait, and
+// other runners take their share meanwhile. An exception from a library call
+// must not end the worker thread, so each dispatch is guarded; what the
+// requests before it made is sent and written before its line.
+int CCUHandler::HandleRequest()
+{
+    static const char kFn[] = "CCUHandler::HandleRequest";
+    ReplyScope scope(*this);
+    bool bMore = true;
+    for (int nTaken = 0; bMore && nTaken < kRequestsPerStep; ++nTaken) {
+        nox::Ref<reqBuffer> req = TakeRequest(bMore);
+        if (!req)
+            break;
+        try {
+            const uint8_t byHead = req->m_nLen > 0 ? static_cast<uint8_t>(req->m_pBuffer[0]) : 0;
+            if (byHead == velmora::kHeadBinary) {
+                nox::Ref<reqBuffer> reqExchange(req);
+                (void)handle_same_segment(reqExchange);
+            } else if (byHead == velmora::kHeadJson) {
+                nox::Ref<reqBuffer> reqExchange(req);
+                (void)handle_different_segment(reqExchange);
+            }
+        } catch (const std::exception& e) {
+            FlushReplies();
+            NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[%s]",
+                    req->m_szAddr, req->m_nSrcPort, e.what());
+        } catch (...) {
+            FlushReplies();
+            NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
+                    req->m_szAddr, req->m_nSrcPort);
+        }
+    }
+    FlushReplies();
+    // The engine announces a batch of datagrams once, and that wakes at most
+    // one idle runner: this one goes on with the rest at once, without waking
+    // another one.
+    if (bMore)
+        nox::Runner::CallAgain();
+    return 0;
+}
+
 // JSON request: 32-byte header, then the text up to the first zero byte (the
 // copy ends with a zero after m_nLen bytes). 0 answered (also with no
 // adapter), kErrParse when the text does not parse, kErrMethod for a wrong
@@ -157,6 +236,7 @@ void CCUHandler::BuildBinaryRecords()
 int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
 {
     static const char* const kFn = kFnJson;
+    ReplyScope scope(*this);
     nox::Ref<reqBuffer> hold(std::move(req));
     const reqBuffer& request = *hold;
 
@@ -233,6 +313,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
 int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 {
     static const char* const kFn = kFnBinary;
+    ReplyScope scope(*this);
     nox::Ref<reqBuffer> hold(std::move(req));
     const reqBuffer& request = *hold;
 

@@ -127,7 +127,6 @@ TEST_F(JsonReplyTest, OnlyAWellFormedSearchIsAnswered)
         m_log.Clear();
         nox::Ref<reqBuffer> req = MakeReq(c.strData);
         EXPECT_EQ(c.nResult, m_pHandler->handle_different_segment(req)) << c.szLine;
-        m_pHandler->FlushReplies();
         EXPECT_EQ(c.nResult == 0 ? 1u : 0u, m_engine.TakeSent().size()) << c.szLine;
         const auto vecLines = LinesOf("CCUHandler::handle_different_segment");
         EXPECT_TRUE(vecLines.size() == 1 && vecLines[0].find(c.szLine) == 0) << c.szLine;
