@@ -5,6 +5,7 @@
 #include <atomic>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "nox/Thread.h"
 
 class CCUListen;
+struct WorkerJson;   // CUHandleReply.cpp
 
 #pragma pack(push, 1)
 // One row of the adapter table: isOK, then a byte copy of a nox::AdapterInfo.
@@ -55,8 +57,8 @@ public:
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
 // The adapter table is written before any worker starts and is read-only after;
 // so are the binary records (m_vecBinaryRecord) built from it and the
-// configuration. Each worker keeps the JSON texts of the rows for the serial
-// number text it last read, keyed by m_nInstance (CUHandleReply.cpp).
+// configuration. Each worker thread has the JSON texts of the rows for the
+// serial number text it last read, kept in m_vecJson (CUHandleReply.cpp).
 // Limits for untrusted networks (read from the configuration at construction):
 // the filter table is bounded (m_filterBound, under m_tagMutex), the queue
 // holds at most m_nQueueMax requests (m_nQueued counts queued ones and slots
@@ -124,6 +126,10 @@ public:
     // for a row that does not answer). Written by StartHandler.
     std::vector<std::string> m_vecBinaryRecord;
     const uint64_t m_nInstance;   // tells handlers apart for the workers' JSON texts
+    // Each worker thread's JSON texts and reader, made on the thread's first
+    // JSON request and kept until the handler goes (ThreadJson).
+    nox::Mutex m_jsonMutex;
+    std::vector<std::shared_ptr<WorkerJson>> m_vecJson NOX_GUARDED_BY(m_jsonMutex);
 
 private:
     enum Warning { kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnCount };
@@ -131,6 +137,7 @@ private:
     // The oldest queued request (empty when none), and whether more wait.
     nox::Ref<reqBuffer> TakeRequest(bool& bMore);
     class ReplyScope;   // CUHandleReply.cpp
+    WorkerJson& ThreadJson();
     // A reply to request from adapter row nRow, to be filled by the caller
     // and sent by FlushReplies (which runs first when kMaxPendingReplies wait).
     std::string& NewReply(const reqBuffer& request, bool bJson, size_t nRow);

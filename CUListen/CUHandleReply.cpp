@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include <json/json.h>
 
@@ -16,6 +17,17 @@
 #include "nox/Status.h"
 #include "nox/Str.h"
 #include "nox/Time.h"
+
+// One worker thread's JSON reply texts, one per row of one handler's table
+// (empty for a row that does not answer), for one serial number text (the
+// configuration and the table are fixed once the handler has started, so
+// only a new serial text makes them stale), and its reader.
+struct WorkerJson {
+    uint64_t nInstance = 0;
+    std::string strSerial;
+    std::vector<std::string> vecText;
+    Json::Reader reader;   // parse() starts afresh each time
+};
 
 namespace {
 const char kSrc[] = "CUListen/CUHandle";
@@ -29,17 +41,10 @@ int LowInt(nox::SOCKID sock)
     return static_cast<int>(static_cast<uint32_t>(sock));
 }
 
-// One worker's JSON reply texts, one per row of one handler's table (empty
-// for a row that does not answer), for one serial number text: the
-// configuration and the table are fixed once the handler has started, so
-// only a new serial text, or another handler, makes them stale.
-struct JsonTexts {
-    uint64_t nInstance = 0;
-    std::string strSerial;
-    std::vector<std::string> vecText;
-};
-thread_local JsonTexts t_json;
-thread_local Json::Reader t_reader;   // parse() starts afresh each time
+// This thread's JSON state for the handler with instance t_nJsonInstance,
+// owned by that handler (see CCUHandler::ThreadJson).
+thread_local WorkerJson* t_pJson = nullptr;
+thread_local uint64_t t_nJsonInstance = 0;
 
 // The replies a worker step has made and not yet sent: the exchanges make
 // them, FlushReplies sends them (one system call per run of one socket) and
@@ -99,10 +104,9 @@ private:
 
 namespace {
 
-const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<AdapterEntry>& vecRow,
-                                         const char* szSerial)
+const std::vector<std::string>& TextsFor(WorkerJson& texts, uint64_t nInstance,
+                                         const std::vector<AdapterEntry>& vecRow, const char* szSerial)
 {
-    JsonTexts& texts = t_json;
     if (texts.nInstance == nInstance && texts.strSerial == szSerial)
         return texts.vecText;
     texts.nInstance = 0;   // stays unusable should a build throw
@@ -118,6 +122,24 @@ const std::vector<std::string>& TextsFor(uint64_t nInstance, const std::vector<A
     return texts.vecText;
 }
 }  // namespace
+
+// The handler keeps each thread's state rather than a thread_local object:
+// the Windows toolchain's runtime can free a thread_local object's storage
+// before its destructor runs at thread exit. A thread finds its own through
+// plain thread_local pointers, checked against the handler's instance.
+WorkerJson& CCUHandler::ThreadJson()
+{
+    if (t_pJson == nullptr || t_nJsonInstance != m_nInstance) {
+        auto pJson = std::make_shared<WorkerJson>();
+        {
+            nox::MutexGuard guard(m_jsonMutex);
+            m_vecJson.push_back(pJson);
+        }
+        t_pJson = pJson.get();
+        t_nJsonInstance = m_nInstance;
+    }
+    return *t_pJson;
+}
 
 // Called inside a ReplyScope.
 std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t nRow)
@@ -253,7 +275,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     Json::Value root;
     bool bParsed = false;
     try {
-        bParsed = t_reader.parse(pText, pText + nText, root, true);
+        bParsed = ThreadJson().reader.parse(pText, pText + nText, root, true);
     } catch (const Json::Exception&) {
         // Nesting beyond the reader's stack limit throws rather than fails.
     }
@@ -298,7 +320,8 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
     szSerial[kSerialSize - 1] = '\0';
 
-    const std::vector<std::string>& vecText = TextsFor(m_nInstance, m_vecAdapter, szSerial);
+    const std::vector<std::string>& vecText =
+        TextsFor(ThreadJson(), m_nInstance, m_vecAdapter, szSerial);
     for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
         const AdapterEntry& row = m_vecAdapter[i];
         if (row.isOK == 0)

@@ -39,8 +39,32 @@ std::mutex g_observerMutex;
 detail::LogObserver* g_pObserver = nullptr;     // guarded by g_observerMutex
 
 // Each line's buffers, reused: a log call allocates nothing once they have grown.
+#ifdef _WIN32
+// Reached through plain pointers and left behind at thread exit (a few
+// hundred bytes a thread): the mingw-w64 runtime can free a thread_local
+// object's storage before that object's destructor runs.
+thread_local std::string* t_pMsg = nullptr;
+thread_local std::string* t_pLine = nullptr;
+std::string& ThreadMsg()
+{
+    return t_pMsg != nullptr ? *t_pMsg : *(t_pMsg = new std::string);
+}
+std::string& ThreadLine()
+{
+    return t_pLine != nullptr ? *t_pLine : *(t_pLine = new std::string);
+}
+#else
 thread_local std::string t_strMsg;
 thread_local std::string t_strLine;
+std::string& ThreadMsg()
+{
+    return t_strMsg;
+}
+std::string& ThreadLine()
+{
+    return t_strLine;
+}
+#endif
 
 void FormatMessage(std::string& strOut, const char* szFmt, va_list args)
 {
@@ -440,8 +464,8 @@ void PrintLog::LogV(const char* szFile, int nLine, const char* szFunc, const cha
     // the buffers of the line being written.
     std::string strMsg;
     std::string strLine;
-    strMsg.swap(t_strMsg);
-    strLine.swap(t_strLine);
+    strMsg.swap(ThreadMsg());
+    strLine.swap(ThreadLine());
     strMsg.clear();
     if (szFmt != nullptr)
         FormatMessage(strMsg, szFmt, args);
@@ -456,8 +480,8 @@ void PrintLog::LogV(const char* szFile, int nLine, const char* szFunc, const cha
         if (g_pObserver != nullptr)
             g_pObserver->OnLine(nLevel, szFile, nLine, szFunc, strMsg.c_str());
     }
-    strMsg.swap(t_strMsg);
-    strLine.swap(t_strLine);
+    strMsg.swap(ThreadMsg());
+    strLine.swap(ThreadLine());
 }
 
 void PrintLog::SetLevel(int nLevel)
