@@ -125,7 +125,7 @@ public:
     // Per row, the binary reply with request bytes 1 and 16 still 0 (empty
     // for a row that does not answer). Written by StartHandler.
     std::vector<std::string> m_vecBinaryRecord;
-    const uint64_t m_nInstance;   // tells handlers apart for the workers' JSON texts
+    const uint64_t m_nInstance;   // tells handlers apart for a thread's JSON texts (ThreadJson)
     // Each worker thread's JSON texts and reader, made on the thread's first
     // JSON request and kept until the handler goes (ThreadJson).
     nox::Mutex m_jsonMutex;

@@ -23,7 +23,7 @@
 // configuration and the table are fixed once the handler has started, so
 // only a new serial text makes them stale), and its reader.
 struct WorkerJson {
-    uint64_t nInstance = 0;
+    bool bBuilt = false;   // vecText holds the texts for strSerial
     std::string strSerial;
     std::vector<std::string> vecText;
     Json::Reader reader;   // parse() starts afresh each time
@@ -104,12 +104,12 @@ private:
 
 namespace {
 
-const std::vector<std::string>& TextsFor(WorkerJson& texts, uint64_t nInstance,
-                                         const std::vector<AdapterEntry>& vecRow, const char* szSerial)
+const std::vector<std::string>& TextsFor(WorkerJson& texts, const std::vector<AdapterEntry>& vecRow,
+                                         const char* szSerial)
 {
-    if (texts.nInstance == nInstance && texts.strSerial == szSerial)
+    if (texts.bBuilt && texts.strSerial == szSerial)
         return texts.vecText;
-    texts.nInstance = 0;   // stays unusable should a build throw
+    texts.bBuilt = false;   // stays unusable should a build throw
     texts.vecText.assign(vecRow.size(), std::string());
     const velmora::ReplySettings settings =
         velmora::JsonSettings(*CServerConfig::instance(), szSerial);
@@ -118,7 +118,7 @@ const std::vector<std::string>& TextsFor(WorkerJson& texts, uint64_t nInstance,
             texts.vecText[i] = velmora::BuildJsonText(vecRow[i], settings);
     }
     texts.strSerial = szSerial;
-    texts.nInstance = nInstance;
+    texts.bBuilt = true;
     return texts.vecText;
 }
 }  // namespace
@@ -272,10 +272,11 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     const char* pText = request.m_pBuffer + velmora::kJsonHeaderLen;
     const size_t nText = strnlen(pText, static_cast<size_t>(request.m_nLen) - velmora::kJsonHeaderLen);
 
+    WorkerJson& json = ThreadJson();
     Json::Value root;
     bool bParsed = false;
     try {
-        bParsed = ThreadJson().reader.parse(pText, pText + nText, root, true);
+        bParsed = json.reader.parse(pText, pText + nText, root, true);
     } catch (const Json::Exception&) {
         // Nesting beyond the reader's stack limit throws rather than fails.
     }
@@ -320,8 +321,7 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
     szSerial[kSerialSize - 1] = '\0';
 
-    const std::vector<std::string>& vecText =
-        TextsFor(ThreadJson(), m_nInstance, m_vecAdapter, szSerial);
+    const std::vector<std::string>& vecText = TextsFor(json, m_vecAdapter, szSerial);
     for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
         const AdapterEntry& row = m_vecAdapter[i];
         if (row.isOK == 0)

@@ -7,9 +7,30 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+
+// The socket that sends the batches and takes the replies: bound to
+// 0.0.0.0:nPort, with an 8 MB receive buffer set through nBufOption
+// (SO_RCVBUF, or SO_RCVBUFFORCE past the system's limit). -1 on failure.
+inline int BindReplySocket(int nPort, int nBufOption)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return -1;
+    const int nBuf = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, nBufOption, &nBuf, sizeof(nBuf));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 class SourcedBatch {
 public:

@@ -95,18 +95,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: see the head of bench/flood_sender.cpp\n");
         return 2;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const int nBuf = 8 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuf, sizeof(nBuf));
-    timeval tv{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(opt.nSrcPort));
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    const int fd = BindReplySocket(opt.nSrcPort, SO_RCVBUF);
+    if (fd < 0) {
         std::perror("flood_sender: bind");
         return 1;
     }
+    timeval tv{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 
     const Clock::time_point t0 = Clock::now();
     std::atomic<bool> bDone{false};

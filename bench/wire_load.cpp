@@ -409,13 +409,8 @@ int main(int argc, char** argv)
         return 2;
     }
     dst.sin_port = htons(static_cast<uint16_t>(opt.nPort));
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const int nBuf = 8 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &nBuf, sizeof(nBuf));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(opt.nSrcPort));
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    const int fd = BindReplySocket(opt.nSrcPort, SO_RCVBUFFORCE);
+    if (fd < 0) {
         std::perror("wire_load: bind");
         return 1;
     }
