@@ -74,8 +74,8 @@ public:
 
     int StartHandler();          // 0, or kErrAdapterQuery
     int StopHandler();           // signals the workers, drops queued requests; 0
-    int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
-    void PrintCounters();        // one "name value" line per counter, at level 4
+    int PrintSvrInfo();          // queue size and the whole filter at level 4, the counters; 0
+    void PrintCounters();        // one "name value" line per counter, at level 2
     // Sizes for the status file: queued requests, and the filter's hosts and
     // (host, head) entries. Any thread.
     int QueueSize();

@@ -181,8 +181,8 @@ int CServerConfig::LoadServerConf()
 }
 
 // Limits for untrusted networks: optional elements. Missing or empty keeps the
-// default (level 4, with the value used); text that is not a whole number, or
-// a number out of range, keeps the default (level 6).
+// default and logs nothing; a value taken is logged at level 4; text that is
+// not a whole number, or a number out of range, keeps the default (level 6).
 int CServerConfig::LoadGuardConf()
 {
     static const char kFn[] = "CServerConfig::LoadGuardConf";
@@ -203,10 +203,8 @@ int CServerConfig::LoadGuardConf()
         doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
     for (const Setting& setting : kSettings) {
         const char* szText = root.child_value(setting.szName);
-        if (szText[0] == '\0') {
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%d] default", setting.szName, *setting.pField);
+        if (szText[0] == '\0')
             continue;
-        }
         char* pEnd = nullptr;
         errno = 0;
         const long nValue = std::strtol(szText, &pEnd, 10);
@@ -265,9 +263,7 @@ void CServer::StopServer()
     (void)m_pEngine->StopEngine();
     // The signalled workers may still be sending; wait for them before the
     // engine can be destroyed.
-    if (m_pListen != nullptr && m_pListen->m_pHandler) {
+    if (m_pListen != nullptr && m_pListen->m_pHandler)
         m_pListen->m_pHandler->JoinWorkers();
-        m_pListen->m_pHandler->PrintCounters();
-    }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Server OK");
 }

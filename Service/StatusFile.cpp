@@ -1,10 +1,11 @@
 #include "Service/StatusFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -68,6 +69,10 @@ std::string DaemonStatus::ToText() const
         out << "adapter=" << OneLine(strAdapter) << "\n";
     out << "queue=" << nQueue << "\n"
         << "filter=" << nFilterHosts << " " << nFilterEntries << "\n";
+    for (const auto& counter : vecCounter)
+        out << "counter=" << counter.first << " " << counter.second << "\n";
+    for (const Command& cmd : vecCommand)
+        out << "command=" << cmd.nPos << " " << cmd.ch << " " << OneLine(cmd.strResult) << "\n";
     return out.str();
 }
 
@@ -102,6 +107,18 @@ bool DaemonStatus::FromText(const std::string& strText)
         else if (strKey == "adapter") vecAdapter.push_back(strValue);
         else if (strKey == "queue") value >> nQueue;
         else if (strKey == "filter") value >> nFilterHosts >> nFilterEntries;
+        else if (strKey == "counter") {
+            std::pair<std::string, uint64_t> counter;
+            if (value >> counter.first >> counter.second)
+                vecCounter.push_back(counter);
+        } else if (strKey == "command") {
+            Command cmd;
+            if (!(value >> cmd.nPos) || value.get() != ' ' || !value.get(cmd.ch))
+                continue;
+            if (value.get() == ' ')
+                std::getline(value, cmd.strResult);
+            vecCommand.push_back(cmd);
+        }
         else if (strKey == "endpoint") {
             // The host is everything before the last two numbers.
             const size_t nResultAt = strValue.rfind(' ');
@@ -120,7 +137,43 @@ bool DaemonStatus::FromText(const std::string& strText)
     return nPid > 0;
 }
 
-void CollectStatus(CServer& server, DaemonStatus& status)
+const DaemonStatus::Command* DaemonStatus::FindCommand(long long nPos) const
+{
+    for (const Command& cmd : vecCommand) {
+        if (cmd.nPos == nPos)
+            return &cmd;
+    }
+    return nullptr;
+}
+
+int DaemonStatus::OpenEndpoints() const
+{
+    int nOpen = 0;
+    for (const Endpoint& ep : vecEndpoint)
+        nOpen += ep.nResult == 0 ? 1 : 0;
+    return nOpen;
+}
+
+bool DaemonStatus::Degraded() const
+{
+    return OpenEndpoints() < static_cast<int>(vecEndpoint.size()) || vecEndpoint.empty() ||
+           vecAdapter.empty();
+}
+
+std::string DaemonStatus::Summary() const
+{
+    uint64_t nReplies = 0;
+    for (const auto& counter : vecCounter) {
+        if (counter.first == "replies_sent")
+            nReplies = counter.second;
+    }
+    return std::to_string(OpenEndpoints()) + " of " + std::to_string(vecEndpoint.size()) +
+           " endpoints open, " + std::to_string(vecAdapter.size()) +
+           (vecAdapter.size() == 1 ? " adapter, " : " adapters, ") + std::to_string(nReplies) +
+           " replies sent";
+}
+
+void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
 {
     const CServerConfig* pConfig = CServerConfig::instance();
     status.nThreads = pConfig->m_nThreadNum;
@@ -144,41 +197,61 @@ void CollectStatus(CServer& server, DaemonStatus& status)
         return;
     status.strSerial = nox::Str::field(pHandler->m_szSerialNum);
     for (const AdapterEntry& row : pHandler->m_vecAdapter) {
-        status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " + nox::Str::field(row.macAddr) +
-                                    " " + nox::Str::field(row.hostAddr) + " " +
+        status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " +
+                                    nox::Str::field(row.macAddr) + " " +
+                                    nox::Str::field(row.hostAddr) + " " +
                                     nox::Str::field(row.subNetMask) + " " +
                                     nox::Str::field(row.gateWayAddr));
     }
+    if (!bFigures)
+        return;
     status.nQueue = pHandler->QueueSize();
     pHandler->FilterSize(status.nFilterHosts, status.nFilterEntries);
+    status.vecCounter.clear();
+    for (int i = 0; i < velmora::kCounterCount; ++i) {
+        const auto eWhich = static_cast<velmora::Counter>(i);
+        status.vecCounter.push_back(
+            {velmora::Counters::Name(eWhich), pHandler->m_counters.Get(eWhich)});
+    }
 }
 
-int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
+int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr)
 {
     const std::string strTemp = strPath + ".tmp";
-    {
-        std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
-        out << status.ToText();
-        if (!out.flush())
-            return -1;
+    const std::string strText = status.ToText();
+    std::FILE* pFile = std::fopen(strTemp.c_str(), "wb");
+    if (pFile == nullptr) {
+        strErr = "cannot write " + strTemp + ": " + std::strerror(errno);
+        return -1;
+    }
+    const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
+    const int nErr = errno;
+    if (std::fclose(pFile) != 0 || !bWritten) {
+        strErr = "cannot write " + strTemp + ": " + std::strerror(bWritten ? errno : nErr);
+        return -1;
     }
     std::error_code ec;
     std::filesystem::rename(strTemp, strPath, ec);
-    return ec ? -1 : 0;
+    if (ec) {
+        strErr = "cannot rename " + strTemp + " to " + strPath + ": " + ec.message();
+        return -1;
+    }
+    return 0;
 }
 
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
 {
-    std::ifstream in(strPath, std::ios::binary);
-    if (!in) {
-        std::error_code ec;
-        const bool bExists = std::filesystem::exists(strPath, ec);
-        strErr = "cannot read " + strPath + (bExists ? ": permission denied" : ": no such file");
+    std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) {
+        strErr = "cannot read " + strPath + ": " + std::strerror(errno);
         return -1;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!status.FromText(text.str())) {
+    std::string strText;
+    char szBuf[4096];
+    for (size_t n; (n = std::fread(szBuf, 1, sizeof(szBuf), pFile)) > 0;)
+        strText.append(szBuf, n);
+    std::fclose(pFile);
+    if (!status.FromText(strText)) {
         strErr = strPath + " is not a Velmora status file";
         return -2;
     }

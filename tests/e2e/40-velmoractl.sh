@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # 40-velmoractl.sh: velmoractl against the real daemon in a namespace: status
-# of a running daemon with three endpoints that cannot bind, log level, a
-# second instance refused, SIGHUP survived, journal priorities, old logs
-# pruned, stop, status of the stopped daemon, check-config's exit codes.
+# of a running daemon with three endpoints that cannot bind (degraded, and no
+# log line), metrics parsed back against the replies a client got, commands
+# at once each with its own answer, a second instance refused, SIGHUP
+# survived, journal priorities, old logs pruned, stop, status of the stopped
+# daemon, check-config's exit codes.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
@@ -28,27 +30,77 @@ ctl status; rc=$?; expect 3 'no Velmora is running'
 : > "$LOG"
 JOURNAL_STREAM=$(stat -c '%d:%i' "$LOG") start_daemon
 wait_log 'Start Server OK!' 10 || fail "no start"
+wait_status() {   # REGEX: the status file has a line matching it (6 s at most)
+    local end=$(($(_now_ms) + 6000))
+    until grep -Eq -- "$1" "$RUNDIR/Velmora.status" 2> /dev/null; do
+        [ "$(_now_ms)" -lt "$end" ] || fail "status file lacks '$1': $(cat "$RUNDIR/Velmora.status")"
+        sleep 0.1
+    done
+}
+lines=$(wc -l < "$LOG")
 ctl status; rc=$?
-expect 0 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
+expect 4 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
     '^  192\.0\.2\.1:5050 +failed: EADDRNOTAVAIL \(' '^  0\.0\.0\.0:37810 +open' \
     "^  vsrv0 +$SRV_MAC  $SRV_IP/255.255.255.0  gateway $CLI_IP\$" \
-    'web ports: HTTP 8080, HTTPS 8443' 'workers: 4'
+    'web ports: HTTP 8080, HTTPS 8443' 'workers: 4' '^  replies_sent +0$' \
+    '^degraded: not every endpoint is open'
+[ "$(wc -l < "$LOG")" -eq "$lines" ] || fail "status logged: $(tail -n +$((lines + 1)) "$LOG")"
+
+# Metrics: the replies a client got are the replies counted, within 5 s.
+in_cli "$SEARCH" --form json --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
+replies=$(wc -l < "$WORKDIR/found")
+wait_status "^counter=replies_sent $replies\$"
+ctl metrics; rc=$?; expect 0 '^velmora_up 1$' '^velmora_endpoints_open 6$' '^velmora_adapters 1$'
+python3 - "$WORKDIR/ctl.out" "$replies" <<'PY' || fail "metrics: $(cat "$WORKDIR/ctl.out")"
+import re, sys
+types, values = {}, {}
+for line in open(sys.argv[1]):
+    m = re.match(r'# TYPE (velmora_[a-z_]+) (counter|gauge)$', line)
+    if m:
+        types[m[1]] = m[2]
+    elif not line.startswith('# HELP velmora_'):
+        name, value = line.split()
+        assert name in types, name
+        values[name] = float(value)
+assert all((t == 'counter') == n.endswith('_total') for n, t in types.items()), types
+assert values['velmora_replies_sent_total'] == int(sys.argv[2]), values
+assert values['velmora_received_json_total'] >= 1 and values['velmora_start_time_seconds'] > 0
+assert len([n for n in types if n.endswith('_total')]) == 10, types
+PY
+"$CTL" -C "$RUNDIR" metrics --textfile "$WORKDIR" > /dev/null && [ -f "$WORKDIR/velmora.prom" ] \
+    && [ ! -e "$WORKDIR/velmora.prom.tmp" ] && grep -q '^velmora_up 1$' "$WORKDIR/velmora.prom" \
+    || fail "metrics --textfile"
+
+# Commands at once: each takes its own answer, also just after a status.
+("$CTL" -C "$RUNDIR" status > /dev/null &) ; sleep 0.2
+ctl log-level debug; rc=$?; expect 0 "log level of pid $DAEMON_PID: debug"
+pids=()
+for cmd in "log-level info" dump "log-level debug"; do
+    ( "$CTL" -C "$RUNDIR" $cmd > "$WORKDIR/at-once.${cmd// /-}" 2>&1; echo "rc=$?" >> "$WORKDIR/at-once.${cmd// /-}" ) &
+    pids+=($!)
+done
+wait "${pids[@]}"
+grep -qx "log level of pid $DAEMON_PID: info" "$WORKDIR/at-once.log-level-info" \
+    && grep -qx "log level of pid $DAEMON_PID: debug" "$WORKDIR/at-once.log-level-debug" \
+    && grep -q "^dump of pid $DAEMON_PID: $RUNDIR/log/Velmora-$DAEMON_PID-" "$WORKDIR/at-once.dump" \
+    && [ "$(cat "$WORKDIR"/at-once.* | grep -c '^rc=0$')" -eq 3 ] \
+    || fail "commands at once: $(tail -n 2 "$WORKDIR"/at-once.*)"
 grep -q '^<3>.* CCUListen::ReportNotOpen: endpoint 192.0.2.1:15050 not open: EADDRNOTAVAIL' "$LOG" \
     || fail "journal lines lack their priority"
 grep -q '^<6>.*Velmora Begin' "$LOG" && ! grep -q '^<' "$RUNDIR/log/Velmora-$DAEMON_PID.log" \
     || fail "priority prefix missing on stderr or present in the log file"
-[ "$(ls "$RUNDIR/log" | wc -l)" -eq 10 ] && grep -q 'removed 2 log files of older processes' "$LOG" \
+[ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] && grep -q 'removed 2 log files of older processes' "$LOG" \
     || fail "old logs not pruned to 10: $(ls "$RUNDIR/log")"
 
 (cd "$RUNDIR" && ip netns exec "$NS_SRV" "$BIN" 2> "$WORKDIR/second.log"); rc=$?
 [ "$rc" -eq 0 ] && grep -q "already running in this folder (pid $DAEMON_PID" "$WORKDIR/second.log" \
     || fail "second instance: exit $rc, $(cat "$WORKDIR/second.log")"
-[ "$(ls "$RUNDIR/log" | wc -l)" -eq 10 ] || fail "the refused instance opened a log file"
+[ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] || fail "the refused instance opened a log file"
 
 kill -HUP "$DAEMON_PID"
 wait_log 'hang-up signal received' 5 && kill -0 "$DAEMON_PID" || fail "SIGHUP: not logged or daemon gone"
-ctl log-level debug; rc=$?; expect 0 "log level of pid $DAEMON_PID: debug"
 ctl log-level loud; rc=$?; expect 2 'loud'
+ctl frob; rc=$?; expect 2 '^velmoractl: unknown command frob$'
 ctl stop; rc=$?; expect 0 "stopped \\(pid $DAEMON_PID\\)"
 wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] || fail "daemon after stop: ${DAEMON_STATUS:-running}"
 ctl status; rc=$?; expect 3 'not running' 'it stopped' 'endpoints of the last run: 6 of 9 open'

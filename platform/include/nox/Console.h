@@ -1,4 +1,5 @@
-// The terminal and the system's error texts, for command-line tools.
+// The terminal, the system's error texts and appends to a shared file, for
+// command-line tools.
 #pragma once
 
 #include <string>
@@ -13,5 +14,12 @@ int TerminalColumns();
 // "EADDRINUSE (Address already in use)"; negative numbers (as the network
 // engine returns them) are taken as their positive value.
 std::string ErrorText(int nErr);
+
+// Appends strData to the existing file szPath in one write that other
+// appenders cannot split or overwrite; nEnd gets the file offset just past
+// the data written. 0; -1 when the file cannot be opened or written (why in
+// strErr, with the system's reason). A missing file is not created.
+int AppendToFile(const char* szPath, const std::string& strData, long long& nEnd,
+                 std::string& strErr);
 
 }  // namespace nox

@@ -2,9 +2,11 @@
 // a system menu, so there is no Close item to remove.
 #include "nox/Console.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +36,29 @@ std::string ErrorText(int nErr)
     const char* szName = strerrorname_np(nPositive);
     std::string strOut = szName != nullptr ? szName : "error " + std::to_string(nPositive);
     return strOut + " (" + std::strerror(nPositive) + ")";
+}
+
+int AppendToFile(const char* szPath, const std::string& strData, long long& nEnd,
+                 std::string& strErr)
+{
+    // O_APPEND moves to the end and writes in one step; the descriptor's own
+    // offset is then just past this write, whatever others append after it.
+    const int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        strErr = std::string("cannot open ") + szPath + ": " + std::strerror(errno);
+        return -1;
+    }
+    const ssize_t nWritten = write(fd, strData.data(), strData.size());
+    const int nErr = errno;
+    const off_t nPos = lseek(fd, 0, SEEK_CUR);
+    close(fd);
+    if (nWritten != static_cast<ssize_t>(strData.size()) || nPos < 0) {
+        strErr = std::string("cannot write ") + szPath + ": " +
+                 std::strerror(nWritten < 0 ? nErr : EIO);
+        return -1;
+    }
+    nEnd = static_cast<long long>(nPos);
+    return 0;
 }
 
 }  // namespace nox
