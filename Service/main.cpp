@@ -244,6 +244,7 @@ int main(int argc, char** argv)
     StatusKeeper keeper = MakeStatusKeeper(pServer, bStarted);
     (void)keeper.WriteNow(bStarted ? "running" : "stopping", "start");
     if (bStarted) {
+        nox::PrintLog::instance().Flush();   // whoever sees the service ready finds its lines
         nox::ServiceManager::Ready(keeper.Last().Summary().c_str());
         RunControlLoop(pServer, keeper);
     }
