@@ -111,5 +111,5 @@ ctl status; rc=$?; expect 3 'not running' 'ended without stopping'
 
 ctl check-config; rc=$?; expect 0 'check-config: 0 errors, 0 warnings'
 sed -i 's#<ThreadNum>4<#<ThreadNum>x<#' "$RUNDIR/Velmora.xml"
-ctl check-config; rc=$?; expect 1 'Velmora.xml:[0-9]+:3: error: <ThreadNum> is not a number'
+ctl check-config; rc=$?; expect 1 'Velmora.xml:[0-9]+:3: error: <ThreadNum> \[x\] is read as 0, outside 4 to 7: the daemon keeps 8' 'check-config: 1 error, 0 warnings'
 pass

@@ -332,7 +332,9 @@ int CheckConfig(const std::string& strFolder)
 {
     ConfigReport report;
     CheckServerConf(strFolder, report);
-    std::fputs(FormatReport(report).c_str(), stdout);
+    std::fputs(FormatDetails(report).c_str(), stdout);
+    std::fflush(stdout);
+    std::fputs(FormatFindings(report, nox::StderrIsJournal()).c_str(), stderr);
     return report.Fails() ? kExitFailed : kExitDone;
 }
 

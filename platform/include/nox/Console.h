@@ -15,6 +15,10 @@ int TerminalColumns();
 // engine returns them) are taken as their positive value.
 std::string ErrorText(int nErr);
 
+// True when the service manager connected standard error to the journal, so
+// a line may start with its priority ("<3>" error, "<4>" warning, "<6>" info).
+bool StderrIsJournal();
+
 // Appends strData to the existing file szPath in one write that other
 // appenders cannot split or overwrite; nEnd gets the file offset just past
 // the data written. 0; -1 when the file cannot be opened or written (why in

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/JournalOs.h"
 #include "nox/Process.h"
 
 namespace nox {
@@ -59,6 +60,11 @@ int AppendToFile(const char* szPath, const std::string& strData, long long& nEnd
     }
     nEnd = static_cast<long long>(nPos);
     return 0;
+}
+
+bool StderrIsJournal()
+{
+    return os::StderrIsJournal();
 }
 
 }  // namespace nox

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "common/JournalOs.h"
 #include "nox/Process.h"
 #include "win32/SystemError.h"
 
@@ -135,6 +136,11 @@ int AppendToFile(const char* szPath, const std::string& strData, long long& nEnd
     }
     nEnd = static_cast<long long>(pos.QuadPart);
     return 0;
+}
+
+bool StderrIsJournal()
+{
+    return os::StderrIsJournal();
 }
 
 }  // namespace nox
