@@ -28,6 +28,7 @@ const char kMainFn[] = "main";
 #define VELMORA_BUILD_ID \
     "Velmora [ master ] : " VELMORA_REVISION " ( co " VELMORA_BUILD_STAMP " )"
 constexpr int kKeptProcessLogs = 10;
+constexpr unsigned kCapEveryPasses = 60;   // the log folder's size is looked at once a minute
 
 nox::PidFile g_pidFile;          // locked while this process owns the folder
 std::string g_strLogFile;        // "log/Velmora-<pid>.log"
@@ -108,14 +109,30 @@ static void PrintVersionInfo()
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "\n");
 }
 
-static void PruneOldLogs()
+static void PruneOldLogs()   // and their dumps
 {
     std::string strErr;
     const int nRemoved = PruneProcessLogs("log", kKeptProcessLogs, nox::Process::Id(), strErr);
     if (nRemoved > 0)
         NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
-                "removed %d log files of older processes (the newest %d are kept)", nRemoved,
+                "removed %d log and dump files of older processes (the newest %d are kept)", nRemoved,
                 kKeptProcessLogs);
+    if (!strErr.empty())
+        NOX_LOG(kSrc, kMainFn, nox::kLogError, "old log file not removed: %s", strErr.c_str());
+}
+
+// Holds the log folder to LogFolderMaxMB (0: no cap), oldest files first.
+static void KeepLogFolderSize()
+{
+    const int nMaxMB = CServerConfig::instance()->m_nLogFolderMaxMB;
+    if (nMaxMB <= 0)
+        return;
+    std::string strErr;
+    const int nRemoved =
+        CapLogFolder("log", static_cast<uintmax_t>(nMaxMB) * 1024 * 1024, g_strLogFile, strErr);
+    if (nRemoved > 0)
+        NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
+                "log folder over %d MB: removed its %d oldest files", nMaxMB, nRemoved);
     if (!strErr.empty())
         NOX_LOG(kSrc, kMainFn, nox::kLogError, "old log file not removed: %s", strErr.c_str());
 }
@@ -170,7 +187,7 @@ static const char* LevelName()
 static void RunControlLoop(CServer* pServer, StatusKeeper& keeper)
 {
     const bool bWatchdog = nox::ServiceManager::WatchdogWanted();
-    for (;;) {
+    for (unsigned nPass = 1;; ++nPass) {
         if (bWatchdog)
             nox::ServiceManager::Alive();
         if (nox::Process::StopRequested()) {
@@ -218,6 +235,8 @@ static void RunControlLoop(CServer* pServer, StatusKeeper& keeper)
         }
         if (keeper.Look())
             nox::ServiceManager::Status(keeper.Last().Summary().c_str());
+        if (nPass % kCapEveryPasses == 0)
+            KeepLogFolderSize();
         nox::Thread::SleepMs(1000);
     }
 }
@@ -241,6 +260,7 @@ int main(int argc, char** argv)
 
     CServer* pServer = new CServer();
     const bool bStarted = pServer->StartServer() == 0;
+    KeepLogFolderSize();
     StatusKeeper keeper = MakeStatusKeeper(pServer, bStarted);
     (void)keeper.WriteNow(bStarted ? "running" : "stopping", "start");
     if (bStarted) {

@@ -18,6 +18,7 @@ mkdir -p "$WORKDIR/nginx/conf" && printf 'listen 8080;\nlisten 8443 ssl;\n' > "$
 SRV_MAC=$(ip -n "$NS_SRV" -br link show vsrv0 | awk '{print $3}')
 mkdir -p "$RUNDIR/log"
 for i in $(seq 1 11); do touch -d "-$i hour" "$RUNDIR/log/Velmora-$((100 + i)).log"; done
+touch -d "-12 hour" "$RUNDIR/log/Velmora-111-20260101-120000.dmp"   # goes with its process
 
 ctl() { "$CTL" -C "$RUNDIR" "$@" > "$WORKDIR/ctl.out" 2>&1; }
 expect() {   # expect EXIT REGEX... : the last ctl call's exit status and output lines
@@ -89,7 +90,7 @@ grep -q '^<3>.* CCUListen::ReportNotOpen: endpoint 192.0.2.1:15050 not open: EAD
     || fail "journal lines lack their priority"
 grep -q '^<6>.*Velmora Begin' "$LOG" && ! grep -q '^<' "$RUNDIR/log/Velmora-$DAEMON_PID.log" \
     || fail "priority prefix missing on stderr or present in the log file"
-[ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] && grep -q 'removed 2 log files of older processes' "$LOG" \
+[ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] && grep -q 'removed 3 log and dump files of older processes' "$LOG" \
     || fail "old logs not pruned to 10: $(ls "$RUNDIR/log")"
 
 (cd "$RUNDIR" && ip netns exec "$NS_SRV" "$BIN" 2> "$WORKDIR/second.log"); rc=$?
