@@ -46,6 +46,7 @@ expect 4 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
     'web ports: HTTP 8080, HTTPS 8443' 'workers: 4' '^  replies_sent +0$' \
     '^degraded: not every endpoint is open'
 [ "$(wc -l < "$LOG")" -eq "$lines" ] || fail "status logged: $(tail -n +$((lines + 1)) "$LOG")"
+first_serial=$(sed -n 's/^serial: //p' "$WORKDIR/ctl.out")
 
 # Metrics: the replies a client got are the replies counted, within 5 s.
 in_cli "$SEARCH" --form json --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
@@ -109,6 +110,18 @@ ctl stop; rc=$?; expect 3 'no Velmora is running'
 start_daemon     # takes over the folder; killed, it leaves its pid file
 wait_log "\[$DAEMON_PID\] .*Start Server OK!" 5 && kill -KILL "$DAEMON_PID" && wait_exit 5 || fail "restart and kill"
 ctl status; rc=$?; expect 3 'not running' 'ended without stopping'
+# The serial of both runs is the same, and without a DMI serial it is the
+# application's id of the machine, never the machine id itself.
+serial=$(sed -n 's/^serial: //p' "$WORKDIR/ctl.out")
+[ -n "$serial" ] && [ "$serial" = "$first_serial" ] || fail "serial $serial, first run $first_serial"
+if ! grep -qs '[^[:space:]]' /sys/class/dmi/id/product_serial /sys/class/dmi/id/board_serial; then
+    [ "$serial" != "$(cat /etc/machine-id)" ] && [ "$serial" = "$(python3 -c '
+import hashlib, hmac, sys
+h = bytearray(hmac.new(bytes.fromhex(open("/etc/machine-id").read().strip()),
+              bytes.fromhex("d4bebe443a154a08a26f0259afee4586"), hashlib.sha256).digest()[:16])
+h[6] = h[6] & 0x0F | 0x40; h[8] = h[8] & 0x3F | 0x80; print(h.hex())')" ] \
+        || fail "serial $serial is not the application's id of the machine"
+fi
 
 ctl check-config; rc=$?; expect 0 'check-config: 0 errors, 0 warnings'
 sed -i 's#<ThreadNum>4<#<ThreadNum>x<#' "$RUNDIR/Velmora.xml"
