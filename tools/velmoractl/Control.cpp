@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -351,12 +350,16 @@ int Serial(const std::string& strEnvFile)
         return kExitDone;
     }
     // Without a serial the file names none, and the daemon looks for itself.
-    std::ofstream out(strEnvFile, std::ios::trunc);
-    out << "# The serial number as root reads it; velmoractl serial wrote it for the daemon.\n";
+    std::string strText =
+        "# The serial number as root reads it; velmoractl serial wrote it for the daemon.\n";
     if (bFound)
-        out << EnvLine(nox::Status::kSerialEnv, szSerial);
-    if (!out.flush()) {
-        Error("cannot write " + strEnvFile);
+        strText += EnvLine(nox::Status::kSerialEnv, szSerial);
+    std::FILE* pFile = std::fopen(strEnvFile.c_str(), "w");
+    const bool bWritten = pFile != nullptr &&
+                          std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
+    const int nErr = errno;
+    if (pFile == nullptr || std::fclose(pFile) != 0 || !bWritten) {
+        Error("cannot write " + strEnvFile + ": " + std::strerror(bWritten ? errno : nErr));
         return kExitFailed;
     }
     return kExitDone;

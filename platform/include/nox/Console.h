@@ -10,6 +10,10 @@ namespace nox {
 // when standard output is not a terminal (a pipe or a file).
 int TerminalColumns();
 
+// Whether text for the terminal may use UTF-8 (the locale's character set,
+// LC_ALL, LC_CTYPE or LANG; on Windows the console's output code page).
+bool TerminalIsUtf8();
+
 // A system error number as its symbolic name and text, e.g.
 // "EADDRINUSE (Address already in use)"; negative numbers (as the network
 // engine returns them) are taken as their positive value.

@@ -3,10 +3,12 @@
 #include "nox/Console.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +31,17 @@ int TerminalColumns()
     const char* szColumns = std::getenv("COLUMNS");
     const int nColumns = szColumns != nullptr ? std::atoi(szColumns) : 0;
     return nColumns > 0 ? nColumns : 80;
+}
+
+bool TerminalIsUtf8()
+{
+    const char* szSaved = std::setlocale(LC_CTYPE, nullptr);
+    const std::string strSaved = szSaved != nullptr ? szSaved : "C";
+    if (std::setlocale(LC_CTYPE, "") == nullptr)
+        return false;
+    const std::string strCodeset = nl_langinfo(CODESET);
+    std::setlocale(LC_CTYPE, strSaved.c_str());
+    return strCodeset == "UTF-8";
 }
 
 std::string ErrorText(int nErr)

@@ -90,6 +90,11 @@ int TerminalColumns()
     return nColumns > 0 ? nColumns : 80;
 }
 
+bool TerminalIsUtf8()
+{
+    return ::GetConsoleOutputCP() == CP_UTF8;
+}
+
 // The engine's errno values by their names and texts; WinSock and other
 // system codes by their names where the table has them ("error N" else) and
 // the system's text.
