@@ -177,7 +177,7 @@ void CCUHandler::FlushReplies()
     }
     // Requests that the replies bring back are this runner's to take as soon
     // as the lines are written.
-    const bool bWatch = nox::Runner::BeginLastStretch();
+    const nox::Runner::LastStretch stretch;
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
@@ -192,7 +192,6 @@ void CCUHandler::FlushReplies()
                     "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
                     nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
     }
-    nox::Runner::EndLastStretch(bWatch);
     batch.vecReply.clear();
 }
 

@@ -50,6 +50,22 @@ TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
     EXPECT_EQ(99992u, nEvicted);
     EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
     EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
+
+    // At the cap the host just accepted stays, even when every other host was
+    // accepted again since it was queued and the new one was queued this very
+    // second: its repeat is dropped, and one of the others went.
+    FilterTable two;
+    FilterBound cap2(2);
+    nEvicted = 0;
+    for (const auto& step : {std::make_pair("A", 32), {"B", 32}, {"A", -93}, {"B", -93}}) {
+        ASSERT_TRUE(cap2.Accept(two, step.first, step.second, step.second == 32 ? 10 : 11, 300,
+                                nEvicted));
+    }
+    EXPECT_TRUE(cap2.Accept(two, "C", 32, 11, 300, nEvicted));
+    EXPECT_FALSE(cap2.Accept(two, "C", 32, 12, 300, nEvicted));
+    EXPECT_EQ(1u, two.count("C"));
+    EXPECT_EQ(2u, two.size());
+    EXPECT_EQ(1u, nEvicted);
 }
 
 TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)
