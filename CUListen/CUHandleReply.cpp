@@ -284,10 +284,8 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
         const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
         FlushReplies();
-        if (due.nHeld != 0)
-            NOX_LOG(kSrc, kFn, nox::kLogError,
-                    "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
-                    due.nSeconds);
+        if (due.bLine)
+            ParseHeld(due.held);
         if (due.bLine)
             NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
                     request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
@@ -366,6 +364,13 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 
 // All of one request's replies, or none: a request is never answered for
 // only some of the adapters.
+void CCUHandler::ParseHeld(const velmora::LogThrottle::Held& held)
+{
+    if (held.nCount != 0)
+        NOX_LOG(kSrc, kFnJson, nox::kLogError, "parse failed: %" PRIu64 " more %s not logged in %u s",
+                held.nCount, held.nCount == 1 ? "request" : "requests", held.nSeconds);
+}
+
 bool CCUHandler::TakeReplyBudget(const char* szFn)
 {
     const uint32_t nReplies = static_cast<uint32_t>(
