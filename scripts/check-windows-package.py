@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the Windows zip as an administrator would meet it:
 each .exe carries a version resource with the project version and product
-"Velmora", and a manifest with the UTF-8 code page; each text file has
+"Velmora", and a manifest with the UTF-8 code page; the service host carries
+its Event Log message table; each text file has
 Windows line ends only; the shipped Velmora.xml has ProductType Null.
 
     scripts/check-windows-package.py ZIP VERSION
@@ -13,6 +14,11 @@ import sys
 import zipfile
 
 VERSION_SIGNATURE = struct.pack("<I", 0xFEEF04BD)   # VS_FIXEDFILEINFO.dwSignature
+EVENT_TEXTS = ("Velmora started in the folder %1 (daemon process id %2).",
+               "Velmora stopped (daemon exit code %1).",
+               "The Velmora daemon exited unexpectedly with exit code %1.",
+               "The service gives up and stops.",
+               "did not stop within %1 seconds of the stop command")
 
 
 def check_exe(name, data, version):
@@ -29,6 +35,10 @@ def check_exe(name, data, version):
             problems.append(f"{name}: version resource lacks {text!r}")
     if not re.search(rb"<activeCodePage[^>]*>UTF-8</activeCodePage>", data):
         problems.append(f"{name}: no manifest with the UTF-8 code page")
+    if name.endswith("velmora-service.exe"):
+        for text in EVENT_TEXTS:
+            if text.encode("utf-16-le") not in data:
+                problems.append(f"{name}: message table lacks {text!r}")
     return problems
 
 
