@@ -41,11 +41,15 @@ mkdir -p "$WORKDIR/next" && cp -r "$WIN_BUILD/stage/Velmora" "$WIN_BUILD/stage/v
     && wixl -a x64 -D Version="$next" -o "$WORKDIR/next.msi" "$WORKDIR/next/velmora.wxs" 2> /dev/null \
     || fail "second MSI"
 
-# A fresh prefix; its services write their event trace to the session's stderr.
+# A fresh prefix. Services created in the session that made the prefix are
+# not found by the next process there (Wine 8), so a second session runs the
+# test; its services write their event trace to the session's stderr.
 mkdir -p "$WINEPREFIX"
-ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "wineserver"
 _CLEANUP+=("WINEPREFIX='$WINEPREFIX' wineserver -k")
-WINEDEBUG=-all,+eventlog ip netns exec "$NS_SRV" wineboot -i < /dev/null > /dev/null 2> "$EVENTS"
+ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "wineserver"
+ip netns exec "$NS_SRV" wineboot -i < /dev/null > /dev/null 2>&1
+wineserver -k && wineserver -w && ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "second wineserver"
+WINEDEBUG=-all,+eventlog ip netns exec "$NS_SRV" wineboot < /dev/null > /dev/null 2> "$EVENTS"
 win reg add 'HKLM\Software\Microsoft\Cryptography' /v MachineGuid /d "$(cat /etc/machine-id)" /f > /dev/null 2>&1 \
     || fail "machine GUID"
 
@@ -60,7 +64,8 @@ daemon_pid() { tr -d '\r\n' < "$UNIX_DIR/Velmora.pid"; }
 answers() { ask "$1" > "$WORKDIR/windows.replies" && diff "$WORKDIR/linux.replies" "$WORKDIR/windows.replies"; }
 event() { grep -c "ReportEventW L\"$1\"" "$EVENTS"; }   # events with this insert
 
-win msiexec /i "Z:${WIN_BUILD//\//\\}\\velmora-$version-x64.msi" "INSTALLDIR=C:\\Сервер" /qn || fail "msiexec /i: $?"
+msi() { win msiexec "$@" /qn >> "$WORKDIR/msiexec.out" 2>&1; }   # the configure step's lines
+msi /i "Z:${WIN_BUILD//\//\\}\\velmora-$version-x64.msi" "INSTALLDIR=C:\\Сервер" || fail "msiexec /i: $?"
 until_ok 10 state_is RUNNING || fail "service not running after the install"
 until_ok 20 ctl_running || fail "velmoractl -C $FOLDER status: $(ctl 2>&1)"
 grep -q '<ProductType>Null</ProductType>' "$UNIX_DIR/Velmora.xml" || fail "shipped settings"
@@ -70,8 +75,11 @@ answers 1 || fail "replies differ from Linux's"
 first_pid=$(daemon_pid)
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "sc stop"
 cp "$UNIX_DIR/log/Velmora-$first_pid.log" "$LOG"
-tail -n 3 "$LOG" | grep -q 'Stop Handler OK' && tail -n 2 "$LOG" | grep -q 'Stop Server OK' \
-    && tail -n 1 "$LOG" | grep -q 'Velmora End' || fail "log does not end with the stop sequence"
+line() { grep -n -m 1 -- "$1" "$LOG" | cut -d: -f1; }
+[ "$(line 'pressed q \.\.\.')" -lt "$(line 'Stop Handler OK')" ] \
+    && [ "$(line 'Stop Handler OK')" -lt "$(line 'Stop Server OK')" ] \
+    && tail -n 2 "$LOG" | head -n 1 | grep -q 'Stop Server OK' && tail -n 1 "$LOG" | grep -q 'Velmora End' \
+    || fail "log does not end with the stop sequence"
 grep ReportEventW "$EVENTS" | tail -n 1 | grep -q 'trace:eventlog:ReportEventW L"0"' \
     || fail "no stop event with exit code 0"
 
@@ -86,14 +94,15 @@ until_ok 10 eval '[ "$(daemon_pid)" != "$killed" ] && ctl_running' || fail "daem
 sed -i 's#<VersionName>Server</VersionName>#<VersionName>Edited</VersionName>#' "$UNIX_DIR/Velmora.xml"
 # Wine's msiexec does not wait for a running service to stop: stop it first.
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the upgrade"
-win msiexec /i "Z:${WORKDIR//\//\\}\\next.msi" /qn || fail "upgrade: msiexec $?"
+msi /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
 until_ok 10 state_is RUNNING && until_ok 20 ctl_running || fail "not running after the upgrade"
 grep -q '<VersionName>Edited</VersionName>' "$UNIX_DIR/Velmora.xml" || fail "the edit was lost"
 [ "$(win 'C:\Сервер\velmora-service.exe' --version | tr -d '\r')" = "velmora-service $next" ] || fail "version after the upgrade"
-ask 4 | grep -q "$(printf Edited | od -An -tx1 | tr -d ' \n')" || fail "the upgraded service does not answer with the edit"
+ask 4 > "$WORKDIR/upgraded.replies" && grep -q "$(printf Edited | od -An -tx1 | tr -d ' \n')" "$WORKDIR/upgraded.replies" \
+    || fail "the upgraded service does not answer with the edit"
 
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the uninstall"
-win msiexec /x "Z:${WORKDIR//\//\\}\\next.msi" /qn || fail "msiexec /x: $?"
+msi /x "Z:${WORKDIR//\//\\}\\next.msi" || fail "msiexec /x: $?"
 ! win sc query Velmora > /dev/null 2>&1 || fail "service still there after the uninstall"
 for f in velmora.exe velmoractl.exe velmora-search.exe velmora-service.exe; do
     [ ! -e "$UNIX_TOP/$f" ] || fail "$f left after the uninstall"
