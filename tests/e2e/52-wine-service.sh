@@ -3,7 +3,8 @@
 # in the server namespace, the MSI installs silently into a folder named
 # outside the ANSI code page; the service "Velmora" runs and answers a JSON
 # and a binary request byte for byte as the Linux daemon does;
-# velmoractl -C <that folder> says running; sc stop leaves a log that ends
+# velmoractl -C <that folder> says running (and velmora-search -i finds an
+# adapter named outside it); sc stop leaves a log that ends
 # with the stop sequence, an exit code 0 event, and sc start answers again;
 # a daemon ended from outside is restarted within 10 s (its events carry the
 # exit code and the 5 s); an edited Velmora.xml survives an upgrade to a newer
@@ -92,6 +93,10 @@ until_ok 10 eval '[ "$(daemon_pid)" != "$killed" ] && ctl_running' || fail "daem
 [ "$(event 5)" -gt "$exits" ] && grep -q 'err:eventlog:ReportEventW' "$EVENTS" || fail "no restart event"
 
 sed -i 's#<VersionName>Server</VersionName>#<VersionName>Edited</VersionName>#' "$UNIX_DIR/Velmora.xml"
+# An adapter named outside the ANSI code page, for velmora-search -i below.
+ip link add сеть1 netns "$NS_SRV" type veth peer name peer1 netns "$NS_SRV" \
+    && ip -n "$NS_SRV" addr add 10.89.0.1/24 dev сеть1 && ip -n "$NS_SRV" link set сеть1 up \
+    && ip -n "$NS_SRV" link set peer1 up || fail "adapter сеть1"
 # Wine's msiexec does not wait for a running service to stop: stop it first.
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the upgrade"
 msi /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
@@ -100,6 +105,8 @@ grep -q '<VersionName>Edited</VersionName>' "$UNIX_DIR/Velmora.xml" || fail "the
 [ "$(win 'C:\Сервер\velmora-service.exe' --version | tr -d '\r')" = "velmora-service $next" ] || fail "version after the upgrade"
 ask 4 > "$WORKDIR/upgraded.replies" && grep -q "$(printf Edited | od -An -tx1 | tr -d ' \n')" "$WORKDIR/upgraded.replies" \
     || fail "the upgraded service does not answer with the edit"
+win 'C:\Сервер\velmora-search.exe' -i сеть1 --json -t 2 > "$WORKDIR/search.json" && grep -q Edited "$WORKDIR/search.json" \
+    || fail "velmora-search -i сеть1: status $?, $(cat "$WORKDIR/search.json")"
 
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the uninstall"
 msi /x "Z:${WORKDIR//\//\\}\\next.msi" || fail "msiexec /x: $?"
