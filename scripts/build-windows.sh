@@ -17,7 +17,9 @@
 #   wineprefix/    the Wine prefix the tests run in
 # As root the tests run in a network namespace of their own with loopback
 # alone, so no test datagram reaches the machine's network. The end-to-end
-# scenario under Wine is tests/e2e/50-wine-daemon.sh (VELMORA_WIN_BUILD).
+# scenarios under Wine are tests/e2e/50-wine-daemon.sh (the daemon) and
+# 52-wine-service.sh (the MSI and the service; it uses stage/ and the host one
+# version up that --test builds), both with VELMORA_WIN_BUILD.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_WIN_BUILD:-$top/build-windows}
