@@ -123,6 +123,24 @@ protected:
     const int m_nServerPort = FreePort(), m_nClientPort = FreePort();
 };
 
+// Start arguments outside their ranges are refused; a running engine is not
+// started twice.
+TEST(NetEngineStartTest, RefusesBadArgumentsAndASecondStart)
+{
+    nox::NetEngine engine;
+    const struct { int nType, nMaxSockets, nThreads, nResult; } kStarts[] = {
+        {nox::kNetEngineEvent + 1, 64, 1, -EINVAL}, {nox::kNetEngineEvent, 0, 1, -EINVAL},
+        {nox::kNetEngineEvent, 64, 0, -EINVAL},     {nox::kNetEngineEvent, 64, 257, -EINVAL},
+        {nox::kNetEngineEvent, 1, 256, 0},           {nox::kNetEngineEvent, 1, 1, -EALREADY},
+    };
+    for (const auto& s : kStarts) {
+        EXPECT_EQ(s.nResult, engine.StartEngine(static_cast<nox::NetEngineType>(s.nType),
+                                                s.nMaxSockets, s.nThreads))
+            << s.nType << " " << s.nMaxSockets << " " << s.nThreads;
+    }
+    EXPECT_EQ(0, engine.StopEngine());
+}
+
 // Datagrams of 0 to 65,507 bytes arrive whole with their source, also while
 // eight threads send on one socket at once; a send to a closed port (on
 // Windows the system reports that at the next receive) leaves both sockets open.
