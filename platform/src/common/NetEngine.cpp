@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/GroupMembershipOs.h"
 #include "common/HostText.h"
 #include "common/NetEngineOs.h"
 #include "common/RuntimeOs.h"
@@ -122,6 +123,7 @@ struct SockState {
     std::atomic<bool> bClosed{false};
     std::atomic<int> nSenders{0};
     std::atomic<bool> bGroup{false};   // bound to a multicast group address itself
+    std::atomic<uint32_t> nGroup{0};   // the group joined at StartUDP (host order); 0: none
     bool bReceiving = false;
     int nTransientErrors = 0;
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
@@ -528,6 +530,7 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
             const int nRet = os::JoinGroup(pSt->nFd, addr, szIface);
             if (nRet != 0)
                 return nRet;
+            pSt->nGroup.store(addr.to_uint());
         }
         if (bRecv && !pSt->bReceiving) {
             const size_t nSlots = os::ReadsInBatches() ? kBatchSlots : 1;
@@ -627,6 +630,29 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     asio::error_code ec;
     pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
     return ec ? NegErr(ec) : 0;
+}
+
+int NetEngine::SetGroupMembership(const char* szIface, bool bJoin, std::vector<GroupChange>& vecOut)
+{
+    vecOut.clear();
+    if (szIface == nullptr || szIface[0] == '\0')
+        return -EINVAL;
+    std::vector<SockPtr> vecGroup;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_pImpl->mutex);
+        for (const auto& entry : m_pImpl->mapSock) {
+            if (entry.second->nGroup.load() != 0)
+                vecGroup.push_back(entry.second);
+        }
+    }
+    for (const SockPtr& pSt : vecGroup) {
+        std::lock_guard<std::mutex> lock(pSt->mutex);
+        if (pSt->bClosed.load())
+            continue;
+        const uint32_t nGroup = pSt->nGroup.load();
+        vecOut.push_back({pSt->nId, nGroup, os::ChangeGroupOn(pSt->nFd, nGroup, szIface, bJoin)});
+    }
+    return 0;
 }
 
 }  // namespace nox
