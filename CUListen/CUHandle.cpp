@@ -145,6 +145,7 @@ int CCUHandler::StopHandler()
         ReleaseQueueSlots(static_cast<int>(m_waitHandleData.size()));
         m_waitHandleData.clear();
     }
+    FlushWarnings(true);
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Handler OK");
     return 0;
 }
@@ -185,19 +186,54 @@ void CCUHandler::PrintCounters()
     }
 }
 
-void CCUHandler::Warn(Warning eWarn, const char* szFn)
+namespace {
+// Per warning: its cause, then what one and what several occurrences are.
+const char* const kWarnText[][3] = {
+    {"queue full", "request dropped", "requests dropped"},
+    {"off-link source", "request dropped", "requests dropped"},
+    {"filter full", "host removed inside its interval", "hosts removed inside their interval"},
+    {"reply budget", "request not answered", "requests not answered"},
+    {"no route", "reply not sent (its network is gone)", "replies not sent (their network is gone)"},
+};
+}  // namespace
+
+void CCUHandler::Warn(Warning eWarn, const char* szFn, uint64_t nCount)
 {
-    static const char* const kText[kWarnCount][2] = {
-        {"queue full", "requests dropped"},
-        {"off-link source", "requests dropped"},
-        {"filter full", "hosts removed inside their interval"},
-        {"reply budget", "requests not answered"},
-        {"no route", "replies not sent (their network is gone)"},
-    };
-    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick());
-    if (due.bLine)
-        NOX_LOG(kSrc, szFn, nox::kLogError, "%s: %" PRIu64 " %s in the last %u s",
-                kText[eWarn][0], due.nHeld + 1, kText[eWarn][1], due.nSeconds);
+    m_apWarnFn[eWarn].store(szFn, std::memory_order_relaxed);
+    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick(), nCount);
+    if (!due.bLine)
+        return;
+    const char* const* pText = kWarnText[eWarn];
+    WarnHeld(eWarn, due.held);
+    NOX_LOG(kSrc, szFn, nox::kLogError, "%s: %" PRIu64 " %s (more within %u s are counted)",
+            pText[0], nCount, pText[nCount == 1 ? 1 : 2], velmora::LogThrottle::kWindowMs / 1000);
+}
+
+void CCUHandler::WarnHeld(Warning eWarn, const velmora::LogThrottle::Held& held)
+{
+    if (held.nCount == 0)
+        return;
+    const char* const* pText = kWarnText[eWarn];
+    NOX_LOG(kSrc, m_apWarnFn[eWarn].load(std::memory_order_relaxed), nox::kLogError,
+            "%s: %" PRIu64 " more %s in %u s", pText[0], held.nCount,
+            pText[held.nCount == 1 ? 1 : 2], held.nSeconds);
+}
+
+void CCUHandler::FlushWarnings(bool bAll)
+{
+    uint32_t nNow = 0;
+    for (int i = 0; i <= kWarnCount; ++i) {
+        velmora::LogThrottle& throttle = i < kWarnCount ? m_aThrottle[i] : m_parseThrottle;
+        if (!throttle.MayHold())
+            continue;
+        if (nNow == 0)
+            nNow = nox::Time::GetTick();
+        const velmora::LogThrottle::Held held = throttle.TakeHeld(nNow, bAll);
+        if (i < kWarnCount)
+            WarnHeld(static_cast<Warning>(i), held);
+        else
+            ParseHeld(held);
+    }
 }
 
 int CCUHandler::QueueSize()
@@ -268,7 +304,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
                                            nEvicted);
         }
         if (nEvicted != 0)
-            Warn(kWarnEvicted, kFn);
+            Warn(kWarnEvicted, kFn, nEvicted);
         if (!bAccept) {
             ReleaseQueueSlots(1);
             m_counters.Add(velmora::kFilteredDup);
@@ -331,7 +367,11 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
 
 int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
 {
-    static_cast<CCUHandler*>(pContext)->HandleRequest();
+    CCUHandler& handler = *static_cast<CCUHandler*>(pContext);
+    handler.HandleRequest();
+    // Idle runners call this every few seconds too: a warning window that
+    // has ended gets its count written.
+    handler.FlushWarnings(false);
     return 0;
 }
 

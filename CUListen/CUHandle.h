@@ -67,6 +67,9 @@ public:
     int StopHandler();
     int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
     void PrintCounters();        // one "name value" line per counter, at level 4
+    // Writes the counts of throttled warnings whose window has ended (bAll:
+    // every count held, at a stop).
+    void FlushWarnings(bool bAll);
     // Sizes for the status file: queued requests, and the filter's hosts and
     // (host, head) entries. Any thread.
     int QueueSize();
@@ -163,11 +166,16 @@ private:
     // The table the reply batch of this thread answers from (see ReplyScope).
     static const velmora::AdapterTable& BatchTable();
     void ChangeGroups(const std::vector<std::string>& vecName, bool bJoin, const char* szFn);
-    // A throttled level-6 line: "<cause>: N <what> in the last S s".
-    void Warn(Warning eWarn, const char* szFn);
+    // A throttled level-6 line for nCount occurrences: "<cause>: N <what>
+    // (more within 10 s are counted)"; the count of the rest is written as
+    // "<cause>: N more <what> in S s" once the window has ended.
+    void Warn(Warning eWarn, const char* szFn, uint64_t nCount = 1);
+    void WarnHeld(Warning eWarn, const velmora::LogThrottle::Held& held);
+    void ParseHeld(const velmora::LogThrottle::Held& held);   // CUHandleReply.cpp
     void CountSend(int nRet);
 
     velmora::LogThrottle m_aThrottle[kWarnCount];
+    std::atomic<const char*> m_apWarnFn[kWarnCount] = {};   // the function of each warning's lines
     velmora::LogThrottle m_parseThrottle{10};   // "parse failed!": ten lines per window
     velmora::LogThrottle m_refreshThrottle;     // a failed re-read of the adapters
 };

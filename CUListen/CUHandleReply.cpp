@@ -188,7 +188,7 @@ void CCUHandler::FlushReplies()
     }
     // Requests that the replies bring back are this runner's to take as soon
     // as the lines are written.
-    const bool bWatch = nox::Runner::BeginLastStretch();
+    const nox::Runner::LastStretch stretch;
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
@@ -204,7 +204,6 @@ void CCUHandler::FlushReplies()
                     "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
                     nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
     }
-    nox::Runner::EndLastStretch(bWatch);
     batch.vecReply.clear();
 }
 
@@ -289,10 +288,8 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
         const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
         FlushReplies();
-        if (due.nHeld != 0)
-            NOX_LOG(kSrc, kFn, nox::kLogError,
-                    "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
-                    due.nSeconds);
+        if (due.bLine)
+            ParseHeld(due.held);
         if (due.bLine)
             NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
                     request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
@@ -373,6 +370,13 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 
 // All of one request's replies, or none: a request is never answered for
 // only some of the adapters.
+void CCUHandler::ParseHeld(const velmora::LogThrottle::Held& held)
+{
+    if (held.nCount != 0)
+        NOX_LOG(kSrc, kFnJson, nox::kLogError, "parse failed: %" PRIu64 " more %s not logged in %u s",
+                held.nCount, held.nCount == 1 ? "request" : "requests", held.nSeconds);
+}
+
 bool CCUHandler::TakeReplyBudget(uint32_t nReplies, const char* szFn)
 {
     if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))

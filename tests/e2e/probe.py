@@ -12,6 +12,10 @@ to each HOST on port 37810, each from a source address of its own,
 10.77.NET.1 upwards, port 40000 (so the duplicate filter takes every one),
 waits up to 3 s for REPLIES replies to each and prints one line per reply,
 "FILE HOST SOURCE:PORT HEX", sorted per request. Exit 1 if one got fewer.
+  probe.py burst SERVER NET COUNT SECONDS
+sends COUNT binary requests to SERVER port 37810, each from a source address
+of its own (10.77.NET.1 upwards), spread over SECONDS, without waiting for
+replies.
   probe.py until IFACE_ADDR NET HOST TEXT SINCE_MS SECONDS
 sends the JSON search to HOST:37810 every 100 ms, each time from a new source
 10.77.NET.1 upwards, until a reply containing TEXT comes (at most SECONDS),
@@ -80,6 +84,18 @@ def ask(iface, net, replies, hosts, files):
     return ok
 
 
+def burst(server, net, count, seconds):
+    data = bytes([0xA3]) + bytes(16)
+    count, pause = int(count), float(seconds) / max(int(count), 1)
+    for n in range(count):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("10.77.%s.%d" % (net, 1 + n % 250), 40000 + n // 250))
+            s.sendto(data, (server, 37810))
+        if pause:
+            time.sleep(pause)   # the pace of the traffic, not a wait for an event
+    return True
+
+
 def until(iface, net, host, text, since_ms, seconds):
     request = b"\x20" + bytes(31) + b'{"method":"KQDiscover.search"}'
     socks, deadline, next_send = [], time.monotonic() + float(seconds), 0.0
@@ -103,6 +119,8 @@ def until(iface, net, host, text, since_ms, seconds):
             s.close()
 
 
+if sys.argv[1] == "burst":
+    sys.exit(0 if burst(*sys.argv[2:6]) else 1)
 if sys.argv[1] == "until":
     sys.exit(0 if until(*sys.argv[2:8]) else 1)
 if sys.argv[1] == "flood":
