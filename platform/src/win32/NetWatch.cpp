@@ -8,6 +8,8 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace nox {
 
 namespace {
