@@ -98,24 +98,27 @@ def burst(server, net, count, seconds):
 
 def until(iface, net, host, text, since_ms, seconds):
     request = b"\x20" + bytes(31) + b'{"method":"KQDiscover.search"}'
-    socks, deadline, next_send = [], time.monotonic() + float(seconds), 0.0
+    socks, deadline, next_send, sent = {}, time.monotonic() + float(seconds), 0.0, 0
     try:
         while time.monotonic() < deadline:
-            if time.monotonic() >= next_send and len(socks) < 250:
+            if time.monotonic() >= next_send:
+                # 250 sources in turn: one comes back after 25 s, long past the filter's window.
+                slot = sent % 250
+                if slot in socks:
+                    socks.pop(slot).close()
                 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                s.bind(("10.77.%s.%d" % (net, len(socks) + 1), 40000))
+                s.bind(("10.77.%s.%d" % (net, slot + 1), 40000))
                 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(iface))
                 s.sendto(request, (host, 37810))
-                socks.append(s)
-                next_send = time.monotonic() + 0.1
-            ready, _, _ = select.select(socks, [], [], 0.02)
+                socks[slot], sent, next_send = s, sent + 1, time.monotonic() + 0.1
+            ready, _, _ = select.select(list(socks.values()), [], [], 0.02)
             for s in ready:
                 if text.encode() in s.recv(65536):
                     print(int(time.time() * 1000) - int(since_ms))
                     return True
         return False
     finally:
-        for s in socks:
+        for s in socks.values():
             s.close()
 
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "common/AddressChoice.h"
 
 namespace nox {
@@ -14,15 +16,21 @@ constexpr int kTransientTries = 4;         // a failed query, asked again
 constexpr DWORD kTransientPauseMs = 50;
 
 // SkipAsSource is not in the adapter list: it is the address entry's own.
-// An entry that cannot be read counts as a source.
+// An entry that cannot be read counts as a source. The call is looked up
+// when first needed, since not every system that runs this has it.
 bool SkipsAsSource(const IP_ADAPTER_ADDRESSES& adapter, const sockaddr_in& addr)
 {
+    typedef DWORD(WINAPI * GetEntryFn)(MIB_UNICASTIPADDRESS_ROW*);
+    static const GetEntryFn pfnGetEntry = reinterpret_cast<GetEntryFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"iphlpapi.dll"), "GetUnicastIpAddressEntry")));
+    if (pfnGetEntry == nullptr)
+        return false;
     MIB_UNICASTIPADDRESS_ROW row;
-    ::InitializeUnicastIpAddressEntry(&row);
+    std::memset(&row, 0, sizeof(row));
     row.InterfaceLuid = adapter.Luid;
     row.Address.Ipv4 = addr;
     row.Address.si_family = AF_INET;
-    return ::GetUnicastIpAddressEntry(&row) == NO_ERROR && row.SkipAsSource;
+    return pfnGetEntry(&row) == NO_ERROR && row.SkipAsSource;
 }
 
 unsigned StateOf(const IP_ADAPTER_ADDRESSES& adapter, const IP_ADAPTER_UNICAST_ADDRESS& addr)

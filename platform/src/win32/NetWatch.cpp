@@ -29,6 +29,40 @@ VOID WINAPI OnRoute(PVOID pContext, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE)
     ::SetEvent(static_cast<HANDLE>(pContext));
 }
 
+// The IP helper's calls, looked up once: a system without them (older Wine)
+// gets no reports, only the caller's fallback.
+struct NotifyCalls {
+    typedef DWORD(WINAPI* InterfaceFn)(ADDRESS_FAMILY, PIPINTERFACE_CHANGE_CALLBACK, PVOID, BOOLEAN, HANDLE*);
+    typedef DWORD(WINAPI* AddressFn)(ADDRESS_FAMILY, PUNICAST_IPADDRESS_CHANGE_CALLBACK, PVOID, BOOLEAN, HANDLE*);
+    typedef DWORD(WINAPI* RouteFn)(ADDRESS_FAMILY, PIPFORWARD_CHANGE_CALLBACK, PVOID, BOOLEAN, HANDLE*);
+    typedef DWORD(WINAPI* CancelFn)(HANDLE);
+
+    NotifyCalls()
+    {
+        const HMODULE hLib = ::GetModuleHandleW(L"iphlpapi.dll");
+        pfnInterface = Find<InterfaceFn>(hLib, "NotifyIpInterfaceChange");
+        pfnAddress = Find<AddressFn>(hLib, "NotifyUnicastIpAddressChange");
+        pfnRoute = Find<RouteFn>(hLib, "NotifyRouteChange2");
+        pfnCancel = Find<CancelFn>(hLib, "CancelMibChangeNotify2");
+    }
+    template <class Fn> static Fn Find(HMODULE hLib, const char* szName)
+    {
+        return hLib == nullptr ? nullptr
+                               : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(hLib, szName)));
+    }
+
+    InterfaceFn pfnInterface;
+    AddressFn pfnAddress;
+    RouteFn pfnRoute;
+    CancelFn pfnCancel;
+};
+
+const NotifyCalls& Calls()
+{
+    static const NotifyCalls s_calls;
+    return s_calls;
+}
+
 }  // namespace
 
 // The events outlive the registrations: Close cancels them (which waits for
@@ -61,10 +95,17 @@ int NetWatch::Open()
     Impl& impl = *m_pImpl;
     if (impl.hReport == nullptr)
         return -static_cast<int>(ERROR_INVALID_HANDLE);
+    const NotifyCalls& calls = Calls();
+    if (calls.pfnCancel == nullptr)
+        return -static_cast<int>(ERROR_NOT_SUPPORTED);
+    const DWORD nMissing = ERROR_NOT_SUPPORTED;
     const DWORD anRet[3] = {
-        ::NotifyIpInterfaceChange(AF_INET, &OnInterface, impl.hReport, FALSE, &impl.ahNotify[0]),
-        ::NotifyUnicastIpAddressChange(AF_INET, &OnAddress, impl.hReport, FALSE, &impl.ahNotify[1]),
-        ::NotifyRouteChange2(AF_INET, &OnRoute, impl.hReport, FALSE, &impl.ahNotify[2]),
+        calls.pfnInterface ? calls.pfnInterface(AF_INET, &OnInterface, impl.hReport, FALSE, &impl.ahNotify[0])
+                           : nMissing,
+        calls.pfnAddress ? calls.pfnAddress(AF_INET, &OnAddress, impl.hReport, FALSE, &impl.ahNotify[1])
+                         : nMissing,
+        calls.pfnRoute ? calls.pfnRoute(AF_INET, &OnRoute, impl.hReport, FALSE, &impl.ahNotify[2])
+                       : nMissing,
     };
     DWORD nLastErr = ERROR_NOT_SUPPORTED;
     int nHeld = 0;
@@ -101,7 +142,7 @@ void NetWatch::Close()
 {
     for (HANDLE& h : m_pImpl->ahNotify) {
         if (h != nullptr)
-            (void)::CancelMibChangeNotify2(h);
+            (void)Calls().pfnCancel(h);
         h = nullptr;
     }
 }
