@@ -304,7 +304,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
     const fs::path previous = fs::current_path(ec);
     fs::current_path(folder, ec);
     if (ec) {
-        report.vecFinding.push_back({0, 0, true, "cannot enter " + folder.string() + ": " +
+        report.vecFinding.push_back({0, 0, true, "cannot enter " + folder.u8string() + ": " +
                                                      ec.message()});
         report.nLoadResult = CServerConfig::kErrLoadFile;
         return;
@@ -321,7 +321,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
         report.strFrontEnd = bNginx ? "nginx" : "Tomcat";
         report.strWebFile = bNginx ? "../nginx/conf/port.conf"
                                    : "../WEBCLIENT/webclient/apache-tomcat/conf/server.xml";
-        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().string();
+        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().u8string();
         report.bWebFileFound = fs::exists(report.strWebFile, ec);
     }
     report.nHttpPort = config.webclientHttpPort;
@@ -342,14 +342,14 @@ int ConfigReport::Count(bool bError) const
 void CheckServerConf(const std::string& strFolder, ConfigReport& report)
 {
     report = ConfigReport();
-    const fs::path file = fs::path(strFolder) / "Velmora.xml";
-    report.strFile = file.string();
+    const fs::path file = fs::u8path(strFolder) / "Velmora.xml";   // UTF-8 text, any system
+    report.strFile = file.u8string();
     std::error_code ec;
     const fs::path real = fs::canonical(file, ec);
     if (!ec && real != fs::absolute(file, ec).lexically_normal())
-        report.strRealFile = real.string();
+        report.strRealFile = real.u8string();
 
-    LoadAsDaemon(strFolder, report);
+    LoadAsDaemon(fs::u8path(strFolder), report);
 
     std::ifstream in(file, std::ios::binary);
     std::ostringstream text;

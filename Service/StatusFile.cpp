@@ -164,22 +164,22 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
 {
     const std::string strTemp = strPath + ".tmp";
     {
-        std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
+        std::ofstream out(std::filesystem::u8path(strTemp), std::ios::binary | std::ios::trunc);
         out << status.ToText();
         if (!out.flush())
             return -1;
     }
     std::error_code ec;
-    std::filesystem::rename(strTemp, strPath, ec);
+    std::filesystem::rename(std::filesystem::u8path(strTemp), std::filesystem::u8path(strPath), ec);
     return ec ? -1 : 0;
 }
 
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
 {
-    std::ifstream in(strPath, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(strPath), std::ios::binary);
     if (!in) {
         std::error_code ec;
-        const bool bExists = std::filesystem::exists(strPath, ec);
+        const bool bExists = std::filesystem::exists(std::filesystem::u8path(strPath), ec);
         strErr = "cannot read " + strPath + (bExists ? ": permission denied" : ": no such file");
         return -1;
     }
