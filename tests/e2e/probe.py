@@ -15,9 +15,15 @@ waits up to 3 s for REPLIES replies to each and prints one line per reply,
   probe.py burst SERVER NET COUNT SECONDS
 sends COUNT binary requests to SERVER port 37810, each from a source address
 of its own (10.77.NET.1 upwards), spread over SECONDS, without waiting for
-replies."""
+replies.
+  probe.py until IFACE_ADDR NET HOST TEXT SINCE_MS SECONDS
+sends the JSON search to HOST:37810 every 100 ms, each time from a new source
+10.77.NET.1 upwards, until a reply containing TEXT comes (at most SECONDS),
+and prints the milliseconds from SINCE_MS (Unix time in ms) to that reply.
+Exit 1 if none came."""
 import os
 import random
+import select
 import socket
 import sys
 import time
@@ -90,8 +96,36 @@ def burst(server, net, count, seconds):
     return True
 
 
+def until(iface, net, host, text, since_ms, seconds):
+    request = b"\x20" + bytes(31) + b'{"method":"KQDiscover.search"}'
+    socks, deadline, next_send, sent = {}, time.monotonic() + float(seconds), 0.0, 0
+    try:
+        while time.monotonic() < deadline:
+            if time.monotonic() >= next_send:
+                # 250 sources in turn: one comes back after 25 s, long past the filter's window.
+                slot = sent % 250
+                if slot in socks:
+                    socks.pop(slot).close()
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                s.bind(("10.77.%s.%d" % (net, slot + 1), 40000))
+                s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(iface))
+                s.sendto(request, (host, 37810))
+                socks[slot], sent, next_send = s, sent + 1, time.monotonic() + 0.1
+            ready, _, _ = select.select(list(socks.values()), [], [], 0.02)
+            for s in ready:
+                if text.encode() in s.recv(65536):
+                    print(int(time.time() * 1000) - int(since_ms))
+                    return True
+        return False
+    finally:
+        for s in socks.values():
+            s.close()
+
+
 if sys.argv[1] == "burst":
     sys.exit(0 if burst(*sys.argv[2:6]) else 1)
+if sys.argv[1] == "until":
+    sys.exit(0 if until(*sys.argv[2:8]) else 1)
 if sys.argv[1] == "flood":
     sys.exit(0 if flood(*sys.argv[2:5]) else 1)
 sys.exit(0 if ask(*sys.argv[2:6], sys.argv[6:]) else 1)

@@ -164,7 +164,13 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
         std::printf("  %-22s %s\n", strAddr.c_str(),
                     ep.nResult == 0 ? "open" : ("failed: " + nox::ErrorText(ep.nResult)).c_str());
     }
-    std::printf("adapters: %zu\n", s.vecAdapter.size());
+    if (s.nAdaptersChanged != 0)
+        std::printf("adapters: %zu, table last changed %s\n", s.vecAdapter.size(),
+                    LocalTimeText(s.nAdaptersChanged).c_str());
+    else
+        std::printf("adapters: %zu, %s\n", s.vecAdapter.size(),
+                    s.nAdapterRefresh != 0 ? "unchanged since start"
+                                           : "read once at start (AdapterRefresh 0)");
     for (const std::string& strAdapter : s.vecAdapter) {
         std::istringstream in(strAdapter);
         std::string strName, strMac, strAddr, strMask, strGateway;
@@ -179,7 +185,9 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
     std::printf("web ports: HTTP %d, HTTPS %d\nserial: %s\n", s.nHttpPort, s.nHttpsPort,
                 s.strSerial.c_str());
     std::printf("as of %s (written %s)\n", LocalTimeText(s.nWritten).c_str(),
-                s.strEvent == "S" ? "on request" : ("at " + s.strEvent).c_str());
+                s.strEvent == "S"          ? "on request"
+                : s.strEvent == "adapters" ? "when the adapter table changed"
+                                           : ("at " + s.strEvent).c_str());
 }
 
 // "NAME=value" as a systemd environment file reads it: double quotes, with

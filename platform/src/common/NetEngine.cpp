@@ -232,6 +232,7 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
             const int nRet = os::JoinGroup(pSt->nFd, addr, szIface);
             if (nRet != 0)
                 return nRet;
+            pSt->nGroup.store(addr.to_uint());
         }
         if (bRecv && !pSt->bReceiving) {
             const size_t nSlots = os::ReadsInBatches() ? kBatchSlots : 1;

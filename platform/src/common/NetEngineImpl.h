@@ -1,6 +1,7 @@
-// Internals of the UDP network engine, shared by its three files:
+// Internals of the UDP network engine, shared by its files:
 // NetEngine.cpp (start, stop, sockets and their options), NetEngineRecv.cpp
-// (the event loops' receive side) and NetEngineSend.cpp (sends).
+// (the event loops' receive side), NetEngineSend.cpp (sends) and
+// NetEngineGroups.cpp (group memberships after start).
 //
 // Each event thread runs an asio io_context of its own (epoll on Linux, an
 // I/O completion port on Windows), and every socket belongs to one of them,
@@ -88,6 +89,7 @@ struct SockState {
     std::atomic<bool> bClosed{false};
     std::atomic<int> nSenders{0};
     std::atomic<bool> bGroup{false};   // bound to a multicast group address itself
+    std::atomic<uint32_t> nGroup{0};   // the group joined at StartUDP (host order); 0: none
     bool bReceiving = false;
     int nTransientErrors = 0;
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
