@@ -271,6 +271,19 @@ TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
     EXPECT_EQ(-1, m_engine.CloseSocket(dead)) << "the engine already closed it";
 }
 
+// A socket whose receive side is shut down under the engine reads empty
+// forever: the engine reports it closed once instead of reading on.
+TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
+{
+    Listen(kLo, m_nServerPort, m_server);
+    const int nFd = FindBound(m_nServerPort);
+    ASSERT_GE(nFd, 0);
+    ::shutdown(nFd, SHUT_RD);   // ENOTCONN for an unconnected socket, but done all the same
+    const std::vector<Datagram> vecGot = m_server->Wait(1);
+    ASSERT_EQ(1u, vecGot.size());
+    EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), vecGot[0].strFrom);
+}
+
 // The server's sockets live in namespace A, the client's in B: group
 // datagrams reach the wildcard and the group socket, unicast only the wildcard
 // one, and replies from either leave from A's unicast address and bound port.
