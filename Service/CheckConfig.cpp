@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -13,8 +14,10 @@
 
 #include <pugixml.hpp>
 
+#include "CUListen/AdapterTable.h"
 #include "Service/Service.h"
 #include "Service/Settings.h"
+#include "nox/Status.h"
 #include "nox/Str.h"
 
 namespace fs = std::filesystem;
@@ -29,8 +32,10 @@ const char* const kPortNames[] = {"UdpPort1", "UdpPort2", "UdpPort3"};
 std::vector<std::string> RootElements()
 {
     std::vector<std::string> vecOut(std::begin(kServerElements), std::end(kServerElements));
-    for (const OptionalSetting& setting : OptionalSettings())
-        vecOut.push_back(setting.szName);
+    for (const auto* pTable : {&GuardSettings(), &AdapterSettings()}) {
+        for (const OptionalSetting& setting : *pTable)
+            vecOut.push_back(setting.szName);
+    }
     return vecOut;
 }
 
@@ -186,6 +191,7 @@ public:
         if (product && product.child_value()[0] == '\0')
             Add(false, product, "<ProductType> is empty: it counts as set, so the replies carry "
                                 "an empty name and the web ports");
+        CheckAdapters(root);
     }
 
     void AddAt(bool bError, ptrdiff_t nOffset, const std::string& strText)
@@ -273,6 +279,31 @@ private:
         }
     }
 
+    // The name patterns, tried on this host's adapters, must leave at least
+    // one of them.
+    void CheckAdapters(const pugi::xml_node& root)
+    {
+        const pugi::xml_node include = root.child("AdapterInclude");
+        const pugi::xml_node exclude = root.child("AdapterExclude");
+        if (!include && !exclude)
+            return;
+        std::vector<nox::AdapterInfo> vecInfo;
+        if (nox::Status::instance().getAdapterInfo(vecInfo) != 0 || vecInfo.empty())
+            return;
+        std::vector<std::string> vecLeftOut;
+        const velmora::AdapterFilter filter(include.child_value(), exclude.child_value());
+        const std::vector<AdapterEntry> vecRow = velmora::MakeRows(vecInfo, filter, &vecLeftOut);
+        std::string strNames;
+        for (const std::string& strName : vecLeftOut)
+            strNames += (strNames.empty() ? "" : ", ") + strName;
+        if (vecRow.empty())
+            Add(false, include ? include : exclude,
+                "<AdapterInclude> and <AdapterExclude> leave out every adapter of this host (" +
+                    strNames + "): nothing would be announced");
+        else if (!vecLeftOut.empty())
+            m_report.strLeftOut = strNames;
+    }
+
     const std::string& m_strText;
     ConfigReport& m_report;
     bool m_bFileNoted = false;
@@ -287,20 +318,21 @@ bool LoadAsDaemon(const fs::path& folder, ConfigReport& report, NoteList& notes)
     fs::current_path(folder, ec);
     if (ec) {
         report.vecFinding.push_back(
-            {folder.string(), 0, 0, true, "cannot enter the folder: " + ec.message()});
+            {folder.u8string(), 0, 0, true, "cannot enter the folder: " + ec.message()});
         return false;
     }
     CServerConfig config;
     config.m_pNotes = &notes;
     report.nLoadResult = config.LoadServerConf();
     (void)config.LoadGuardConf();   // the daemon reads them whatever the result
+    (void)config.LoadAdapterConf();
 
     if (report.nLoadResult == 0 || report.nLoadResult <= CServerConfig::kErrWebLoadFile) {
         const bool bNginx = config.m_strProductType == "TRN V8" || config.m_strProxy == "nginx";
         report.strFrontEnd = bNginx ? "nginx" : "Tomcat";
         report.strWebFile = bNginx ? "../nginx/conf/port.conf"
                                    : "../WEBCLIENT/webclient/apache-tomcat/conf/server.xml";
-        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().string();
+        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().u8string();
         report.bWebFileFound = fs::exists(report.strWebFile, ec);
     }
     report.nHttpPort = config.webclientHttpPort;
@@ -322,30 +354,27 @@ int ConfigReport::Count(bool bError) const
 void CheckServerConf(const std::string& strFolder, ConfigReport& report)
 {
     report = ConfigReport();
-    const fs::path file = fs::path(strFolder) / "Velmora.xml";
-    report.strFile = file.string();
+    const fs::path file = fs::u8path(strFolder) / "Velmora.xml";   // UTF-8 text, any system
+    report.strFile = file.u8string();
     std::error_code ec;
     const fs::path real = fs::canonical(file, ec);
     if (!ec && real != fs::absolute(file, ec).lexically_normal())
-        report.strRealFile = real.string();
+        report.strRealFile = real.u8string();
 
     NoteList notes;
-    report.bFolderRead = LoadAsDaemon(strFolder, report, notes);
+    report.bFolderRead = LoadAsDaemon(fs::u8path(strFolder), report, notes);
     if (!report.bFolderRead)
         return;
 
-    std::string strText;
     std::string strWhy;
-    std::FILE* pFile = std::fopen(file.string().c_str(), "rb");
-    const bool bRead = pFile != nullptr;
-    if (!bRead) {
-        strWhy = std::strerror(errno);
-    } else {
-        char szBuf[4096];
-        for (size_t n; (n = std::fread(szBuf, 1, sizeof(szBuf), pFile)) > 0;)
-            strText.append(szBuf, n);
-        std::fclose(pFile);
-    }
+    errno = 0;
+    std::ifstream in(file, std::ios::binary);   // a path: wide names on Windows too
+    const bool bRead = static_cast<bool>(in);
+    if (!bRead)
+        strWhy = errno != 0 ? std::strerror(errno) : "cannot be opened";
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string strText = text.str();
     Checker checker(strText, report);
     pugi::xml_document doc;
     const pugi::xml_parse_result result =
@@ -405,5 +434,7 @@ std::string FormatDetails(const ConfigReport& report)
     else
         out << "replies announce: HTTP 80 and port " << report.nReplyPort
             << " (<ProductType> is Null, so the web ports are not announced)\n";
+    if (!report.strLeftOut.empty())
+        out << "adapters left out on this host: " << report.strLeftOut << "\n";
     return out.str();
 }

@@ -31,6 +31,7 @@ struct ConfigReport {
     int nHttpsPort = 443;
     bool bProductSet = false;               // replies then carry the web ports
     int nReplyPort = 0;                     // the JSON reply's "Port" otherwise
+    std::string strLeftOut;                 // this host's adapters the name patterns leave out
 
     int Count(bool bError) const;
     // True when a finding is an error: the daemon would log one or keep a default.

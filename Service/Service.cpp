@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include <pugixml.hpp>
 
+#include "CUListen/AdapterTable.h"
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
 #include "Service/Settings.h"
@@ -74,7 +76,8 @@ CServerConfig::CServerConfig()
       m_nQueueMaxRequests(1024),
       m_nReplyRateLimit(2000),
       m_nAnswerOnLinkOnly(0),
-      m_nLogFolderMaxMB(1024)
+      m_nLogFolderMaxMB(1024),
+      m_nAdapterRefresh(1)
 {
 }
 
@@ -219,33 +222,45 @@ int CServerConfig::LoadServerConf()
     return LoadWebPorts();
 }
 
-// A present element is logged with the value taken (level 4), or with why
-// its text was refused and the value kept (level 6); an absent or empty one
-// keeps the default without a line.
-int CServerConfig::LoadGuardConf()
+// A present element is logged under szFn with the value taken (level 4), or
+// with why its text was refused and the value kept (level 6); an absent one,
+// or an empty one unless the setting takes empty text, keeps the default
+// without a line.
+void CServerConfig::LoadOptional(const std::vector<OptionalSetting>& vecSetting, const char* szFn)
 {
-    static const char kFn[] = "CServerConfig::LoadGuardConf";
     pugi::xml_document doc;
     const pugi::xml_node root =
         doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
-    for (const OptionalSetting& setting : OptionalSettings()) {
-        const char* szText = root.child_value(setting.szName);
-        if (szText[0] == '\0')
+    for (const OptionalSetting& setting : vecSetting) {
+        const pugi::xml_node node = root.child(setting.szName);
+        const char* szText = node.child_value();
+        if (!node || (szText[0] == '\0' && !setting.bTakesEmpty))
             continue;
         const std::string strWhy = setting.pfnRead(*this, szText);
         const std::string strValue = setting.pfnShow(*this);
         if (strWhy.empty()) {
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%s]", setting.szName, strValue.c_str());
+            NOX_LOG(kSrc, szFn, nox::kLogInfo, "%s[%s]", setting.szName, strValue.c_str());
             continue;
         }
         const std::string strLine = std::string(setting.szName) + " [" + szText + "] " + strWhy +
                                     ", kept " + strValue;
-        NOX_LOG(kSrc, kFn, nox::kLogError, "%s", strLine.c_str());
+        NOX_LOG(kSrc, szFn, nox::kLogError, "%s", strLine.c_str());
         if (m_pNotes != nullptr)
             m_pNotes->Note(setting.szName, "[" + std::string(szText) + "] is " + strWhy +
                                                ": the daemon keeps " + strValue,
                            strLine);
     }
+}
+
+int CServerConfig::LoadGuardConf()
+{
+    LoadOptional(GuardSettings(), "CServerConfig::LoadGuardConf");
+    return 0;
+}
+
+int CServerConfig::LoadAdapterConf()
+{
+    LoadOptional(AdapterSettings(), "CServerConfig::LoadAdapterConf");
     return 0;
 }
 
@@ -272,6 +287,7 @@ int CServer::StartServer()
     }
     (void)CServerConfig::instance()->LoadServerConf();  // defaults stand in for failures
     (void)CServerConfig::instance()->LoadGuardConf();
+    (void)CServerConfig::instance()->LoadAdapterConf();
 
     m_pListen = new CCUListen(m_pEngine);
     if (m_pListen->StartListen() != 0) {

@@ -10,6 +10,7 @@
 #include "nox/Str.h"
 
 class CCUListen;
+struct OptionalSetting;
 
 // One UDP listen endpoint.
 struct ListenAddr {
@@ -59,10 +60,14 @@ public:
     // the web ports. 0, or the first failure's code; fields read before a
     // failure stay, later ones keep their defaults.
     int LoadServerConf();
-    // The optional settings (Settings.h), from the same file; run after
-    // LoadServerConf. Only settings present are logged: the value taken, or
-    // the error and the value kept. Always 0.
+    // The optional settings of GuardSettings() (Settings.h: limits for
+    // untrusted networks, the log folder's cap), from the same file; run
+    // after LoadServerConf. Only settings present are logged: the value
+    // taken, or the error and the value kept. Always 0.
     int LoadGuardConf();
+    // The same for AdapterSettings() (AdapterRefresh, AdapterInclude,
+    // AdapterExclude).
+    int LoadAdapterConf();
 
     std::vector<ListenAddr> m_vecListenAddr;
     nox::Str m_strVersionName;
@@ -79,6 +84,10 @@ public:
     int m_nReplyRateLimit;          // replies per second over all sockets; 0: no limit
     int m_nAnswerOnLinkOnly;        // 1: drop requests from outside the adapters' subnets
     int m_nLogFolderMaxMB;          // the log folder's size cap; 0: none
+    // The adapter table (LoadAdapterConf).
+    int m_nAdapterRefresh;          // 1: follow the host's adapters; 0: read them once at start
+    nox::Str m_strAdapterInclude;   // name patterns, blank-separated; empty: every adapter
+    nox::Str m_strAdapterExclude;   // name patterns; empty: none
     ConfigNotes* m_pNotes = nullptr;   // set by check-config only
 
 private:
@@ -87,6 +96,7 @@ private:
     void Failed(const char* szPath, const char* szWhat, int nLine, const char* szFmt, ...)
         NOX_PRINTF(5, 6);
     void Note(const char* szPath, const std::string& strWhat) const;
+    void LoadOptional(const std::vector<OptionalSetting>& vecSetting, const char* szFn);
     void SetDefaultListenAddrs();
     int LoadWebPorts();             // nginx or Tomcat, by product type and proxy
     int LoadNginxPorts();

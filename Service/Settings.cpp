@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "CUListen/AdapterTable.h"
+
 const char* const kServerElements[9] = {
     "UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3", "VersionName", "VersionNum",
     "ThreadNum",      "FilterInterval", "ProductType",    "Proxy"};
@@ -21,7 +23,42 @@ std::string ParseWholeNumber(const char* szText, long nMin, long nMax, long& nVa
     return std::string();
 }
 
-const std::vector<OptionalSetting>& OptionalSettings()
+namespace {
+
+// 0 or 1, blanks around it allowed.
+std::string ReadAdapterRefresh(CServerConfig& config, const char* szText)
+{
+    long nValue = 0;
+    if (!ParseWholeNumber(szText, 0, 1, nValue).empty() || szText[0] == '+' || szText[0] == '-')
+        return "not 0 or 1";
+    config.m_nAdapterRefresh = static_cast<int>(nValue);
+    return std::string();
+}
+
+}  // namespace
+
+std::string JoinPatterns(const char* szText)
+{
+    std::string strJoined;
+    for (const std::string& strPattern : velmora::AdapterFilter::Split(szText))
+        strJoined += (strJoined.empty() ? "" : " ") + strPattern;
+    return strJoined;
+}
+
+const std::vector<OptionalSetting>& AdapterSettings()
+{
+    using C = CServerConfig;
+    static const std::vector<OptionalSetting> s_vecSettings = {
+        {"AdapterRefresh", &ReadAdapterRefresh, &ShowNumber<&C::m_nAdapterRefresh>},
+        {"AdapterInclude", &ReadPatterns<&C::m_strAdapterInclude>,
+         &ShowText<&C::m_strAdapterInclude>, true},
+        {"AdapterExclude", &ReadPatterns<&C::m_strAdapterExclude>,
+         &ShowText<&C::m_strAdapterExclude>, true},
+    };
+    return s_vecSettings;
+}
+
+const std::vector<OptionalSetting>& GuardSettings()
 {
     using C = CServerConfig;
     static const std::vector<OptionalSetting> s_vecSettings = {

@@ -1,10 +1,10 @@
 // The optional settings of Velmora.xml, in one table that the daemon's loader
 // (CServerConfig::LoadGuardConf) and velmoractl check-config both go through:
 // the element's name and how its text becomes the value. A new setting is one
-// line of kOptionalSettings, for example
-//   WholeNumber<&CServerConfig::m_nAdapterRefresh, 0, 3600>("AdapterRefresh"),
+// line of GuardSettings() or AdapterSettings(), for example
+//   WholeNumber<&CServerConfig::m_nFilterMaxHosts, 1, 16777216>("FilterMaxHosts"),
 // or, for a text with a rule of its own,
-//   {"AdapterInclude", &ReadAdapterList<...>, &ShowText<&CServerConfig::m_strAdapterInclude>},
+//   {"AdapterInclude", &ReadPatterns<&C::m_strAdapterInclude>, &ShowText<&C::m_strAdapterInclude>, true},
 #pragma once
 
 #include <string>
@@ -19,6 +19,8 @@ struct OptionalSetting {
     std::string (*pfnRead)(CServerConfig& config, const char* szText);
     // The value as the log shows it.
     std::string (*pfnShow)(const CServerConfig& config);
+    // An empty element is read too (else it keeps the default unlogged).
+    bool bTakesEmpty = false;
 };
 
 // Why szText is not a whole number from nMin to nMax ("" when it is one;
@@ -48,8 +50,27 @@ constexpr OptionalSetting WholeNumber(const char* szName)
     return {szName, &ReadWholeNumber<pField, nMin, nMax>, &ShowNumber<pField>};
 }
 
-// Every optional setting, in the order the loader reads them.
-const std::vector<OptionalSetting>& OptionalSettings();
+template <nox::Str CServerConfig::*pField>
+std::string ShowText(const CServerConfig& config)
+{
+    return (config.*pField).str();
+}
+
+// Name patterns: taken as written, the blanks between them made single.
+std::string JoinPatterns(const char* szText);
+
+template <nox::Str CServerConfig::*pField>
+std::string ReadPatterns(CServerConfig& config, const char* szText)
+{
+    config.*pField = JoinPatterns(szText).c_str();
+    return std::string();
+}
+
+// The optional settings, in the order their loader reads them: the limits for
+// untrusted networks and the log folder's cap (LoadGuardConf), the adapter
+// table's (LoadAdapterConf).
+const std::vector<OptionalSetting>& GuardSettings();
+const std::vector<OptionalSetting>& AdapterSettings();
 
 // The elements LoadServerConf reads under the root, and those of each
 // UdpListenInfo group.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -67,6 +68,9 @@ std::string DaemonStatus::ToText() const
         out << "endpoint=" << OneLine(ep.strHost) << " " << ep.nPort << " " << ep.nResult << "\n";
     for (const std::string& strAdapter : vecAdapter)
         out << "adapter=" << OneLine(strAdapter) << "\n";
+    out << "adapterrefresh=" << nAdapterRefresh << "\n"
+        << "adapterschanged=" << nAdaptersChanged << " "
+        << (nAdaptersChanged != 0 ? LocalTimeText(nAdaptersChanged) : "-") << "\n";
     out << "queue=" << nQueue << "\n"
         << "filter=" << nFilterHosts << " " << nFilterEntries << "\n";
     for (const auto& counter : vecCounter)
@@ -105,6 +109,8 @@ bool DaemonStatus::FromText(const std::string& strText)
         else if (strKey == "webports") value >> nHttpPort >> nHttpsPort;
         else if (strKey == "serial") strSerial = strValue;
         else if (strKey == "adapter") vecAdapter.push_back(strValue);
+        else if (strKey == "adapterrefresh") value >> nAdapterRefresh;
+        else if (strKey == "adapterschanged") nAdaptersChanged = ToNumber(strValue);
         else if (strKey == "queue") value >> nQueue;
         else if (strKey == "filter") value >> nFilterHosts >> nFilterEntries;
         else if (strKey == "counter") {
@@ -196,7 +202,9 @@ void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
     if (pHandler == nullptr)
         return;
     status.strSerial = nox::Str::field(pHandler->m_szSerialNum);
-    for (const AdapterEntry& row : pHandler->m_vecAdapter) {
+    status.nAdapterRefresh = pHandler->Refreshes() ? 1 : 0;
+    status.nAdaptersChanged = pHandler->TableChangedAt();
+    for (const AdapterEntry& row : pHandler->AdapterRows()) {
         status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " +
                                     nox::Str::field(row.macAddr) + " " +
                                     nox::Str::field(row.hostAddr) + " " +
@@ -215,23 +223,23 @@ void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
     }
 }
 
+// The paths are UTF-8 text (u8path), so a folder of any name works on Windows
+// too; errors carry the system's reason (errno after the stream failed).
 int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr)
 {
     const std::string strTemp = strPath + ".tmp";
-    const std::string strText = status.ToText();
-    std::FILE* pFile = std::fopen(strTemp.c_str(), "wb");
-    if (pFile == nullptr) {
-        strErr = "cannot write " + strTemp + ": " + std::strerror(errno);
-        return -1;
-    }
-    const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
-    const int nErr = errno;
-    if (std::fclose(pFile) != 0 || !bWritten) {
-        strErr = "cannot write " + strTemp + ": " + std::strerror(bWritten ? errno : nErr);
-        return -1;
+    {
+        errno = 0;
+        std::ofstream out(std::filesystem::u8path(strTemp), std::ios::binary | std::ios::trunc);
+        out << status.ToText();
+        if (!out.flush()) {
+            strErr = "cannot write " + strTemp + ": " +
+                     (errno != 0 ? std::strerror(errno) : "write failed");
+            return -1;
+        }
     }
     std::error_code ec;
-    std::filesystem::rename(strTemp, strPath, ec);
+    std::filesystem::rename(std::filesystem::u8path(strTemp), std::filesystem::u8path(strPath), ec);
     if (ec) {
         strErr = "cannot rename " + strTemp + " to " + strPath + ": " + ec.message();
         return -1;
@@ -241,17 +249,18 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std:
 
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
 {
-    std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
-    if (pFile == nullptr) {
-        strErr = "cannot read " + strPath + ": " + std::strerror(errno);
+    errno = 0;
+    std::ifstream in(std::filesystem::u8path(strPath), std::ios::binary);
+    if (!in) {
+        strErr = "cannot read " + strPath + ": " +
+                 (errno != 0 ? std::strerror(errno) : "cannot be opened");
+        if (errno == 0)
+            errno = EIO;
         return -1;
     }
-    std::string strText;
-    char szBuf[4096];
-    for (size_t n; (n = std::fread(szBuf, 1, sizeof(szBuf), pFile)) > 0;)
-        strText.append(szBuf, n);
-    std::fclose(pFile);
-    if (!status.FromText(strText)) {
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!status.FromText(text.str())) {
         strErr = strPath + " is not a Velmora status file";
         return -2;
     }

@@ -47,6 +47,8 @@ struct DaemonStatus {
     std::string strSerial;
     std::vector<Endpoint> vecEndpoint;
     std::vector<std::string> vecAdapter;    // "name mac address mask gateway"
+    int nAdapterRefresh = 0;          // 1: the table follows the host's adapters
+    long long nAdaptersChanged = 0;   // when the table last changed; 0: as read at start
     int nQueue = 0;
     int nFilterHosts = 0;
     int nFilterEntries = 0;

@@ -13,7 +13,8 @@ const char kSrc[] = "Service/StatusKeeper";
 bool SameState(const DaemonStatus& a, const DaemonStatus& b)
 {
     if (a.strLogLevel != b.strLogLevel || a.strSerial != b.strSerial ||
-        a.vecAdapter != b.vecAdapter || a.vecEndpoint.size() != b.vecEndpoint.size())
+        a.vecAdapter != b.vecAdapter || a.nAdaptersChanged != b.nAdaptersChanged ||
+        a.nAdapterRefresh != b.nAdapterRefresh || a.vecEndpoint.size() != b.vecEndpoint.size())
         return false;
     for (size_t i = 0; i < a.vecEndpoint.size(); ++i) {
         const DaemonStatus::Endpoint& x = a.vecEndpoint[i];

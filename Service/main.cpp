@@ -1,5 +1,6 @@
 // Process entry: control input, version query, log set-up, the server, the
 // console loop on the control file, and the stop.
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>

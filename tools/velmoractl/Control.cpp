@@ -33,9 +33,11 @@ void Error(const std::string& strText)
     std::fprintf(stderr, "velmoractl: %s\n", strText.c_str());
 }
 
+// Paths are UTF-8 text here (on Windows the programs' code page is UTF-8);
+// the file system calls take them as such.
 std::string PathIn(const std::string& strFolder, const char* szName)
 {
-    return (fs::path(strFolder) / szName).string();
+    return (fs::u8path(strFolder) / szName).u8string();
 }
 
 std::string Seconds(unsigned nMs)
@@ -48,7 +50,7 @@ std::string Seconds(unsigned nMs)
 int Probe(const std::string& strFolder, int& nPid)
 {
     std::error_code ec;
-    if (!fs::is_directory(strFolder, ec)) {
+    if (!fs::is_directory(fs::u8path(strFolder), ec)) {
         Error(strFolder + ": no such folder");
         return -1;
     }
@@ -72,7 +74,7 @@ bool Append(const std::string& strFolder, char ch, long long& nPos)
 {
     const std::string strPath = PathIn(strFolder, kControlFile);
     std::error_code ec;
-    if (!fs::exists(strPath, ec)) {
+    if (!fs::exists(fs::u8path(strPath), ec)) {
         Error(strPath + " is missing: the daemon reads its commands from there");
         return false;
     }
@@ -169,7 +171,13 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
         std::printf("  %-22s %s\n", strAddr.c_str(),
                     ep.nResult == 0 ? "open" : ("failed: " + nox::ErrorText(ep.nResult)).c_str());
     }
-    std::printf("adapters: %zu\n", s.vecAdapter.size());
+    if (s.nAdaptersChanged != 0)
+        std::printf("adapters: %zu, table last changed %s\n", s.vecAdapter.size(),
+                    LocalTimeText(s.nAdaptersChanged).c_str());
+    else
+        std::printf("adapters: %zu, %s\n", s.vecAdapter.size(),
+                    s.nAdapterRefresh != 0 ? "unchanged since start"
+                                           : "read once at start (AdapterRefresh 0)");
     for (const std::string& strAdapter : s.vecAdapter) {
         std::istringstream in(strAdapter);
         std::string strName, strMac, strAddr, strMask, strGateway;
@@ -321,9 +329,10 @@ int Dump(const std::string& strFolder, const Wait& wait)
         Error("the daemon wrote no dump (its log says why)");
         return kExitFailed;
     }
-    const fs::path dump = fs::path(strDump).is_absolute() ? fs::path(strDump)
-                                                           : fs::path(strFolder) / strDump;
-    std::printf("dump of pid %d: %s\n", nPid, dump.lexically_normal().string().c_str());
+    const fs::path dump = fs::u8path(strDump).is_absolute()
+                              ? fs::u8path(strDump)
+                              : fs::u8path(strFolder) / fs::u8path(strDump);
+    std::printf("dump of pid %d: %s\n", nPid, dump.lexically_normal().u8string().c_str());
     return kExitDone;
 }
 

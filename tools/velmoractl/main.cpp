@@ -71,6 +71,7 @@ int main(int argc, char** argv)
         "status", "is it running: pid, endpoints, adapters, queue, counters");
     pStatus->add_flag("-n,--no-refresh", "no effect: the daemon keeps its status current")
         ->group("");
+    AddTimeout(pStatus, wait)->group("");   // no effect either: nothing is waited for
 
     std::string strTextfileDir;
     CLI::App* pMetrics = app.add_subcommand(
@@ -121,10 +122,11 @@ int main(int argc, char** argv)
     if (pCheck->parsed() && !strCheckFolder.empty())
         strFolder = strCheckFolder;
     std::error_code ec;
-    std::filesystem::path folder = std::filesystem::absolute(strFolder, ec).lexically_normal();
+    std::filesystem::path folder =
+        std::filesystem::absolute(std::filesystem::u8path(strFolder), ec).lexically_normal();
     if (!folder.has_filename() && folder != folder.root_path())
         folder = folder.parent_path();    // "dir/" names the folder "dir"
-    strFolder = folder.string();
+    strFolder = folder.u8string();
     if (pStatus->parsed())
         return Status(strFolder);
     if (pMetrics->parsed())

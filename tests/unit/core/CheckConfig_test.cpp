@@ -10,6 +10,8 @@
 
 #include "ConfigFixture.h"
 #include "Service/CheckConfig.h"
+#include "nox/testing/ScopedHost.h"
+#include "nox/testing/ScopedHost.h"
 
 namespace {
 
@@ -79,6 +81,10 @@ const Case kCases[] = {
     {"</Velmora>", "</Velmor>", ":8:3: error: not well-formed XML"},
     {"port.conf", "", "../nginx/conf/port.conf: error: Open nginx Conf ../nginx/conf/port.conf "
                       "failed.: the web ports stay"},
+    {"<Proxy>", "<AdapterRefresh> 0 </AdapterRefresh><Proxy>", "0 errors, 0 warnings"},
+    {"<Proxy>", "<AdapterRefresh>yes</AdapterRefresh><Proxy>",
+     ":7:36: error: <AdapterRefresh> [yes] is not 0 or 1: the daemon keeps 1"},
+    {"<Proxy>", "<AdapterExlude>docker*</AdapterExlude><Proxy>", "did you mean <AdapterExclude>?"},
 };
 
 TEST_F(CheckConfigTest, EachProblemIsReportedAtItsPlace)
@@ -89,6 +95,33 @@ TEST_F(CheckConfigTest, EachProblemIsReportedAtItsPlace)
         EXPECT_NE(std::string::npos, strFindings.find(c.szExpect)) << c.szTo << "\n" << strFindings;
         EXPECT_EQ(report.Fails(), strFindings.find("check-config: 0 errors") == std::string::npos)
             << strFindings;
+    }
+}
+
+// The name patterns are tried on this host's adapters.
+TEST_F(CheckConfigTest, AdapterPatternsThatLeaveNothingAreReported)
+{
+    nox::testing::ScopedHost host;
+    host.m_vecAdapter = {nox::testing::ScopedHost::MakeAdapter("eth0", "m", "10.0.0.5", "255.0.0.0", "0.0.0.0"),
+                         nox::testing::ScopedHost::MakeAdapter("docker0", "m", "172.17.0.1", "255.255.0.0", "0.0.0.0")};
+    const struct {
+        const char* szElements;
+        const char* szExpect;
+    } kAdapterCases[] = {
+        {"<AdapterExclude>docker*</AdapterExclude>", "adapters left out on this host: docker0\n"},
+        {"<AdapterInclude>wlan*</AdapterInclude><AdapterExclude>x</AdapterExclude>",
+         ":7:36: warning: <AdapterInclude> and <AdapterExclude> leave out every adapter of this "
+         "host (eth0, docker0): nothing would be announced"},
+    };
+    for (const auto& c : kAdapterCases) {
+        ConfigReport report;
+        Write("nginx/conf/port.conf", "listen 8080;\nlisten 8443 ssl;\n");
+        std::string strXml = kGood;
+        strXml.replace(strXml.find("<Proxy>"), 7, std::string(c.szElements) + "<Proxy>");
+        Write("Velmora/Velmora.xml", strXml);
+        CheckServerConf((m_root / "Velmora").string(), report);
+        const std::string strReport = FormatDetails(report) + FormatFindings(report, false);
+        EXPECT_NE(std::string::npos, strReport.find(c.szExpect)) << strReport;
     }
 }
 
@@ -107,6 +140,7 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenTheDaemonLogsOneOrKeepsADefault)
         Reset();
         (void)Config().LoadServerConf();
         (void)Config().LoadGuardConf();
+        (void)Config().LoadAdapterConf();
         bool bDaemonError = false;
         std::smatch match;
         for (const auto& line : m_log.Lines()) {

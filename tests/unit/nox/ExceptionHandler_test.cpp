@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ScratchDir.h"
+#include "common/CivilTime.h"
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
 #include "nox/Thread.h"
@@ -92,7 +94,90 @@ TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
     EXPECT_EQ(1, nDumps);
 }
 
+// A dump's time stamp, from seconds since 1970 (the zone's offset added by
+// the caller): leap days, the ends of months and years, eras, and times
+// before 1970.
+TEST(ExceptionHandlerTest, DumpStampsFollowTheCalendar)
+{
+    const struct { long long nSecs; const char* szStamp; } kStamps[] = {
+        {0, "19700101-000000"},            {86399, "19700101-235959"},
+        {951782400, "20000229-000000"},    {951868799, "20000229-235959"},
+        {1704067199, "20231231-235959"},   {1706745600, "20240201-000000"},
+        {1709164800, "20240229-000000"},   {4107542399, "21000228-235959"},
+        {4107542400, "21000301-000000"},   {-1, "19691231-235959"},
+        {1765019106, "20251206-110506"},
+    };
+    for (const auto& s : kStamps) {
+        char szOut[16];
+        nox::os::CivilStamp(s.nSecs, szOut, sizeof(szOut));
+        EXPECT_STREQ(s.szStamp, szOut) << s.nSecs;
+    }
+}
+
 #ifndef _WIN32
+// Lines "line 0" .. "line N-1" then "LAST", in that order and none twice; with
+// bAll every one of them. Standard error may drop lines (a reader that lags
+// must not stall the service), the file may not.
+void ExpectLinesInOrder(const std::string& strOut, int nLines, bool bAll, const char* szWhere)
+{
+    int nNext = 0;   // the index the next line may not go below
+    int nSeen = 0;
+    for (size_t nPos = 0; (nPos = strOut.find(" f: ", nPos)) != std::string::npos; ++nSeen) {
+        const size_t nEnd = strOut.find('\n', nPos);
+        const std::string strText = strOut.substr(nPos + 4, nEnd - nPos - 4);
+        const int nIndex = strText == "LAST" ? nLines : std::stoi(strText.substr(5));
+        ASSERT_GE(nIndex, nNext) << szWhere << ": " << strText << " again or out of order";
+        nNext = nIndex + 1;
+        nPos = nEnd;
+    }
+    if (bAll) {
+        EXPECT_EQ(nLines + 1, nSeen) << szWhere;
+    }
+}
+
+// A thread crashes while the log's writer thread is in the middle of a batch,
+// with a standard error that is read slowly: every line logged before the
+// crash reaches the file exactly once, in order, and standard error at most
+// once, in order.
+TEST(ExceptionHandlerTest, CrashWritesEachQueuedLineOnce)
+{
+    SKIP_UNDER_SANITIZER();
+    constexpr int kLines = 3000;
+    const std::string strBase = ::testing::TempDir() + "once-" + std::to_string(getpid());
+    int aPipe[2];
+    ASSERT_EQ(0, pipe(aPipe));
+    const pid_t nChild = fork();
+    ASSERT_NE(-1, nChild);
+    if (nChild == 0) {
+        QuietCrash();
+        dup2(aPipe[1], 2);
+        close(aPipe[0]);
+        if (nox::ExceptionHandler::StartMonitor("once") == 0 && nox::BaseLib::Init(strBase.c_str()) == 0) {
+            for (int i = 0; i < kLines; ++i)
+                NOX_LOG("t", "f", nox::kLogInfo, "line %d", i);
+            NOX_LOG("t", "f", nox::kLogInfo, "LAST");
+            volatile int* volatile pNull = nullptr;
+            *pNull = 1;
+        }
+        _exit(3);
+    }
+    close(aPipe[1]);
+    std::string strErr;
+    char aBuf[1024];
+    for (ssize_t n; (n = read(aPipe[0], aBuf, sizeof(aBuf))) > 0;) {
+        strErr.append(aBuf, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(300));   // the slow reader
+    }
+    close(aPipe[0]);
+    int nStatus = 0;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    EXPECT_TRUE(Crashed(nStatus)) << nStatus;
+    ExpectLinesInOrder(strErr, kLines, false, "stderr");
+    ExpectLinesInOrder(ReadFile(strBase + ".log"), kLines, true, "file");
+    std::remove((strBase + ".log").c_str());
+    std::remove(nox::ExceptionHandler::LastDumpPath());
+}
+
 // Two threads block every signal, so the dump gives up on both; the first
 // unblocks while the dump waits for the second: no late answer reaches the dump.
 TEST(ExceptionHandlerTest, LateAnswersWriteNothing)

@@ -1,0 +1,146 @@
+#include "common/LogFormat.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "common/JournalOs.h"
+#include "common/RuntimeOs.h"
+#include "nox/PrintLog.h"
+
+namespace nox {
+namespace logfmt {
+
+namespace {
+
+constexpr size_t kMaxMessage = 64 * 1024;        // longer messages are cut and marked
+const char kCutMark[] = " ...[truncated]";
+
+void AppendLevel(std::string& strOut, int nLevel)
+{
+    switch (nLevel) {
+    case kLogDebug: strOut += "DEBUG"; return;
+    case kLogInfo: strOut += "INFO"; return;
+    case kLogError: strOut += "ERROR"; return;
+    default: strOut += "LEVEL" + std::to_string(nLevel); return;
+    }
+}
+
+// Decimal digits of n, as printf's %ld writes them.
+void AppendDec(std::string& strOut, long n)
+{
+    char szNum[24];
+    char* p = szNum + sizeof(szNum);
+    unsigned long nAbs = n < 0 ? 0ul - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+    do {
+        *--p = static_cast<char>('0' + nAbs % 10);
+        nAbs /= 10;
+    } while (nAbs != 0);
+    if (n < 0)
+        *--p = '-';
+    strOut.append(p, static_cast<size_t>(szNum + sizeof(szNum) - p));
+}
+
+#ifdef _WIN32
+// Reached through plain pointers and left behind at thread exit (a few
+// hundred bytes a thread): the mingw-w64 runtime can free a thread_local
+// object's storage before that object's destructor runs.
+thread_local std::string* t_pMsg = nullptr;
+thread_local std::string* t_pLine = nullptr;
+#else
+thread_local std::string t_strMsg;
+thread_local std::string t_strLine;
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+std::string& ThreadMsg()
+{
+    return t_pMsg != nullptr ? *t_pMsg : *(t_pMsg = new std::string);
+}
+std::string& ThreadLine()
+{
+    return t_pLine != nullptr ? *t_pLine : *(t_pLine = new std::string);
+}
+#else
+std::string& ThreadMsg()
+{
+    return t_strMsg;
+}
+std::string& ThreadLine()
+{
+    return t_strLine;
+}
+#endif
+
+void FormatMessage(std::string& strOut, const char* szFmt, va_list args)
+{
+    char szSmall[1024];
+    va_list copy;
+    va_copy(copy, args);
+    const int nLen = vsnprintf(szSmall, sizeof(szSmall), szFmt, copy);
+    va_end(copy);
+    if (nLen < 0) {
+        strOut = "(bad log format)";
+        return;
+    }
+    const size_t nNeed = static_cast<size_t>(nLen);
+    if (nNeed < sizeof(szSmall)) {
+        strOut.assign(szSmall, nNeed);
+        return;
+    }
+    const size_t nKeep = nNeed < kMaxMessage ? nNeed : kMaxMessage;
+    std::vector<char> vecBuf(nKeep + 1);
+    vsnprintf(vecBuf.data(), vecBuf.size(), szFmt, args);
+    strOut.assign(vecBuf.data(), nKeep);
+    if (nNeed > kMaxMessage)
+        strOut += kCutMark;
+}
+
+void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
+                const char* szFunc, const std::string& strMsg)
+{
+    char szTime[32];
+    os::LocalTimeText(szTime, sizeof(szTime));
+    strLine.clear();
+    strLine += szTime;
+    strLine += ' ';
+    AppendLevel(strLine, nLevel);
+    strLine += " [";
+    AppendDec(strLine, os::CurrentThreadId());
+    strLine += "] ";
+    strLine += szFile;
+    strLine += ':';
+    AppendDec(strLine, nLine);
+    strLine += ' ';
+    strLine += szFunc;
+    strLine += ": ";
+    strLine += strMsg;
+    if (strMsg.empty() || strMsg.back() != '\n')
+        strLine += '\n';
+}
+
+const char* JournalPrefix(int nLevel)
+{
+    if (nLevel <= kLogDebug)
+        return "<7>";
+    if (nLevel <= kLogInfo)
+        return "<6>";
+    return nLevel >= kLogError ? "<3>" : "<5>";
+}
+
+bool StderrIsJournal()
+{
+    static const bool s_bJournal = os::StderrIsJournal();
+    return s_bJournal;
+}
+
+void AppendStderrLine(std::string& strOut, int nLevel, const char* pLine, size_t nLen)
+{
+    if (StderrIsJournal())
+        strOut += JournalPrefix(nLevel);
+    strOut.append(pLine, nLen);
+}
+
+}  // namespace logfmt
+}  // namespace nox
