@@ -30,6 +30,7 @@ const DWORD kProbeByte = 1;
 const DWORD kLockOffsetHigh = 1;   // byte 4 GiB: past anything the file holds
 const int kTries = 20;             // 10 ms apart: a release or an exit settling
 const DWORD kTryGapMs = 10;
+const int kProbeByteTries = 500;   // 1 ms apart: probes hold the byte for a moment each
 
 HANDLE Open(const char* szPath, DWORD nAccess, DWORD nCreate)
 {
@@ -53,13 +54,14 @@ void Unlock(HANDLE hFile, DWORD nByte)
     (void)::UnlockFileEx(hFile, 0, 1, 0, &ov);
 }
 
-// The probe byte, which a probe may hold for a moment: tried kTries times.
+// The probe byte, which a probe may hold for a moment: tried for up to half
+// a second (probes that never pause could outlast that only together).
 bool LockProbeByte(HANDLE hFile)
 {
     for (int nTry = 1;; ++nTry) {
         if (Lock(hFile, kProbeByte, LOCKFILE_EXCLUSIVE_LOCK))
             return true;
-        if (::GetLastError() != ERROR_LOCK_VIOLATION || nTry == kTries)
+        if (::GetLastError() != ERROR_LOCK_VIOLATION || nTry == kProbeByteTries)
             return false;
         ::Sleep(1);
     }

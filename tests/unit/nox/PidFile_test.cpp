@@ -64,18 +64,21 @@ TEST(PidFileTest, ProbesNeverMakeAStartFail)
     std::thread prober1(probe);
     std::thread prober2(probe);
     int nRefused = 0;
+    std::string strFirstErr;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int nStarts = 0;
     for (; nStarts < 1000 && std::chrono::steady_clock::now() < deadline; ++nStarts) {
         nox::PidFile file;
         int nOwner = 0;
         std::string strErr;
-        nRefused += file.Acquire(strPath.c_str(), nOwner, strErr) == 0 ? 0 : 1;
+        if (file.Acquire(strPath.c_str(), nOwner, strErr) != 0 && nRefused++ == 0)
+            strFirstErr = strErr;
     }
     bDone = true;
     prober1.join();
     prober2.join();
-    EXPECT_EQ(0, nRefused) << "of " << nStarts << " starts, with " << nProbes.load() << " probes";
+    EXPECT_EQ(0, nRefused) << "of " << nStarts << " starts, with " << nProbes.load()
+                           << " probes; the first: " << strFirstErr;
 }
 
 }  // namespace
