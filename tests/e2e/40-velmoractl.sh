@@ -87,10 +87,14 @@ grep -qx "log level of pid $DAEMON_PID: info" "$WORKDIR/at-once.log-level-info" 
     && grep -q "^dump of pid $DAEMON_PID: $RUNDIR/log/Velmora-$DAEMON_PID-" "$WORKDIR/at-once.dump" \
     && [ "$(cat "$WORKDIR"/at-once.* | grep -c '^rc=0$')" -eq 3 ] \
     || fail "commands at once: $(tail -n 2 "$WORKDIR"/at-once.*)"
-grep -q '^<3>.* CCUListen::ReportNotOpen: endpoint 192.0.2.1:15050 not open: EADDRNOTAVAIL' "$LOG" \
-    || fail "journal lines lack their priority"
-grep -q '^<6>.*Velmora Begin' "$LOG" && ! grep -q '^<' "$RUNDIR/log/Velmora-$DAEMON_PID.log" \
-    || fail "priority prefix missing on stderr or present in the log file"
+# Without a journal socket to take native entries (08-systemd has one), the
+# journal's stream gets each line with its priority in front.
+if [ ! -S /run/systemd/journal/socket ]; then
+    grep -q '^<3>.* CCUListen::ReportNotOpen: endpoint 192.0.2.1:15050 not open: EADDRNOTAVAIL' "$LOG" \
+        || fail "journal lines lack their priority"
+    grep -q '^<6>.*Velmora Begin' "$LOG" && ! grep -q '^<' "$RUNDIR/log/Velmora-$DAEMON_PID.log" \
+        || fail "priority prefix missing on stderr or present in the log file"
+fi
 [ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] && grep -q 'removed 3 log and dump files of older processes' "$LOG" \
     || fail "old logs not pruned to 10: $(ls "$RUNDIR/log")"
 
