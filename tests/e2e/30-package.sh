@@ -15,6 +15,9 @@ trap cleanup EXIT
 for tool in cpack dpkg-deb lintian setpriv systemd-analyze; do
     command -v "$tool" > /dev/null || { echo "SKIP: $SCRIPT_NAME: no $tool" >&2; exit 77; }
 done
+# The package is installed on this machine: another run of this scenario (a
+# second build tree, a mutation run) waits for this one to end.
+exec 9> /run/lock/velmora-package-scenario.lock && flock -w 600 9 || fail "another package scenario holds the lock"
 if dpkg-query -W -f='${Status}\n' velmora velmora-search 2>/dev/null | grep -q ' installed' ||
         [ -e /etc/velmora ] || [ -e /var/lib/velmora ]; then
     echo "SKIP: $SCRIPT_NAME: velmora is installed on this machine (package or files)" >&2
