@@ -69,6 +69,28 @@ TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
     std::filesystem::remove_all(dir);
 }
 
+// A log base that cannot be opened (none, or a folder that is a file) gives
+// -1 and one error line that says which file.
+TEST(PrintLogTest, AFileThatCannotBeOpenedIsReported)
+{
+    nox::PrintLog& log = nox::PrintLog::instance();
+    log.SetStderr(false);
+    const std::filesystem::path dir = velmora_test::NewScratchDir();
+    std::ofstream(dir / "plain") << "a file, not a folder";
+    const std::string strUnder = (dir / "plain" / "Velmora-1").generic_string();
+    nox::testing::LogCapture capture;
+    EXPECT_EQ(-1, log.OpenFile(""));
+    EXPECT_EQ(-1, log.OpenFile(strUnder.c_str()));
+    log.SetStderr(true);
+    EXPECT_TRUE(capture.Contains("log file .log could not be opened: empty log base name"));
+    const std::string strNamed = "log file " + strUnder + ".log could not be opened: ";
+    const auto vecLine = capture.Lines();
+    EXPECT_TRUE(std::any_of(vecLine.begin(), vecLine.end(), [&](const auto& line) {
+        return line.strText.compare(0, strNamed.size(), strNamed) == 0 && line.strText.size() > strNamed.size();
+    }));
+    std::filesystem::remove_all(dir);
+}
+
 // A message of up to 64 KiB is kept whole; a longer one is cut there and marked.
 TEST(PrintLogTest, LongMessagesAreCutAt64KiBAndMarked)
 {
