@@ -173,6 +173,10 @@ TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
         deliver(i);
     EXPECT_EQ(2u, pHandler->m_waitHandleData.size());
     EXPECT_EQ(2u, pHandler->m_waitHandleTag.size());   // the dropped left no trace
+    int nHosts = -1, nEntries = -1;
+    pHandler->FilterSize(nHosts, nEntries);
+    EXPECT_EQ(2, nHosts);
+    EXPECT_EQ(2, nEntries);
     pHandler->HandleRequest();
     pHandler->HandleRequest();
     EXPECT_EQ(2, engine.m_nSent);   // the second request needed 2 of the 1 left
