@@ -51,6 +51,17 @@ TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
     EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
     EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
 
+    // At the cap hosts accepted once each go oldest first.
+    FilterTable once;
+    FilterBound cap3(3);
+    nEvicted = 0;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(cap3.Accept(once, Host(i).c_str(), 32, static_cast<uint32_t>(20 + i), 300, nEvicted));
+    EXPECT_EQ((std::vector<std::string>{Host(2), Host(3), Host(4)}),
+              (std::vector<std::string>{once.count(Host(2)) ? Host(2) : "", once.count(Host(3)) ? Host(3) : "",
+                                        once.count(Host(4)) ? Host(4) : ""}));
+    EXPECT_EQ(2u, nEvicted);
+
     // At the cap the host just accepted stays, even when every other host was
     // accepted again since it was queued and the new one was queued this very
     // second: its repeat is dropped, and one of the others went.

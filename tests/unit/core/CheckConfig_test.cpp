@@ -74,7 +74,9 @@ const Case kCases[] = {
     {"<Proxy>", "<ReplyRateLimit>-5</ReplyRateLimit><Proxy>",
      ":7:36: error: <ReplyRateLimit> [-5] is not a number from 0 to 10000000: the daemon keeps "
      "2000"},
-    {"<Proxy>", "<LogFolderMaxMB>64</LogFolderMaxMB><Proxy>", "0 errors, 0 warnings"},
+    {"<Proxy>", "<LogFolderMaxMB>1048576</LogFolderMaxMB><Proxy>", "0 errors, 0 warnings"},
+    {"<Proxy>", "<LogFolderMaxMB>1048577</LogFolderMaxMB><Proxy>",
+     ":7:36: error: <LogFolderMaxMB> [1048577] is not a number from 0 to 1048576: the daemon keeps 1024"},
     {"<ProductType>TRN V8<", "<ProductType><", ":7:3: warning: <ProductType> is empty"},
     {"<VersionNum>3.0</VersionNum>", "<VersionNum>3.0</VersionNum><VersionNum>4</VersionNum>",
      ":5:59: warning: second <VersionNum> is ignored: the first, on line 5, counts"},
