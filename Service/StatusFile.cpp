@@ -1,22 +1,27 @@
 #include "Service/StatusFile.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <system_error>
 
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
 #include "Service/Service.h"
+#include "nox/File.h"
 #include "nox/PrintLog.h"
 #include "nox/Str.h"
+#include "nox/Thread.h"
 
 namespace {
 
+const char kSrc[] = "Service/StatusFile";
 const char kFormat[] = "velmora-status 1";
+// How long a replacement waits for a reader that holds the file (on Windows
+// one without delete sharing, or any, where the system lacks POSIX rename
+// semantics: velmoractl's polls among them), and how often it tries.
+constexpr int kReplaceWaitMs = 1000;
+constexpr int kReplaceRetryMs = 20;
 
 // Values stay on their line: line ends become blanks.
 std::string OneLine(std::string strText)
@@ -155,30 +160,40 @@ void CollectStatus(CServer& server, DaemonStatus& status)
 
 int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
 {
+    static const char kFn[] = "WriteStatusFile";
     const std::string strTemp = strPath + ".tmp";
     {
         std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
         out << status.ToText();
-        if (!out.flush())
+        if (!out.flush()) {
+            NOX_LOG(kSrc, kFn, nox::kLogError, "status file %s not written", strTemp.c_str());
             return -1;
+        }
     }
-    std::error_code ec;
-    std::filesystem::rename(strTemp, strPath, ec);
-    return ec ? -1 : 0;
+    std::string strErr;
+    int nRet = nox::ReplaceFile(strTemp, strPath, strErr);
+    for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;
+         nWaitedMs += kReplaceRetryMs) {
+        nox::Thread::SleepMs(kReplaceRetryMs);
+        nRet = nox::ReplaceFile(strTemp, strPath, strErr);
+    }
+    if (nRet == 0)
+        return 0;
+    NOX_LOG(kSrc, kFn, nox::kLogError, "status file %s not replaced: %s%s", strPath.c_str(),
+            strErr.c_str(),
+            nRet == nox::kFileHeld ? " (another program holds it open); it shows older figures" : "");
+    return -1;
 }
 
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
 {
-    std::ifstream in(strPath, std::ios::binary);
-    if (!in) {
-        std::error_code ec;
-        const bool bExists = std::filesystem::exists(strPath, ec);
-        strErr = "cannot read " + strPath + (bExists ? ": permission denied" : ": no such file");
+    std::string strText;
+    std::string strWhy;
+    if (nox::ReadWholeFile(strPath, strText, strWhy) != 0) {
+        strErr = "cannot read " + strPath + ": " + strWhy;
         return -1;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!status.FromText(text.str())) {
+    if (!status.FromText(strText)) {
         strErr = strPath + " is not a Velmora status file";
         return -2;
     }
