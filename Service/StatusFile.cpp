@@ -171,11 +171,11 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
         }
     }
     std::string strErr;
-    int nRet = nox::ReplaceFile(strTemp, strPath, strErr);
+    int nRet = nox::RenameOver(strTemp, strPath, strErr);
     for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;
          nWaitedMs += kReplaceRetryMs) {
         nox::Thread::SleepMs(kReplaceRetryMs);
-        nRet = nox::ReplaceFile(strTemp, strPath, strErr);
+        nRet = nox::RenameOver(strTemp, strPath, strErr);
     }
     if (nRet == 0)
         return 0;

@@ -14,7 +14,7 @@ enum { kFileErr = -1, kFileHeld = -2 };
 // without delete sharing; where the system lacks POSIX rename semantics, any
 // open handle), which passes once it closes the file: worth trying again
 // soon; kFileErr for any other failure. Why in strErr.
-int ReplaceFile(const std::string& strFrom, const std::string& strTo, std::string& strErr);
+int RenameOver(const std::string& strFrom, const std::string& strTo, std::string& strErr);
 
 // Reads the whole file into strOut, sharing it with writers and with a
 // replacement or deletion (Windows: read, write and delete sharing). 0, or

@@ -89,7 +89,7 @@ void LogFile::Rotate()
         std::error_code ec;
         if (n > 1 && !std::filesystem::exists(strFrom, ec))
             continue;
-        if (ReplaceFile(strFrom, Numbered(n), strErr) != 0)
+        if (RenameOver(strFrom, Numbered(n), strErr) != 0)
             strFailed = strFrom;
     }
     if (strFailed.empty()) {

@@ -11,7 +11,7 @@
 
 namespace nox {
 
-int ReplaceFile(const std::string& strFrom, const std::string& strTo, std::string& strErr)
+int RenameOver(const std::string& strFrom, const std::string& strTo, std::string& strErr)
 {
     if (std::rename(strFrom.c_str(), strTo.c_str()) == 0)
         return 0;

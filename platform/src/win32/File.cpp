@@ -66,7 +66,7 @@ DWORD RenamePosix(const std::wstring& strFrom, const std::wstring& strTo)
 
 }  // namespace
 
-int ReplaceFile(const std::string& strFrom, const std::string& strTo, std::string& strErr)
+int RenameOver(const std::string& strFrom, const std::string& strTo, std::string& strErr)
 {
     const std::wstring strWideFrom = Wide(strFrom), strWideTo = Wide(strTo);
     DWORD nErr = RenamePosix(strWideFrom, strWideTo);

@@ -142,6 +142,7 @@ TEST(PrintLogTest, ABlockedRotationKeepsEveryLine)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
     nox::testing::ScopedClock clock;
+    log.StopWriter();   // each line written as it is logged
     log.SetStderr(false);
     for (const RotationBlocker& blocker : RotationBlockers()) {
         velmora_test::ScratchDir dir;
