@@ -57,12 +57,14 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
     }
     asio::error_code ec;
     st.sock.close(ec);   // its own socket, when no PortSock took it
+    Ref<SocketHandler> dropped;   // the port's copy, dropped outside the locks
     if (PortPtr pPort = std::move(st.pPort)) {
         std::lock_guard<std::mutex> ports(portMutex);
         std::lock_guard<std::mutex> portLock(pPort->mutex);
         auto& vecMember = pPort->vecMember;
         for (auto it = vecMember.begin(); it != vecMember.end(); ++it) {
             if (it->nId == st.nId) {
+                dropped = std::move(it->handler);
                 vecMember.erase(it);
                 break;
             }
