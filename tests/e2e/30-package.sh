@@ -30,7 +30,7 @@ DEB=$PKGDIR/velmora_${VELMORA_VERSION:-1.0.0}_$(dpkg --print-architecture).deb
 CLI_DEB=${DEB/velmora_/velmora-search_}
 [ -f "$DEB" ] && [ -f "$CLI_DEB" ] || fail "want both packages: $(ls "$PKGDIR")"
 dpkg-deb -I "$DEB" > "$WORKDIR/info" || fail "dpkg-deb -I"
-for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libspdlog' \
+for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libjsoncpp' \
              ' postinst ' ' postrm ' ' conffiles '; do
     grep -Eq -- "$field" "$WORKDIR/info" || fail "control lacks '$field': $(cat "$WORKDIR/info")"
 done
