@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 
+#include "CUListen/AdapterWatch.h"
 #include "CUListen/CUListen.h"
 #include "CUListen/Protocol.h"
 #include "Service/Service.h"
@@ -41,7 +42,6 @@ reqBuffer::~reqBuffer()
 CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
     : m_pEngine(pEngine),
       m_pListen(pListen),
-      m_vecAdapter(),
       m_szSerialNum(),
       m_nRunning(0),
       m_filterBound(
@@ -51,8 +51,12 @@ CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
       m_replyBudget(
           static_cast<uint32_t>(std::max(0, CServerConfig::instance()->m_nReplyRateLimit))),
       m_bOnLinkOnly(CServerConfig::instance()->m_nAnswerOnLinkOnly != 0),
+      m_adapterFilter(CServerConfig::instance()->m_strAdapterInclude.c_str(),
+                      CServerConfig::instance()->m_strAdapterExclude.c_str()),
+      m_bRefresh(CServerConfig::instance()->m_nAdapterRefresh != 0),
       m_nInstance(++g_nInstances)
 {
+    m_table.Publish(NewTable(std::vector<AdapterEntry>(), 0));   // empty until StartHandler
     const int nThreads = CServerConfig::instance()->m_nThreadNum;
     m_vecRunner.assign(nThreads > 0 ? static_cast<size_t>(nThreads) : 0,
                        nox::Runner(nullptr, nullptr, nox::RUNNER_ONCE));
@@ -62,6 +66,8 @@ CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
 // before the queue, its mutex and the rest go.
 CCUHandler::~CCUHandler()
 {
+    if (m_pWatch)
+        m_pWatch->Stop();
     for (nox::Runner& runner : m_vecRunner)
         runner.SignalStop();
     JoinWorkers();
@@ -86,21 +92,24 @@ int CCUHandler::StartHandler()
         return kErrAdapterQuery;
     }
 
-    m_vecAdapter.assign(vecInfo.size(), AdapterEntry());
-    for (size_t i = 0; i < vecInfo.size(); ++i) {
-        AdapterEntry& row = m_vecAdapter[i];
-        // The row is isOK followed by a byte copy of the platform's record.
-        std::memcpy(reinterpret_cast<unsigned char*>(&row) + 1, &vecInfo[i],
-                    sizeof(nox::AdapterInfo));
-        row.isOK = 1;
+    std::vector<AdapterEntry> vecRow;
+    {
+        nox::MutexGuard guard(m_refreshMutex);
+        vecRow = velmora::MakeRows(vecInfo, m_adapterFilter, &m_vecLeftOut);
+    }
+    for (const AdapterEntry& row : vecRow) {
         NOX_LOG(kSrc, kFn, nox::kLogInfo,
                 "adapterName[%s] macAddr[%s] hostAddr[%s] subNetMask[%s] gateWayAddr[%s] isOK[%d]",
                 row.adapterName, row.macAddr, row.hostAddr, row.subNetMask, row.gateWayAddr,
                 row.isOK);
     }
-
-    m_vecOnLink = velmora::OnLinkSubnets(m_vecAdapter);
-    BuildBinaryRecords();
+    if (velmora::NothingToAnnounce(vecRow))
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s",
+                m_bRefresh ? "no adapter with a usable IPv4 address yet: nothing can be announced, "
+                             "Velmora waits for an adapter"
+                           : "no adapter with a usable IPv4 address: nothing can be announced, and "
+                             "with AdapterRefresh 0 the adapters are not read again");
+    m_table.Publish(NewTable(std::move(vecRow), 1));
 
     if (nox::Status::instance().getSerialNum(m_szSerialNum, kSerialSize) == 0)
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "Get Serial Num OK! buffer[%s]", m_szSerialNum);
@@ -115,6 +124,10 @@ int CCUHandler::StartHandler()
     }
 
     m_nRunning.Increment();
+    if (m_bRefresh) {
+        m_pWatch.reset(new CAdapterWatch(*this));
+        (void)m_pWatch->Start();   // without it the table stays as read at start
+    }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Start Handler OK");
     return 0;
 }
@@ -125,11 +138,14 @@ int CCUHandler::StopHandler()
     m_nRunning.Decrement();
     for (nox::Runner& runner : m_vecRunner)
         runner.SignalStop();
+    if (m_pWatch)
+        m_pWatch->Stop();
     {
         nox::MutexGuard guard(m_dataMutex);
         ReleaseQueueSlots(static_cast<int>(m_waitHandleData.size()));
         m_waitHandleData.clear();
     }
+    FlushWarnings(true);
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Handler OK");
     return 0;
 }
@@ -170,18 +186,54 @@ void CCUHandler::PrintCounters()
     }
 }
 
-void CCUHandler::Warn(Warning eWarn, const char* szFn)
+namespace {
+// Per warning: its cause, then what one and what several occurrences are.
+const char* const kWarnText[][3] = {
+    {"queue full", "request dropped", "requests dropped"},
+    {"off-link source", "request dropped", "requests dropped"},
+    {"filter full", "host removed inside its interval", "hosts removed inside their interval"},
+    {"reply budget", "request not answered", "requests not answered"},
+    {"no route", "reply not sent (its network is gone)", "replies not sent (their network is gone)"},
+};
+}  // namespace
+
+void CCUHandler::Warn(Warning eWarn, const char* szFn, uint64_t nCount)
 {
-    static const char* const kText[kWarnCount][2] = {
-        {"queue full", "requests dropped"},
-        {"off-link source", "requests dropped"},
-        {"filter full", "hosts removed inside their interval"},
-        {"reply budget", "requests not answered"},
-    };
-    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick());
-    if (due.bLine)
-        NOX_LOG(kSrc, szFn, nox::kLogError, "%s: %" PRIu64 " %s in the last %u s",
-                kText[eWarn][0], due.nHeld + 1, kText[eWarn][1], due.nSeconds);
+    m_apWarnFn[eWarn].store(szFn, std::memory_order_relaxed);
+    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick(), nCount);
+    if (!due.bLine)
+        return;
+    const char* const* pText = kWarnText[eWarn];
+    WarnHeld(eWarn, due.held);
+    NOX_LOG(kSrc, szFn, nox::kLogError, "%s: %" PRIu64 " %s (more within %u s are counted)",
+            pText[0], nCount, pText[nCount == 1 ? 1 : 2], velmora::LogThrottle::kWindowMs / 1000);
+}
+
+void CCUHandler::WarnHeld(Warning eWarn, const velmora::LogThrottle::Held& held)
+{
+    if (held.nCount == 0)
+        return;
+    const char* const* pText = kWarnText[eWarn];
+    NOX_LOG(kSrc, m_apWarnFn[eWarn].load(std::memory_order_relaxed), nox::kLogError,
+            "%s: %" PRIu64 " more %s in %u s", pText[0], held.nCount,
+            pText[held.nCount == 1 ? 1 : 2], held.nSeconds);
+}
+
+void CCUHandler::FlushWarnings(bool bAll)
+{
+    uint32_t nNow = 0;
+    for (int i = 0; i <= kWarnCount; ++i) {
+        velmora::LogThrottle& throttle = i < kWarnCount ? m_aThrottle[i] : m_parseThrottle;
+        if (!throttle.MayHold())
+            continue;
+        if (nNow == 0)
+            nNow = nox::Time::GetTick();
+        const velmora::LogThrottle::Held held = throttle.TakeHeld(nNow, bAll);
+        if (i < kWarnCount)
+            WarnHeld(static_cast<Warning>(i), held);
+        else
+            ParseHeld(held);
+    }
 }
 
 int CCUHandler::QueueSize()
@@ -252,7 +304,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
                                            nEvicted);
         }
         if (nEvicted != 0)
-            Warn(kWarnEvicted, kFn);
+            Warn(kWarnEvicted, kFn, nEvicted);
         if (!bAccept) {
             ReleaseQueueSlots(1);
             m_counters.Add(velmora::kFilteredDup);
@@ -270,7 +322,8 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
 bool CCUHandler::TakeQueueSlot(const char* szHost)
 {
     static const char kFn[] = "CCUHandler::OnData";
-    if (m_bOnLinkOnly && !velmora::IsOnLink(m_vecOnLink, szHost)) {
+    if (m_bOnLinkOnly &&
+        !velmora::IsOnLink(velmora::Snapshot<velmora::AdapterTable>::Hold(m_table)->vecOnLink, szHost)) {
         m_counters.Add(velmora::kDropOffLink);
         Warn(kWarnOffLink, kFn);
         return false;
@@ -314,7 +367,11 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
 
 int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
 {
-    static_cast<CCUHandler*>(pContext)->HandleRequest();
+    CCUHandler& handler = *static_cast<CCUHandler*>(pContext);
+    handler.HandleRequest();
+    // Idle runners call this every few seconds too: a warning window that
+    // has ended gets its count written.
+    handler.FlushWarnings(false);
     return 0;
 }
 

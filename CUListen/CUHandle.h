@@ -9,31 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "CUListen/AdapterTable.h"
 #include "CUListen/Counters.h"
 #include "CUListen/FilterBound.h"
 #include "CUListen/LogThrottle.h"
 #include "CUListen/OnLink.h"
 #include "CUListen/ReplyBudget.h"
+#include "CUListen/Snapshot.h"
 #include "nox/Mutex.h"
 #include "nox/NetEngine.h"
 #include "nox/RefObj.h"
 #include "nox/Thread.h"
 
 class CCUListen;
+class CAdapterWatch;
 struct WorkerJson;   // CUHandleReply.cpp
-
-#pragma pack(push, 1)
-// One row of the adapter table: isOK, then a byte copy of a nox::AdapterInfo.
-struct AdapterEntry {
-    unsigned char isOK;
-    char adapterName[260];
-    char macAddr[32];
-    char hostAddr[32];
-    char subNetMask[32];
-    char gateWayAddr[32];
-};
-#pragma pack(pop)
-static_assert(sizeof(AdapterEntry) == 389, "AdapterEntry is a packed 389-byte row");
 
 // One accepted datagram waiting for a worker. m_pBuffer holds the m_nLen
 // received bytes followed by one extra zero byte, so a reader that stops at
@@ -55,6 +45,9 @@ public:
 // Engine threads: OnConnect/OnData/OnClose. Workers: HandleRequest and the
 // exchanges. Main thread: StartHandler/StopHandler/PrintSvrInfo/JoinWorkers.
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
+// m_refreshMutex makes re-reads and group changes one at a time; the listener
+// may hold its m_sockMutex when it asks for one (ApplyGroupFilter), never the
+// other way round.
 // The adapter table is written before any worker starts and is read-only after;
 // so are the binary records (m_vecBinaryRecord) built from it and the
 // configuration. Each worker thread has the JSON texts of the rows for the
@@ -73,9 +66,13 @@ public:
     ~CCUHandler() override;
 
     int StartHandler();          // 0, or kErrAdapterQuery
-    int StopHandler();           // signals the workers, drops queued requests; 0
+    // Signals the workers, ends the adapter watcher, drops queued requests; 0.
+    int StopHandler();
     int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
     void PrintCounters();        // one "name value" line per counter, at level 4
+    // Writes the counts of throttled warnings whose window has ended (bAll:
+    // every count held, at a stop).
+    void FlushWarnings(bool bAll);
     // Sizes for the status file: queued requests, and the filter's hosts and
     // (host, head) entries. Any thread.
     int QueueSize();
@@ -83,6 +80,21 @@ public:
     // Waits until every worker thread has ended (after StopHandler). Called
     // before the engine is destroyed, so no worker can reach it afterwards.
     void JoinWorkers();
+
+    // Reads the adapters again and, when the table differs, publishes the new
+    // one, joins the group on its new interfaces and logs it. Watcher thread
+    // (tests call it directly). 0, or kErrAdapterQuery (the table is kept).
+    int RefreshAdapters();
+    // Leaves the group on the interfaces the adapter filter leaves out (the
+    // engine joins every interface when a group socket opens). After the
+    // listener has opened or re-opened sockets; any thread.
+    void ApplyGroupFilter();
+    // For the status file: the current rows, how often the table changed
+    // since start and when it last did (seconds since the epoch; 0: never).
+    std::vector<AdapterEntry> AdapterRows();
+    uint64_t TableChanges() const { return m_nTableChanges.load(); }
+    long long TableChangedAt() const { return m_nTableChangedAt.load(); }
+    bool Refreshes() const { return m_bRefresh; }
 
     void OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort) override;
     void OnData(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
@@ -110,7 +122,7 @@ public:
     std::list<nox::Ref<reqBuffer>> m_waitHandleData NOX_GUARDED_BY(m_dataMutex);
     nox::Mutex m_tagMutex;
     std::map<std::string, std::map<int, unsigned int>> m_waitHandleTag NOX_GUARDED_BY(m_tagMutex);
-    std::vector<AdapterEntry> m_vecAdapter;
+    velmora::Snapshot<velmora::AdapterTable> m_table;
     char m_szSerialNum[256];
     nox::Atomic m_nRunning;
 
@@ -119,12 +131,17 @@ public:
     const int m_nQueueMax;
     velmora::ReplyBudget m_replyBudget;
     const bool m_bOnLinkOnly;
-    std::vector<velmora::Subnet> m_vecOnLink;   // written by StartHandler, like the adapters
     velmora::Counters m_counters;
 
-    // Per row, the binary reply with request bytes 1 and 16 still 0 (empty
-    // for a row that does not answer). Written by StartHandler.
-    std::vector<std::string> m_vecBinaryRecord;
+    const velmora::AdapterFilter m_adapterFilter;   // AdapterInclude, AdapterExclude
+    const bool m_bRefresh;                           // AdapterRefresh
+    std::unique_ptr<CAdapterWatch> m_pWatch;
+    // RefreshAdapters runs one at a time; names the filter left out last.
+    nox::Mutex m_refreshMutex;
+    std::vector<std::string> m_vecLeftOut NOX_GUARDED_BY(m_refreshMutex);
+    std::atomic<uint64_t> m_nTableChanges{0};
+    std::atomic<long long> m_nTableChangedAt{0};
+
     const uint64_t m_nInstance;   // tells handlers apart for a thread's JSON texts (ThreadJson)
     // Each worker thread's JSON texts and reader, made on the thread's first
     // JSON request and kept until the handler goes (ThreadJson).
@@ -132,7 +149,9 @@ public:
     std::vector<std::shared_ptr<WorkerJson>> m_vecJson NOX_GUARDED_BY(m_jsonMutex);
 
 private:
-    enum Warning { kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnCount };
+    enum Warning {
+        kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnNoRoute, kWarnCount
+    };
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
     // The oldest queued request (empty when none), and whether more wait.
     nox::Ref<reqBuffer> TakeRequest(bool& bMore);
@@ -142,13 +161,24 @@ private:
     // and sent by FlushReplies (which runs first when kMaxPendingReplies wait).
     std::string& NewReply(const reqBuffer& request, bool bJson, size_t nRow);
     void ReleaseQueueSlots(int nCount);
-    // Takes the budget for one request's replies, or counts them withheld.
-    bool TakeReplyBudget(const char* szFn);
-    void BuildBinaryRecords();
-    // A throttled level-6 line: "<cause>: N <what> in the last S s".
-    void Warn(Warning eWarn, const char* szFn);
+    // Takes the budget for one request's nReplies replies, or counts them withheld.
+    bool TakeReplyBudget(uint32_t nReplies, const char* szFn);
+    // The table of rows vecRow, with its binary records and subnets.
+    std::unique_ptr<const velmora::AdapterTable> NewTable(std::vector<AdapterEntry> vecRow,
+                                                          uint64_t nGeneration) const;
+    // The table the reply batch of this thread answers from (see ReplyScope).
+    static const velmora::AdapterTable& BatchTable();
+    void ChangeGroups(const std::vector<std::string>& vecName, bool bJoin, const char* szFn);
+    // A throttled level-6 line for nCount occurrences: "<cause>: N <what>
+    // (more within 10 s are counted)"; the count of the rest is written as
+    // "<cause>: N more <what> in S s" once the window has ended.
+    void Warn(Warning eWarn, const char* szFn, uint64_t nCount = 1);
+    void WarnHeld(Warning eWarn, const velmora::LogThrottle::Held& held);
+    void ParseHeld(const velmora::LogThrottle::Held& held);   // CUHandleReply.cpp
     void CountSend(int nRet);
 
     velmora::LogThrottle m_aThrottle[kWarnCount];
+    std::atomic<const char*> m_apWarnFn[kWarnCount] = {};   // the function of each warning's lines
     velmora::LogThrottle m_parseThrottle{10};   // "parse failed!": ten lines per window
+    velmora::LogThrottle m_refreshThrottle;     // a failed re-read of the adapters
 };

@@ -1,11 +1,12 @@
 // CCUHandler's two reply exchanges and the replies of a worker step. Worker
-// threads; no lock: the adapter table and the configuration are fixed before
-// the first worker starts.
+// threads; no lock: a step answers from the adapter table it holds (see
+// ReplyScope), and the configuration is fixed before the first worker starts.
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include <json/json.h>
 
@@ -18,12 +19,13 @@
 #include "nox/Str.h"
 #include "nox/Time.h"
 
-// One worker thread's JSON reply texts, one per row of one handler's table
-// (empty for a row that does not answer), for one serial number text (the
-// configuration and the table are fixed once the handler has started, so
-// only a new serial text makes them stale), and its reader.
+// One worker thread's JSON reply texts, one per row of one of the handler's
+// tables (empty for a row that does not answer), for one serial number text
+// (the configuration is fixed once the handler has started, so only a new
+// table or serial text makes them stale), and its reader.
 struct WorkerJson {
-    bool bBuilt = false;   // vecText holds the texts for strSerial
+    bool bBuilt = false;   // vecText holds the texts for nGeneration and strSerial
+    uint64_t nGeneration = 0;
     std::string strSerial;
     std::vector<std::string> vecText;
     Json::Reader reader;   // parse() starts afresh each time
@@ -33,6 +35,7 @@ namespace {
 const char kSrc[] = "CUListen/CUHandle";
 const char kFnBinary[] = "CCUHandler::handle_same_segment";
 const char kFnJson[] = "CCUHandler::handle_different_segment";
+const char kFnFlush[] = "CCUHandler::FlushReplies";
 const int kSerialSize = 256;
 const size_t kMaxPendingReplies = 32;   // then they are sent before the next one is made
 
@@ -62,6 +65,7 @@ struct PendingReply {
 struct ReplyBatch {
     std::vector<PendingReply> vecReply;
     std::vector<nox::OutDatagram> vecOut;
+    const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
 };
 // The batch of the step running on this thread. A plain pointer to a batch
 // on the step's stack: a thread_local object with a destructor is freed
@@ -72,12 +76,16 @@ thread_local ReplyBatch* t_pBatch = nullptr;
 
 // Gives this thread a batch unless it has one; the scope that gave it sends
 // what is left when it ends. A worker step opens one, so its replies go out
-// together; an exchange opens one too, so that it also sends on its own.
+// together; an exchange opens one too, so that it also sends on its own. The
+// batch holds the adapter table that was current when it was given, until
+// its replies and their lines are out: a request is answered from one table.
 class CCUHandler::ReplyScope {
 public:
     explicit ReplyScope(CCUHandler& handler) : m_handler(handler), m_bOwn(t_pBatch == nullptr)
     {
         if (m_bOwn) {
+            m_hold.emplace(handler.m_table);
+            m_batch.pTable = m_hold->get();
             m_batch.vecReply.reserve(kMaxPendingReplies);
             t_pBatch = &m_batch;
         }
@@ -99,17 +107,19 @@ public:
 private:
     CCUHandler& m_handler;
     const bool m_bOwn;
+    std::optional<velmora::Snapshot<velmora::AdapterTable>::Hold> m_hold;
     ReplyBatch m_batch;
 };
 
 namespace {
 
-const std::vector<std::string>& TextsFor(WorkerJson& texts, const std::vector<AdapterEntry>& vecRow,
+const std::vector<std::string>& TextsFor(WorkerJson& texts, const velmora::AdapterTable& table,
                                          const char* szSerial)
 {
-    if (texts.bBuilt && texts.strSerial == szSerial)
+    if (texts.bBuilt && texts.nGeneration == table.nGeneration && texts.strSerial == szSerial)
         return texts.vecText;
     texts.bBuilt = false;   // stays unusable should a build throw
+    const std::vector<AdapterEntry>& vecRow = table.vecAdapter;
     texts.vecText.assign(vecRow.size(), std::string());
     const velmora::ReplySettings settings =
         velmora::JsonSettings(*CServerConfig::instance(), szSerial);
@@ -118,6 +128,7 @@ const std::vector<std::string>& TextsFor(WorkerJson& texts, const std::vector<Ad
             texts.vecText[i] = velmora::BuildJsonText(vecRow[i], settings);
     }
     texts.strSerial = szSerial;
+    texts.nGeneration = table.nGeneration;
     texts.bBuilt = true;
     return texts.vecText;
 }
@@ -177,7 +188,7 @@ void CCUHandler::FlushReplies()
     }
     // Requests that the replies bring back are this runner's to take as soon
     // as the lines are written.
-    const bool bWatch = nox::Runner::BeginLastStretch();
+    const nox::Runner::LastStretch stretch;
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
@@ -186,27 +197,19 @@ void CCUHandler::FlushReplies()
         if (reply.bJson)
             NOX_LOG(kSrc, kFnJson, nox::kLogInfo,
                     "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]", LowInt(reply.sock),
-                    nLen, reply.szHost, reply.nPort, m_vecAdapter[reply.nRow].adapterName, nRet);
+                    nLen, reply.szHost, reply.nPort,
+                    batch.pTable->vecAdapter[reply.nRow].adapterName, nRet);
         else
             NOX_LOG(kSrc, kFnBinary, nox::kLogInfo,
                     "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
                     nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
     }
-    nox::Runner::EndLastStretch(bWatch);
     batch.vecReply.clear();
 }
 
-void CCUHandler::BuildBinaryRecords()
+const velmora::AdapterTable& CCUHandler::BatchTable()
 {
-    const velmora::ReplySettings settings = velmora::BinarySettings(*CServerConfig::instance());
-    m_vecBinaryRecord.assign(m_vecAdapter.size(), std::string());
-    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
-        if (m_vecAdapter[i].isOK == 0)
-            continue;
-        uint8_t abRecord[velmora::kBinRecordMax];
-        const size_t nLen = velmora::BuildBinaryReply(m_vecAdapter[i], settings, 0, 0, abRecord);
-        m_vecBinaryRecord[i].assign(reinterpret_cast<const char*>(abRecord), nLen);
-    }
+    return *t_pBatch->pTable;
 }
 
 // Requests are taken one at a time, so a stop still drops all that wait, and
@@ -285,10 +288,8 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
         const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
         FlushReplies();
-        if (due.nHeld != 0)
-            NOX_LOG(kSrc, kFn, nox::kLogError,
-                    "parse failed: %" PRIu64 " requests not logged in the last %u s", due.nHeld,
-                    due.nSeconds);
+        if (due.bLine)
+            ParseHeld(due.held);
         if (due.bLine)
             NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
                     request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
@@ -313,7 +314,8 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         return kErrMethod;
     }
 
-    if (!TakeReplyBudget(kFn))
+    const velmora::AdapterTable& table = BatchTable();
+    if (!TakeReplyBudget(table.nAnswering, kFn))
         return 0;
 
     char szSerial[kSerialSize];
@@ -321,9 +323,9 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
     szSerial[kSerialSize - 1] = '\0';
 
-    const std::vector<std::string>& vecText = TextsFor(json, m_vecAdapter, szSerial);
-    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
-        const AdapterEntry& row = m_vecAdapter[i];
+    const std::vector<std::string>& vecText = TextsFor(json, table, szSerial);
+    for (size_t i = 0; i < table.vecAdapter.size(); ++i) {
+        const AdapterEntry& row = table.vecAdapter[i];
         if (row.isOK == 0)
             continue;
         velmora::BuildJsonReply(request.m_pBuffer, vecText[i], NewReply(request, true, i));
@@ -340,7 +342,8 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
     nox::Ref<reqBuffer> hold(std::move(req));
     const reqBuffer& request = *hold;
 
-    if (m_vecAdapter.empty())
+    const velmora::AdapterTable& table = BatchTable();
+    if (table.vecAdapter.empty())
         return 0;
     if (request.m_nLen < static_cast<int>(velmora::kBinRequestMinLen)) {
         m_counters.Add(velmora::kDecodeFailed);
@@ -349,16 +352,16 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
                 request.m_szAddr, request.m_nSrcPort);
         return 0;
     }
-    if (!TakeReplyBudget(kFn))
+    if (!TakeReplyBudget(table.nAnswering, kFn))
         return 0;
     const uint8_t byEcho1 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset1]);
     const uint8_t byEcho16 = static_cast<uint8_t>(request.m_pBuffer[velmora::kBinEchoOffset16]);
 
-    for (size_t i = 0; i < m_vecAdapter.size(); ++i) {
-        if (m_vecAdapter[i].isOK == 0)
+    for (size_t i = 0; i < table.vecAdapter.size(); ++i) {
+        if (table.vecAdapter[i].isOK == 0)
             continue;
         std::string& strReply = NewReply(request, false, i);
-        strReply = m_vecBinaryRecord[i];
+        strReply = table.vecBinaryRecord[i];
         strReply[velmora::kBinEchoOffset1] = static_cast<char>(byEcho1);
         strReply[velmora::kBinEchoOffset16] = static_cast<char>(byEcho16);
     }
@@ -367,11 +370,15 @@ int CCUHandler::handle_same_segment(nox::Ref<reqBuffer>& req)
 
 // All of one request's replies, or none: a request is never answered for
 // only some of the adapters.
-bool CCUHandler::TakeReplyBudget(const char* szFn)
+void CCUHandler::ParseHeld(const velmora::LogThrottle::Held& held)
 {
-    const uint32_t nReplies = static_cast<uint32_t>(
-        std::count_if(m_vecAdapter.begin(), m_vecAdapter.end(),
-                      [](const AdapterEntry& row) { return row.isOK != 0; }));
+    if (held.nCount != 0)
+        NOX_LOG(kSrc, kFnJson, nox::kLogError, "parse failed: %" PRIu64 " more %s not logged in %u s",
+                held.nCount, held.nCount == 1 ? "request" : "requests", held.nSeconds);
+}
+
+bool CCUHandler::TakeReplyBudget(uint32_t nReplies, const char* szFn)
+{
     if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))
         return true;
     m_counters.Add(velmora::kRepliesWithheld, nReplies);
@@ -380,7 +387,11 @@ bool CCUHandler::TakeReplyBudget(const char* szFn)
     return false;
 }
 
+// A reply whose route went with an interface (its sender was on a link that
+// is gone) fails; such failures are also summed up in a throttled warning.
 void CCUHandler::CountSend(int nRet)
 {
     m_counters.Add(nRet == 0 ? velmora::kRepliesSent : velmora::kSendErrors);
+    if (nRet != 0 && nox::NetEngine::IsNoRoute(nRet))
+        Warn(kWarnNoRoute, kFnFlush);
 }

@@ -63,6 +63,7 @@ int CCUListen::StartListen()
         if (nRet != 0)
             ReportNotOpen(szHost, vecAddr[i].m_nPort, nRet);
     }
+    m_pHandler->ApplyGroupFilter();   // a group socket joins every interface as it opens
     return nBound > 0 ? 0 : -1;
 }
 
@@ -126,6 +127,7 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
     }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Sock Listen Restart success addr[%s], port[%d]",
             addr.m_strHost.c_str(), addr.m_nPort);
+    m_pHandler->ApplyGroupFilter();
     return 0;
 }
 

@@ -62,6 +62,12 @@ bool FilterBound::Accept(FilterTable& table, const char* szHost, int nKey, uint3
     int nPassed = 0;
     while (table.size() > m_nMaxHosts && m_queueAge.size() > 1) {
         const auto& front = m_queueAge.front();
+        // The host just accepted stays whatever the count: evicting it would
+        // let its repeat through at once.
+        if (front.first == itHost) {
+            PassOver(nNow);
+            continue;
+        }
         if (nPassed < kPassOver && AcceptedSince(front.first->second, front.second)) {
             PassOver(nNow);
             ++nPassed;

@@ -38,8 +38,8 @@ public:
     // request, moves to the back when accepted again since it was queued,
     // and otherwise ends the sweep; above the cap the front host goes
     // whatever its age (unless accepted again since it was queued: then it
-    // moves to the back, at most kPassOver times per request), and nEvicted
-    // counts the hosts gone.
+    // moves to the back, at most kPassOver times per request; szHost itself
+    // never goes), and nEvicted counts the hosts gone.
     bool Accept(FilterTable& table, const char* szHost, int nKey, uint32_t nNow,
                 uint32_t nInterval, uint64_t& nEvicted);
 

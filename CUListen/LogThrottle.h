@@ -7,28 +7,40 @@
 
 namespace velmora {
 
-// Lock-free: any thread may call Hit. A window opens with the first
-// occurrence after the previous window has passed, and lets nLines lines
-// through; further occurrences in it are only counted.
+// Lock-free: any thread may call Hit and TakeHeld. A window opens with the
+// first occurrence after the previous window has passed, and lets nLines
+// lines through; further occurrences in it are only counted, and the count
+// is taken once the window has ended (TakeHeld), or by the occurrence that
+// opens the next window if no one took it before.
 class LogThrottle {
 public:
     static constexpr uint32_t kWindowMs = 10000;
 
+    // Occurrences that got no line of their own, and the seconds (rounded
+    // up) from the start of their window to its end or to the moment taken.
+    struct Held {
+        uint64_t nCount;
+        uint32_t nSeconds;
+    };
     struct Due {
         bool bLine;          // write a line for this occurrence
-        uint64_t nHeld;      // occurrences without a line before this one (only with bLine)
-        // Seconds the held count spans: since the previous window opened (10
-        // for the first window; 0 for a later line of the same window).
-        uint32_t nSeconds;
+        Held held;           // of an ended window, to write first (only with bLine)
     };
 
     explicit LogThrottle(uint32_t nLines = 1) : m_nLines(nLines) {}
 
-    // One occurrence at tick nNowMs (nox::Time::GetTick).
-    Due Hit(uint32_t nNowMs);
+    // nCount occurrences at once at tick nNowMs (nox::Time::GetTick).
+    Due Hit(uint32_t nNowMs, uint64_t nCount = 1);
+    // The held count of a window that has ended by nNowMs, or with bAll of
+    // the current one too (at a stop); {0, 0} when none.
+    Held TakeHeld(uint32_t nNowMs, bool bAll);
+    // Whether a count may be held: one relaxed load, for callers on a hot path.
+    bool MayHold() const { return m_nHeld.load(std::memory_order_relaxed) != 0; }
 
 private:
     static constexpr uint32_t kNever = 0xFFFFFFFFu;   // no window yet
+
+    Held SpanOf(uint64_t nCount, uint32_t nStart, uint32_t nNowMs) const;
 
     const uint32_t m_nLines;
     // Window start in the high 32 bits, lines written in it in the low ones.

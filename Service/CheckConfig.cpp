@@ -10,8 +10,10 @@
 
 #include <pugixml.hpp>
 
+#include "CUListen/AdapterTable.h"
 #include "Service/Service.h"
 #include "nox/PrintLog.h"
+#include "nox/Status.h"
 #include "nox/Str.h"
 
 namespace fs = std::filesystem;
@@ -21,8 +23,9 @@ namespace {
 const char* const kGroupNames[] = {"UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3"};
 const char* const kPortNames[] = {"UdpPort1", "UdpPort2", "UdpPort3"};
 const std::vector<std::string> kRootChildren = {
-    "UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3", "VersionName", "VersionNum",
-    "ThreadNum",      "FilterInterval", "ProductType",    "Proxy"};
+    "UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3", "VersionName",    "VersionNum",
+    "ThreadNum",      "FilterInterval", "ProductType",    "Proxy",          "AdapterRefresh",
+    "AdapterInclude", "AdapterExclude"};
 const std::vector<std::string> kGroupChildren = {"UdpHost", "UdpPort1", "UdpPort2", "UdpPort3"};
 
 // Keeps the error lines of the daemon's loader instead of printing them.
@@ -135,6 +138,7 @@ public:
         if (!root.child("Proxy"))
             Add(true, root, "missing <Proxy>: the daemon logs an error and reads the Tomcat "
                             "file unless <ProductType> is TRN V8");
+        CheckAdapters(root);
     }
 
     void AddAt(bool bError, ptrdiff_t nOffset, const std::string& strText)
@@ -254,6 +258,41 @@ private:
                                 strKeeps);
     }
 
+    // AdapterRefresh is 0 or 1; the name patterns, tried on this host's
+    // adapters, must leave at least one of them.
+    void CheckAdapters(const pugi::xml_node& root)
+    {
+        const pugi::xml_node refresh = root.child("AdapterRefresh");
+        const std::string strRefresh = refresh.child_value();
+        const size_t nFirst = strRefresh.find_first_not_of(" \t\r\n");
+        const std::string strValue =
+            nFirst == std::string::npos
+                ? std::string()
+                : strRefresh.substr(nFirst, strRefresh.find_last_not_of(" \t\r\n") - nFirst + 1);
+        if (refresh && strValue != "0" && strValue != "1")
+            Add(true, refresh, "<AdapterRefresh> is not 0 or 1: \"" + strRefresh +
+                                   "\" (the daemon keeps 1)");
+        const pugi::xml_node include = root.child("AdapterInclude");
+        const pugi::xml_node exclude = root.child("AdapterExclude");
+        if (!include && !exclude)
+            return;
+        std::vector<nox::AdapterInfo> vecInfo;
+        if (nox::Status::instance().getAdapterInfo(vecInfo) != 0 || vecInfo.empty())
+            return;
+        std::vector<std::string> vecLeftOut;
+        const velmora::AdapterFilter filter(include.child_value(), exclude.child_value());
+        const std::vector<AdapterEntry> vecRow = velmora::MakeRows(vecInfo, filter, &vecLeftOut);
+        std::string strNames;
+        for (const std::string& strName : vecLeftOut)
+            strNames += (strNames.empty() ? "" : ", ") + strName;
+        if (vecRow.empty())
+            Add(false, include ? include : exclude,
+                "<AdapterInclude> and <AdapterExclude> leave out every adapter of this host (" +
+                    strNames + "): nothing would be announced");
+        else if (!vecLeftOut.empty())
+            m_report.strLeftOut = strNames;
+    }
+
     const std::string& m_strText;
     ConfigReport& m_report;
     bool m_bStopped = false;
@@ -265,7 +304,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
     const fs::path previous = fs::current_path(ec);
     fs::current_path(folder, ec);
     if (ec) {
-        report.vecFinding.push_back({0, 0, true, "cannot enter " + folder.string() + ": " +
+        report.vecFinding.push_back({0, 0, true, "cannot enter " + folder.u8string() + ": " +
                                                      ec.message()});
         report.nLoadResult = CServerConfig::kErrLoadFile;
         return;
@@ -274,6 +313,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
     ErrorLines lines(report.vecDaemonError);
     nox::detail::LogObserver* pPrevious = nox::detail::SwapLogObserver(&lines);
     report.nLoadResult = config.LoadServerConf();
+    (void)config.LoadAdapterConf();
     nox::detail::SwapLogObserver(pPrevious);
 
     if (report.nLoadResult == 0 || report.nLoadResult <= CServerConfig::kErrWebLoadFile) {
@@ -281,7 +321,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
         report.strFrontEnd = bNginx ? "nginx" : "Tomcat";
         report.strWebFile = bNginx ? "../nginx/conf/port.conf"
                                    : "../WEBCLIENT/webclient/apache-tomcat/conf/server.xml";
-        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().string();
+        report.strWebPath = fs::absolute(report.strWebFile, ec).lexically_normal().u8string();
         report.bWebFileFound = fs::exists(report.strWebFile, ec);
     }
     report.nHttpPort = config.webclientHttpPort;
@@ -302,14 +342,14 @@ int ConfigReport::Count(bool bError) const
 void CheckServerConf(const std::string& strFolder, ConfigReport& report)
 {
     report = ConfigReport();
-    const fs::path file = fs::path(strFolder) / "Velmora.xml";
-    report.strFile = file.string();
+    const fs::path file = fs::u8path(strFolder) / "Velmora.xml";   // UTF-8 text, any system
+    report.strFile = file.u8string();
     std::error_code ec;
     const fs::path real = fs::canonical(file, ec);
     if (!ec && real != fs::absolute(file, ec).lexically_normal())
-        report.strRealFile = real.string();
+        report.strRealFile = real.u8string();
 
-    LoadAsDaemon(strFolder, report);
+    LoadAsDaemon(fs::u8path(strFolder), report);
 
     std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
@@ -362,6 +402,8 @@ std::string FormatReport(const ConfigReport& report)
     else
         out << "replies announce: HTTP 80 and port " << report.nReplyPort
             << " (<ProductType> is Null, so the web ports are not announced)\n";
+    if (!report.strLeftOut.empty())
+        out << "adapters left out on this host: " << report.strLeftOut << "\n";
     const int nErrors = report.Count(true);
     const int nWarnings = report.Count(false);
     out << "check-config: " << nErrors << (nErrors == 1 ? " error, " : " errors, ") << nWarnings

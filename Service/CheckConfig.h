@@ -28,6 +28,7 @@ struct ConfigReport {
     int nHttpsPort = 443;
     bool bProductSet = false;               // replies then carry the web ports
     int nReplyPort = 0;                     // the JSON reply's "Port" otherwise
+    std::string strLeftOut;                 // this host's adapters the name patterns leave out
 
     int Count(bool bError) const;
     // True when the daemon would fall back to a default because of an error.

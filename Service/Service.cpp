@@ -4,9 +4,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include <pugixml.hpp>
 
+#include "CUListen/AdapterTable.h"
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
 #include "nox/PrintLog.h"
@@ -32,6 +34,14 @@ const DefaultAddr kDefaultAddrs[CServerConfig::kListenCount] = {
 
 const char* const kGroupNames[] = {"UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3"};
 const char* const kPortNames[] = {"UdpPort1", "UdpPort2", "UdpPort3"};
+
+std::string Trimmed(const std::string& strText)
+{
+    const size_t nFirst = strText.find_first_not_of(" \t\r\n");
+    if (nFirst == std::string::npos)
+        return std::string();
+    return strText.substr(nFirst, strText.find_last_not_of(" \t\r\n") - nFirst + 1);
+}
 
 // "Accepted only from nMin to nMax": other values leave nField as it is.
 void TakeIfInRange(int& nField, int nValue, int nMin, int nMax)
@@ -68,7 +78,8 @@ CServerConfig::CServerConfig()
       m_nFilterMaxHosts(65536),
       m_nQueueMaxRequests(1024),
       m_nReplyRateLimit(2000),
-      m_nAnswerOnLinkOnly(0)
+      m_nAnswerOnLinkOnly(0),
+      m_nAdapterRefresh(1)
 {
 }
 
@@ -224,6 +235,44 @@ int CServerConfig::LoadGuardConf()
     return 0;
 }
 
+// Adapter settings: optional elements, logged only when present. AdapterRefresh
+// that is not 0 or 1 keeps 1 (level 6); the patterns are kept as written,
+// blanks between them made single.
+int CServerConfig::LoadAdapterConf()
+{
+    static const char kFn[] = "CServerConfig::LoadAdapterConf";
+    pugi::xml_document doc;
+    const pugi::xml_node root =
+        doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
+    const pugi::xml_node refresh = root.child("AdapterRefresh");
+    if (refresh) {
+        const std::string strText = Trimmed(refresh.child_value());
+        if (strText == "0" || strText == "1") {
+            m_nAdapterRefresh = strText[0] - '0';
+            NOX_LOG(kSrc, kFn, nox::kLogInfo, "AdapterRefresh[%d]", m_nAdapterRefresh);
+        } else {
+            NOX_LOG(kSrc, kFn, nox::kLogError, "AdapterRefresh [%s] not 0 or 1, kept %d",
+                    refresh.child_value(), m_nAdapterRefresh);
+        }
+    }
+    const struct {
+        const char* szName;
+        nox::Str* pField;
+    } kPatterns[] = {{"AdapterInclude", &m_strAdapterInclude},
+                     {"AdapterExclude", &m_strAdapterExclude}};
+    for (const auto& setting : kPatterns) {
+        const pugi::xml_node node = root.child(setting.szName);
+        if (!node)
+            continue;
+        std::string strJoined;
+        for (const std::string& strPattern : velmora::AdapterFilter::Split(node.child_value()))
+            strJoined += (strJoined.empty() ? "" : " ") + strPattern;
+        *setting.pField = strJoined.c_str();
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%s]", setting.szName, strJoined.c_str());
+    }
+    return 0;
+}
+
 CServer::CServer() : CServer(new nox::NetEngine) {}
 
 CServer::CServer(nox::NetEngine* pEngine) : m_pEngine(pEngine), m_pListen(nullptr) {}
@@ -247,6 +296,7 @@ int CServer::StartServer()
     }
     (void)CServerConfig::instance()->LoadServerConf();  // defaults stand in for failures
     (void)CServerConfig::instance()->LoadGuardConf();
+    (void)CServerConfig::instance()->LoadAdapterConf();
 
     m_pListen = new CCUListen(m_pEngine);
     if (m_pListen->StartListen() != 0) {

@@ -48,6 +48,10 @@ public:
     // The optional limits for untrusted networks, from the same file; run
     // after LoadServerConf. Each value used is logged; always 0.
     int LoadGuardConf();
+    // The optional adapter settings (AdapterRefresh, AdapterInclude,
+    // AdapterExclude), from the same file; run after LoadServerConf. Only the
+    // elements present are logged; always 0.
+    int LoadAdapterConf();
 
     std::vector<ListenAddr> m_vecListenAddr;
     nox::Str m_strVersionName;
@@ -63,6 +67,10 @@ public:
     int m_nQueueMaxRequests;        // requests waiting for a worker, at most
     int m_nReplyRateLimit;          // replies per second over all sockets; 0: no limit
     int m_nAnswerOnLinkOnly;        // 1: drop requests from outside the adapters' subnets
+    // The adapter table (LoadAdapterConf).
+    int m_nAdapterRefresh;          // 1: follow the host's adapters; 0: read them once at start
+    nox::Str m_strAdapterInclude;   // name patterns, blank-separated; empty: every adapter
+    nox::Str m_strAdapterExclude;   // name patterns; empty: none
 
 private:
     void SetDefaultListenAddrs();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -71,6 +72,9 @@ std::string DaemonStatus::ToText() const
         out << "endpoint=" << OneLine(ep.strHost) << " " << ep.nPort << " " << ep.nResult << "\n";
     for (const std::string& strAdapter : vecAdapter)
         out << "adapter=" << OneLine(strAdapter) << "\n";
+    out << "adapterrefresh=" << nAdapterRefresh << "\n"
+        << "adapterschanged=" << nAdaptersChanged << " "
+        << (nAdaptersChanged != 0 ? LocalTimeText(nAdaptersChanged) : "-") << "\n";
     out << "queue=" << nQueue << "\n"
         << "filter=" << nFilterHosts << " " << nFilterEntries << "\n";
     return out.str();
@@ -105,6 +109,8 @@ bool DaemonStatus::FromText(const std::string& strText)
         else if (strKey == "webports") value >> nHttpPort >> nHttpsPort;
         else if (strKey == "serial") strSerial = strValue;
         else if (strKey == "adapter") vecAdapter.push_back(strValue);
+        else if (strKey == "adapterrefresh") value >> nAdapterRefresh;
+        else if (strKey == "adapterschanged") nAdaptersChanged = ToNumber(strValue);
         else if (strKey == "queue") value >> nQueue;
         else if (strKey == "filter") value >> nFilterHosts >> nFilterEntries;
         else if (strKey == "endpoint") {
@@ -148,7 +154,9 @@ void CollectStatus(CServer& server, DaemonStatus& status)
     if (pHandler == nullptr)
         return;
     status.strSerial = nox::Str::field(pHandler->m_szSerialNum);
-    for (const AdapterEntry& row : pHandler->m_vecAdapter) {
+    status.nAdapterRefresh = pHandler->Refreshes() ? 1 : 0;
+    status.nAdaptersChanged = pHandler->TableChangedAt();
+    for (const AdapterEntry& row : pHandler->AdapterRows()) {
         status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " + nox::Str::field(row.macAddr) +
                                     " " + nox::Str::field(row.hostAddr) + " " +
                                     nox::Str::field(row.subNetMask) + " " +
@@ -163,7 +171,7 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
     static const char kFn[] = "WriteStatusFile";
     const std::string strTemp = strPath + ".tmp";
     {
-        std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
+        std::ofstream out(std::filesystem::u8path(strTemp), std::ios::binary | std::ios::trunc);
         out << status.ToText();
         if (!out.flush()) {
             NOX_LOG(kSrc, kFn, nox::kLogError, "status file %s not written", strTemp.c_str());

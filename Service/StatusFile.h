@@ -24,7 +24,7 @@ struct DaemonStatus {
     long long nStarted = 0;           // seconds since the epoch
     long long nWritten = 0;
     int nSeq = 0;                     // counts the writes of one process
-    std::string strEvent;             // start, S or stop
+    std::string strEvent;             // start, S, adapters (the table changed) or stop
     std::string strState;             // running or stopped
     std::string strStart;             // ok or failed
     std::string strLogLevel;          // debug or info
@@ -36,6 +36,8 @@ struct DaemonStatus {
     std::string strSerial;
     std::vector<Endpoint> vecEndpoint;
     std::vector<std::string> vecAdapter;    // "name mac address mask gateway"
+    int nAdapterRefresh = 0;          // 1: the table follows the host's adapters
+    long long nAdaptersChanged = 0;   // when the table last changed; 0: as read at start
     int nQueue = 0;
     int nFilterHosts = 0;
     int nFilterEntries = 0;

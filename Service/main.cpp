@@ -1,5 +1,6 @@
 // Process entry: control input, version query, log set-up, the server, the
 // console loop on the control file, and the stop.
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -153,11 +154,26 @@ static int ReadControlChar()
     return EOF;
 }
 
+// The status file shows the current adapter table: rewritten within a second
+// of a change.
+static void FollowAdapterTable(CServer* pServer, uint64_t& nSeenChanges)
+{
+    if (pServer->m_pListen == nullptr || !pServer->m_pListen->m_pHandler)
+        return;
+    const uint64_t nChanges = pServer->m_pListen->m_pHandler->TableChanges();
+    if (nChanges == nSeenChanges)
+        return;
+    nSeenChanges = nChanges;
+    WriteStatus(pServer, "running", "adapters");
+}
+
 // Obeys one command character per second until q, a NUL character or a stop
 // signal.
 static void RunControlLoop(CServer* pServer)
 {
+    uint64_t nSeenChanges = 0;
     for (;;) {
+        FollowAdapterTable(pServer, nSeenChanges);
         if (nox::Process::StopRequested()) {
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "stop signal received");
             return;

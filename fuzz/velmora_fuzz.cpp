@@ -34,6 +34,7 @@ struct World {
             pConfig->m_vecListenAddr[i].m_nPort = 37810 + static_cast<int>(i);
         }
         pConfig->m_nThreadNum = 0;   // the fuzzer steps the worker itself
+        pConfig->m_nAdapterRefresh = 0;   // the table stays as read: runs repeat
         nox::PrintLog::instance().SetStderr(false);
         nox::PrintLog::instance().SetLevel(nox::kLogDebug);
         nox::detail::SwapLogObserver(&log);

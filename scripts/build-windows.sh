@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds Velmora for 64-bit Windows on Debian 12 with MinGW-w64 and packs
 # build-windows/velmora-<version>-win64.zip (velmora.exe, velmoractl.exe,
-# velmora-search.exe, a sample Velmora.xml, the control file and a README).
+# velmora-search.exe, velmora-service.exe, Velmora.xml, the control file and a
+# README) and build-windows/velmora-<version>-x64.msi (wixl, from the same
+# files installed into build-windows/stage), then checks the zip's version
+# resources, manifests, line ends and settings (scripts/check-windows-package.py).
 #
 #   scripts/build-windows.sh          install what is missing, build, pack the zip
 #   scripts/build-windows.sh --test   the same with the unit tests, then run them
@@ -14,7 +17,9 @@
 #   wineprefix/    the Wine prefix the tests run in
 # As root the tests run in a network namespace of their own with loopback
 # alone, so no test datagram reaches the machine's network. The end-to-end
-# scenario under Wine is tests/e2e/50-wine-daemon.sh (VELMORA_WIN_BUILD).
+# scenarios under Wine are tests/e2e/50-wine-daemon.sh (the daemon) and
+# 52-wine-service.sh (the MSI and the service; it uses stage/ and the host one
+# version up that --test builds), both with VELMORA_WIN_BUILD.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_WIN_BUILD:-$top/build-windows}
@@ -52,8 +57,8 @@ install_missing() {
         --no-install-recommends "${missing[@]}"
 }
 
-install_missing g++-mingw-w64-x86-64-posix cmake pkg-config git dpkg-dev xz-utils \
-    libasio-dev libspdlog-dev libfmt-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
+install_missing g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl python3 cmake \
+    pkg-config git dpkg-dev xz-utils libasio-dev libspdlog-dev libfmt-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
 if [ "$run_tests" -eq 1 ]; then
     install_missing wine64 wine iproute2
 fi
@@ -142,10 +147,19 @@ cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DVELMORA_WIN_DE
 nice -n 10 cmake --build "$build" -j"$jobs"
 (cd "$build" && cpack -G ZIP >/dev/null)
 phase_done "cross-build"
-zip=$(ls "$build"/velmora-*-win64.zip)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+zip="$build/velmora-$version-win64.zip"
+python3 "$top/scripts/check-windows-package.py" "$zip" "$version"
+rm -rf "$build/stage"
+cmake --install "$build" --prefix "$build/stage" --strip >/dev/null
+msi="$build/velmora-$version-x64.msi"
+cp "$top/packaging/windows/velmora.wxs" "$build/stage/"   # sources: Velmora/... beside it
+wixl -a x64 -D Version="$version" -o "$msi" "$build/stage/velmora.wxs"
+phase_done "zip and msi"
 echo "Built: $build/velmora.exe $build/tools/velmoractl/velmoractl.exe" \
-    "$build/tools/velmora-search/velmora-search.exe"
-echo "Package: $zip"
+    "$build/tools/velmora-search/velmora-search.exe" \
+    "$build/tools/velmora-service/velmora-service.exe"
+echo "Packages: $zip $msi"
 
 # ---- unit tests under Wine -------------------------------------------------
 ns=""

@@ -41,13 +41,33 @@ wait_exit 10 || fail "SIGTERM did not stop the daemon"
 [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'stop signal received' "$LOG" && grep -q 'Velmora End' "$LOG" \
     || fail "SIGTERM: exit status $DAEMON_STATUS"
 
-# A crash writes its dump, then ends the process by the same signal.
+# A crash writes its dump, then ends the process by the same signal. At debug
+# level, with a dump (d) during traffic and the crash right after a burst of
+# requests from distinct sources, both outputs have each line at most once,
+# the same lines, and each thread's lines in order.
 ulimit -c 0
+ip -n "$NS_CLI" route add local 10.77.0.0/16 dev lo || fail "local route for the sources"
+printf 'D' > "$RUNDIR/Velmorainput"
 start_daemon
-wait_log 'Start Server OK!' 15 || fail "third run did not start"
+wait_log 'log level turn to debug' 15 || fail "third run did not start"
+in_cli python3 "$(dirname "$0")/probe.py" burst "$SRV_IP" 1 200 2 &
+burst=$!
+send_cmd d
+wait "$burst" || fail "first burst"
+in_cli python3 "$(dirname "$0")/probe.py" burst "$SRV_IP" 2 200 0 || fail "second burst"
 kill -SEGV "$DAEMON_PID"
 wait_exit 10 && [ "$DAEMON_STATUS" -eq 139 ] || fail "SIGSEGV: exit status $DAEMON_STATUS"
 grep -qx 'signal: 11 SIGSEGV' "$RUNDIR/log/Velmora-$DAEMON_PID-"*.dmp || fail "no crash dump"
+grep -q 'reason request' "$RUNDIR/log/Velmora-$DAEMON_PID-"*.dmp || fail "no dump of d"
+file_log=$RUNDIR/log/Velmora-$DAEMON_PID.log
+for out in "$file_log" "$LOG"; do
+    [ -z "$(grep ' CCUHandler::OnData: New Data' "$out" | sort | uniq -d | head -n 3)" ] \
+        || fail "lines written twice in $out: $(grep ' New Data' "$out" | sort | uniq -d | head -n 3)"
+    awk '{ t = $1 " " $2; if (t < last[$4]) { print; bad = 1 } last[$4] = t } END { exit bad }' "$out" \
+        > /dev/null || fail "a thread's lines out of order in $out"
+done
+[ "$(grep -c ' New Data' "$file_log")" -ge 200 ] || fail "intake lines missing: $(grep -c ' New Data' "$file_log")"
+cmp <(grep '^20' "$file_log") <(grep '^20' "$LOG") > /dev/null || fail "the file and stderr differ"
 
 # A reader of standard error that goes away (velmora 2>&1 | head -c 100)
 # neither ends nor stops the service.

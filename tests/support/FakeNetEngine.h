@@ -57,6 +57,12 @@ public:
                                            pDatagrams[i].szHost, pDatagrams[i].nPort);
         return 0;
     }
+    int SetGroupMembership(const char* szIface, bool bJoin, std::vector<nox::GroupChange>& vecOut) override
+    {
+        Locked([&] { m_vecGroupChange.push_back((bJoin ? "join " : "leave ") + std::string(szIface)); return 0; });
+        vecOut = {{kFirstId, 0xEFFFFFFBu, m_nGroupResult}};
+        return 0;
+    }
     int CloseSocket(SOCKID sock) override
     {
         Locked([&] { m_vecClosed.push_back(sock); return 0; });
@@ -86,6 +92,8 @@ public:
     std::vector<SOCKID> m_vecCreated, m_vecClosed;
     std::vector<std::string> m_vecBind;             // "sock host:port"
     std::atomic<int> m_nBatches{0};                 // SendToBatch calls
+    std::vector<std::string> m_vecGroupChange;      // "join eth1", "leave docker0"
+    int m_nGroupResult = 0;                         // each socket's SetGroupMembership result
 
 private:
     template <class F> auto Locked(F f) -> decltype(f())

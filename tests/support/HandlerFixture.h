@@ -29,6 +29,7 @@ protected:
             config.m_vecListenAddr[i].m_nPort = anPort[i];
         }
         config.m_nThreadNum = 0;   // tests step HandleRequest themselves
+        config.m_nAdapterRefresh = 0;   // tests call RefreshAdapters themselves
         nox::PrintLog::instance().SetStderr(false);
         nox::PrintLog::instance().SetLevel(nox::kLogDebug);
         m_host.m_vecAdapter = {nox::testing::ScopedHost::MakeAdapter(

@@ -33,9 +33,11 @@ void Error(const std::string& strText)
     std::fprintf(stderr, "velmoractl: %s\n", strText.c_str());
 }
 
+// Paths are UTF-8 text here (on Windows the programs' code page is UTF-8);
+// the file system calls take them as such.
 std::string PathIn(const std::string& strFolder, const char* szName)
 {
-    return (fs::path(strFolder) / szName).string();
+    return (fs::u8path(strFolder) / szName).u8string();
 }
 
 std::string Seconds(unsigned nMs)
@@ -48,7 +50,7 @@ std::string Seconds(unsigned nMs)
 int Probe(const std::string& strFolder, int& nPid)
 {
     std::error_code ec;
-    if (!fs::is_directory(strFolder, ec)) {
+    if (!fs::is_directory(fs::u8path(strFolder), ec)) {
         Error(strFolder + ": no such folder");
         return -1;
     }
@@ -71,7 +73,7 @@ bool Append(const std::string& strFolder, const std::string& strCommands)
 {
     const std::string strPath = PathIn(strFolder, kControlFile);
     std::error_code ec;
-    if (!fs::exists(strPath, ec)) {
+    if (!fs::exists(fs::u8path(strPath), ec)) {
         Error(strPath + " is missing: the daemon reads its commands from there");
         return false;
     }
@@ -162,7 +164,13 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
         std::printf("  %-22s %s\n", strAddr.c_str(),
                     ep.nResult == 0 ? "open" : ("failed: " + nox::ErrorText(ep.nResult)).c_str());
     }
-    std::printf("adapters: %zu\n", s.vecAdapter.size());
+    if (s.nAdaptersChanged != 0)
+        std::printf("adapters: %zu, table last changed %s\n", s.vecAdapter.size(),
+                    LocalTimeText(s.nAdaptersChanged).c_str());
+    else
+        std::printf("adapters: %zu, %s\n", s.vecAdapter.size(),
+                    s.nAdapterRefresh != 0 ? "unchanged since start"
+                                           : "read once at start (AdapterRefresh 0)");
     for (const std::string& strAdapter : s.vecAdapter) {
         std::istringstream in(strAdapter);
         std::string strName, strMac, strAddr, strMask, strGateway;
@@ -177,7 +185,9 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
     std::printf("web ports: HTTP %d, HTTPS %d\nserial: %s\n", s.nHttpPort, s.nHttpsPort,
                 s.strSerial.c_str());
     std::printf("as of %s (written %s)\n", LocalTimeText(s.nWritten).c_str(),
-                s.strEvent == "S" ? "on request" : ("at " + s.strEvent).c_str());
+                s.strEvent == "S"          ? "on request"
+                : s.strEvent == "adapters" ? "when the adapter table changed"
+                                           : ("at " + s.strEvent).c_str());
 }
 
 // "NAME=value" as a systemd environment file reads it: double quotes, with
@@ -258,13 +268,13 @@ int Dump(const std::string& strFolder, const Wait& wait)
     const int nRunning = Probe(strFolder, nPid);
     if (nRunning <= 0)
         return nRunning < 0 ? kExitFailed : NotRunning(strFolder);
-    const fs::path logDir = fs::path(strFolder) / "log";
+    const fs::path logDir = fs::u8path(strFolder) / "log";
     const std::string strPrefix = "Velmora-" + std::to_string(nPid) + "-";
     auto dumps = [&] {
         std::vector<fs::path> vecOut;
         std::error_code ec;
         for (fs::directory_iterator it(logDir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string strName = it->path().filename().string();
+            const std::string strName = it->path().filename().u8string();
             if (strName.compare(0, strPrefix.size(), strPrefix) == 0 &&
                 it->path().extension() == ".dmp")
                 vecOut.push_back(it->path());
@@ -278,11 +288,11 @@ int Dump(const std::string& strFolder, const Wait& wait)
         return nRet;
     for (const fs::path& path : dumps()) {
         if (std::find(vecBefore.begin(), vecBefore.end(), path) == vecBefore.end()) {
-            std::printf("dump of pid %d: %s\n", nPid, path.string().c_str());
+            std::printf("dump of pid %d: %s\n", nPid, path.u8string().c_str());
             return kExitDone;
         }
     }
-    Error("the daemon wrote no dump into " + logDir.string() + " (its log says why)");
+    Error("the daemon wrote no dump into " + logDir.u8string() + " (its log says why)");
     return kExitFailed;
 }
 

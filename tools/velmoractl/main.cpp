@@ -89,10 +89,11 @@ int main(int argc, char** argv)
     if (pCheck->parsed() && !strCheckFolder.empty())
         strFolder = strCheckFolder;
     std::error_code ec;
-    std::filesystem::path folder = std::filesystem::absolute(strFolder, ec).lexically_normal();
+    std::filesystem::path folder =
+        std::filesystem::absolute(std::filesystem::u8path(strFolder), ec).lexically_normal();
     if (!folder.has_filename() && folder != folder.root_path())
         folder = folder.parent_path();    // "dir/" names the folder "dir"
-    strFolder = folder.string();
+    strFolder = folder.u8string();
     if (pStatus->parsed())
         return Status(strFolder, !bNoRefresh, wait);
     if (pStop->parsed())

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "nox/RefObj.h"
 
@@ -41,6 +42,14 @@ struct OutDatagram {
     int nPort;
     int nResult;   // set by SendToBatch: what SendTo would have returned
 };
+
+// One socket's part in NetEngine::SetGroupMembership.
+struct GroupChange {
+    SOCKID sock;
+    uint32_t nGroup;   // the group it joined at StartUDP, host byte order
+    int nResult;       // 0 done (or so already), kNoGroupIface, else a negative error
+};
+constexpr int kNoGroupIface = 1;   // not an up, multicast-capable IPv4 interface
 
 class NetEngine {
 public:
@@ -99,6 +108,15 @@ public:
     // system allows (on Linux one per 32). Thread-safety as SendTo. 0, or
     // -EBADF for an unknown or closed socket (every nResult is then -EBADF).
     virtual int SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n);
+    // On every open socket that joined a group at StartUDP: joins (bJoin) or
+    // leaves that group on the interface szIface as well (named as for
+    // StartUDP), for interfaces that come up, or that should not be served,
+    // after the socket started. One entry per such socket in vecOut. 0, or
+    // -EINVAL without a name.
+    virtual int SetGroupMembership(const char* szIface, bool bJoin, std::vector<GroupChange>& vecOut);
+    // Whether a send result says that the destination has no route any more
+    // (the network or the local address it went through is gone).
+    static bool IsNoRoute(int nResult);
 
     // eType: kNetEngineEvent. nMaxSockets: the most sockets open at once
     // (CreateSocket fails beyond it). nThreads: event threads delivering

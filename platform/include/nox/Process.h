@@ -11,9 +11,9 @@ public:
     // Makes the usual stop requests set a flag instead of ending the process:
     // on Linux the terminate and interrupt signals (a sleep that one
     // interrupts returns early where the system allows it), on Windows the
-    // console's Ctrl-C, Ctrl-Break, close, logoff and shutdown events (for the
-    // last three the process ends once the main thread has returned from
-    // main). Call once, from the main thread.
+    // console's Ctrl-C, Ctrl-Break, close and shutdown events (for the last
+    // two the process ends once the main thread has returned from main); a
+    // logoff event is ignored. Call once, from the main thread.
     static void InstallStopSignals();
     // True once a stop request arrived; safe from any thread.
     static bool StopRequested();

@@ -88,6 +88,19 @@ public:
     // took the watch (one runner at a time); pass that to EndLastStretch.
     static bool BeginLastStretch();
     static void EndLastStretch(bool bTaken);
+    // The two above as a scope: the watch is given back however the scope
+    // ends (a log call that throws bad_alloc must not keep it for ever).
+    class LastStretch {
+    public:
+        LastStretch() : m_bTaken(BeginLastStretch()) {}
+        ~LastStretch() { EndLastStretch(m_bTaken); }
+        LastStretch(const LastStretch&) = delete;
+        LastStretch& operator=(const LastStretch&) = delete;
+        bool Taken() const { return m_bTaken; }
+
+    private:
+        const bool m_bTaken;
+    };
     // How long the one idle kind-2 runner with the safety timeout waits
     // before calling its function anyway.
     static void SetIdleTimeoutMs(unsigned nMs);

@@ -76,15 +76,8 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
             if (pPort->bShared)
                 mapPort.erase(pPort->nPort);
             pPort->sock.close(ec);   // cancels the wait or receive in flight
-        } else if (st.nGroup != 0) {
-            auto& vecGroup = pPort->vecGroup;
-            for (auto it = vecGroup.begin(); it != vecGroup.end(); ++it) {
-                if (it->group.to_uint() == st.nGroup) {
-                    os::LeaveGroup(pPort->nFd, it->group, it->strIface.c_str());
-                    vecGroup.erase(it);
-                    break;
-                }
-            }
+        } else if (st.nGroup != 0) {   // on every interface, also those joined later
+            os::LeaveGroup(pPort->nFd, asio::ip::address_v4(st.nGroup), nullptr);
         }
     }
     return std::move(st.handler);
@@ -318,8 +311,6 @@ int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int n
             mapPort.emplace(nBound, pPort);
     }
     std::lock_guard<std::mutex> portLock(pPort->mutex);
-    if (bGroup)
-        pPort->vecGroup.push_back({addr, szIface != nullptr ? szIface : ""});
     pPort->vecMember.push_back({st.nId, nGroup, st.bShare, st.handler});
     st.pPort = pPort;
     st.nGroup = nGroup;

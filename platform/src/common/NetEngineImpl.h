@@ -1,6 +1,7 @@
-// Internals of the UDP network engine, shared by its three files:
+// Internals of the UDP network engine, shared by its files:
 // NetEngine.cpp (start, stop, sockets and their options), NetEngineRecv.cpp
-// (the event loops' receive side) and NetEngineSend.cpp (sends).
+// (the event loops' receive side), NetEngineSend.cpp (sends) and
+// NetEngineGroups.cpp (group memberships after start).
 //
 // Each event thread runs an asio io_context of its own (epoll on Linux, an
 // I/O completion port on Windows). An engine socket (SockState, one SOCKID)
@@ -69,19 +70,14 @@ struct Loop {
     std::thread thread;
 };
 
-// An endpoint a PortSock serves, with its own reference to the handler.
+// An endpoint a PortSock serves, with its own reference to the handler. The
+// group members are the PortSocks' members with a group, joined on the
+// PortSock's socket; such PortSocks are all in Impl::mapPort.
 struct Member {
     SOCKID nId;
     uint32_t nGroup;               // its group address (host order); 0: not a group endpoint
     bool bShare;                   // SetReuseAddr: it shares the port with the others
     Ref<SocketHandler> handler;
-};
-
-// A group joined on a PortSock: the sockets that are members of a group are
-// the PortSocks with a non-empty vecGroup, all of them in Impl::mapPort.
-struct Membership {
-    asio::ip::address_v4 group;
-    std::string strIface;          // "" for every interface
 };
 
 // The system socket bound to one port. mutex guards everything that is not
@@ -104,7 +100,6 @@ struct PortSock {
     const os::NativeSocket nFd;
     bool bClosed = false;
     std::vector<Member> vecMember;
-    std::vector<Membership> vecGroup;
     bool bReceiving = false;
     int nTransientErrors = 0;
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
@@ -146,7 +141,7 @@ struct SockState {
     std::atomic<int> nSenders{0};
     bool bShare = false;
     PortPtr pPort;                 // set by StartUDP
-    uint32_t nGroup = 0;
+    uint32_t nGroup = 0;           // the group it joined at StartUDP (host order); 0: none
 };
 
 typedef std::shared_ptr<SockState> SockPtr;

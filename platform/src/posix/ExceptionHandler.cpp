@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/CivilTime.h"
 #include "common/RuntimeOs.h"
 #include "nox/PrintLog.h"
 
@@ -82,8 +83,8 @@ void Put(int fd, const char* sz)
     }
 }
 
-// Decimal text of n into szBuf (at least 21 bytes), zero-padded to nWidth.
-char* Dec(char* szBuf, unsigned long long n, int nWidth = 1)
+// Decimal text of n into szBuf (at least 21 bytes).
+char* Dec(char* szBuf, unsigned long long n)
 {
     char szTmp[24];
     int i = 0;
@@ -91,8 +92,6 @@ char* Dec(char* szBuf, unsigned long long n, int nWidth = 1)
         szTmp[i++] = static_cast<char>('0' + n % 10);
         n /= 10;
     } while (n != 0 && i < 20);
-    while (i < nWidth && i < 20)
-        szTmp[i++] = '0';
     int j = 0;
     while (i > 0)
         szBuf[j++] = szTmp[--i];
@@ -131,33 +130,7 @@ void Append(char* szDst, size_t nSize, const char* szSrc)
 // (localtime is not safe in a signal handler).
 void StampText(char* szOut, size_t nSize)
 {
-    long long nSecs = static_cast<long long>(time(nullptr)) + g_nGmtOffset;
-    long long nDays = nSecs / 86400;
-    long long nRest = nSecs % 86400;
-    if (nRest < 0) {
-        nRest += 86400;
-        --nDays;
-    }
-    // Civil date from days since 1970-01-01.
-    nDays += 719468;
-    const long long nEra = (nDays >= 0 ? nDays : nDays - 146096) / 146097;
-    const long long nDoe = nDays - nEra * 146097;
-    const long long nYoe = (nDoe - nDoe / 1460 + nDoe / 36524 - nDoe / 146096) / 365;
-    const long long nDoy = nDoe - (365 * nYoe + nYoe / 4 - nYoe / 100);
-    const long long nMp = (5 * nDoy + 2) / 153;
-    const long long nDay = nDoy - (153 * nMp + 2) / 5 + 1;
-    const long long nMonth = nMp < 10 ? nMp + 3 : nMp - 9;
-    const long long nYear = nYoe + nEra * 400 + (nMonth <= 2 ? 1 : 0);
-
-    char szNum[24];
-    szOut[0] = '\0';
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nYear), 4));
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nMonth), 2));
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nDay), 2));
-    Append(szOut, nSize, "-");
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest / 3600), 2));
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest / 60 % 60), 2));
-    Append(szOut, nSize, Dec(szNum, static_cast<unsigned long long>(nRest % 60), 2));
+    os::CivilStamp(static_cast<long long>(time(nullptr)) + g_nGmtOffset, szOut, nSize);
 }
 
 const char* SignalName(int nSig)

@@ -1,5 +1,5 @@
-// Linux host queries: adapters from getifaddrs and /proc/net/route, the
-// serial number from DMI or the machine id.
+// Linux host queries: adapters from getifaddrs, rtnetlink (the addresses'
+// flags) and /proc/net/route, the serial number from DMI or the machine id.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
@@ -15,8 +15,10 @@
 #include <sstream>
 #include <string>
 
+#include "common/AddressChoice.h"
 #include "common/HostText.h"
 #include "common/RuntimeOs.h"
+#include "posix/AddressFlags.h"
 #include "nox/Str.h"
 
 namespace nox {
@@ -30,20 +32,23 @@ struct IfaceRow {
     unsigned nIndex = 0;
     bool bUp = false;
     bool bLoopback = false;
-    bool bHasIpv4 = false;
     std::string strMac = "00:00:00:00:00:00";
-    std::string strAddr;
-    std::string strMask;
+    std::vector<Ipv4Candidate> vecIpv4;   // in getifaddrs' order
 };
 
-std::string Dotted(const struct sockaddr* pAddr)
+uint32_t HostOrder(const struct sockaddr* pAddr)
 {
-    char szBuf[INET_ADDRSTRLEN] = "0.0.0.0";
-    if (pAddr != nullptr && pAddr->sa_family == AF_INET) {
-        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(pAddr);
-        inet_ntop(AF_INET, &pIn->sin_addr, szBuf, sizeof(szBuf));
-    }
-    return szBuf;
+    return ntohl(reinterpret_cast<const struct sockaddr_in*>(pAddr)->sin_addr.s_addr);
+}
+
+unsigned PrefixLen(const struct sockaddr* pMask)
+{
+    if (pMask == nullptr || pMask->sa_family != AF_INET)
+        return 0;
+    unsigned nLen = 0;
+    for (uint32_t nMask = HostOrder(pMask); (nMask & 0x80000000u) != 0; nMask <<= 1)
+        ++nLen;
+    return nLen;
 }
 
 // "eth0:1" (an address label) belongs to eth0.
@@ -103,6 +108,7 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
     struct ifaddrs* pList = nullptr;
     if (getifaddrs(&pList) != 0)
         return kErrIfAddrs;
+    const AddrFlagMap mapState = Ipv4AddrStates();
     std::map<std::string, IfaceRow> mapRow;
     for (struct ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
         if (p->ifa_name == nullptr)
@@ -115,10 +121,11 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
         if (p->ifa_addr->sa_family == AF_PACKET) {
             const auto* pLink = reinterpret_cast<const struct sockaddr_ll*>(p->ifa_addr);
             row.strMac = MacText(pLink->sll_addr, pLink->sll_halen);
-        } else if (p->ifa_addr->sa_family == AF_INET && !row.bHasIpv4) {
-            row.bHasIpv4 = true;
-            row.strAddr = Dotted(p->ifa_addr);
-            row.strMask = Dotted(p->ifa_netmask);
+        } else if (p->ifa_addr->sa_family == AF_INET) {
+            const uint32_t nAddr = HostOrder(p->ifa_addr);
+            const auto it = mapState.find({if_nametoindex(p->ifa_name), nAddr});
+            row.vecIpv4.push_back({nAddr, PrefixLen(p->ifa_netmask),
+                                   it == mapState.end() ? kAddrUsable : it->second});
         }
     }
     freeifaddrs(pList);
@@ -127,14 +134,16 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
     std::vector<std::pair<unsigned, AdapterInfo>> vecRows;
     for (auto& entry : mapRow) {
         const IfaceRow& row = entry.second;
-        if (!row.bUp || row.bLoopback || !row.bHasIpv4)
+        const Ipv4Candidate* pIpv4 = ChooseIpv4(row.vecIpv4);
+        if (!row.bUp || row.bLoopback || pIpv4 == nullptr)
             continue;
         AdapterInfo info;
         memset(&info, 0, sizeof(info));
         Str::strcpy_x(info.adapterName, sizeof(info.adapterName), entry.first.c_str());
         Str::strcpy_x(info.macAddr, sizeof(info.macAddr), row.strMac.c_str());
-        Str::strcpy_x(info.hostAddr, sizeof(info.hostAddr), row.strAddr.c_str());
-        Str::strcpy_x(info.subNetMask, sizeof(info.subNetMask), row.strMask.c_str());
+        Str::strcpy_x(info.hostAddr, sizeof(info.hostAddr), DottedText(pIpv4->nAddr).c_str());
+        Str::strcpy_x(info.subNetMask, sizeof(info.subNetMask),
+                      DottedText(MaskOfPrefix(pIpv4->nPrefixLen)).c_str());
         auto itGw = mapGateway.find(entry.first);
         Str::strcpy_x(info.gateWayAddr, sizeof(info.gateWayAddr),
                       itGw != mapGateway.end() ? itGw->second.c_str() : "0.0.0.0");

@@ -15,17 +15,21 @@ namespace os {
 
 class AdapterList {
 public:
-    // Reads the list with the given GAA_FLAG_* flags (IPv4 only). 0, or the
-    // negative Win32 error of the query.
+    // Reads the list with the given GAA_FLAG_* flags (IPv4 only); a failure
+    // is asked again a few times, 50 ms apart. 0, or the negative Win32
+    // error of the last query.
     int Load(ULONG nFlags);
     const IP_ADAPTER_ADDRESSES* First() const;   // null when empty or not loaded
 
 private:
+    int LoadOnce(ULONG nFlags);
     std::vector<ULONGLONG> m_vecBuf;   // ULONGLONG keeps the records aligned
 };
 
-// The adapter's first IPv4 unicast address (host byte order) and its prefix
-// length; false when it has none.
+// The adapter's first IPv4 unicast address that clients can use (host byte
+// order) and its prefix length: one whose duplicate detection has finished
+// (DadState preferred) and that may be a source (not SkipAsSource); false
+// when it has none.
 bool FirstIpv4(const IP_ADAPTER_ADDRESSES& adapter, uint32_t* pAddr, unsigned* pPrefixLen);
 
 // The adapter's name as people see it (FriendlyName, UTF-8), else its GUID

@@ -3,8 +3,7 @@
 // another program with delete sharing. Where the system or the file system
 // does not offer them, MoveFileEx, which fails while any handle to the target
 // is open. Readers open with every sharing mode, so they stand in the way of
-// no replacement the system can do. Paths are narrow texts in the process's
-// code page, as the system's A functions take them.
+// no replacement the system can do. Paths are UTF-8 texts.
 #include "nox/File.h"
 
 #include <windows.h>
@@ -30,10 +29,10 @@ const FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HAN
 
 std::wstring Wide(const std::string& str)
 {
-    const int nLen = ::MultiByteToWideChar(CP_ACP, 0, str.c_str(), -1, nullptr, 0);
+    const int nLen = ::MultiByteToWideChar(CP_UTF8, 0, str.c_str(), -1, nullptr, 0);
     std::wstring strOut(nLen > 0 ? static_cast<size_t>(nLen) : 1, L'\0');
     if (nLen > 0)
-        ::MultiByteToWideChar(CP_ACP, 0, str.c_str(), -1, &strOut[0], nLen);
+        ::MultiByteToWideChar(CP_UTF8, 0, str.c_str(), -1, &strOut[0], nLen);
     strOut.resize(std::wcslen(strOut.c_str()));
     return strOut;
 }

@@ -1,8 +1,10 @@
 // The running process on Windows: its id, and the console's stop events
-// (Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown) turned
-// into a stop request, as the stop signals are on Linux. Windows has no
-// hang-up signal (closing the console is a stop event here), so there is
-// nothing to install and no hang-up ever arrives.
+// (Ctrl-C, Ctrl-Break, closing the console window, shutdown) turned into a
+// stop request, as the stop signals are on Linux. A logoff is taken and
+// ignored: as the service's daemon the process outlives every user's
+// session, and the default handler would end it. Windows has no hang-up
+// signal (closing the console is a stop event here), so there is nothing to
+// install and no hang-up ever arrives.
 #include "nox/Process.h"
 
 #include <windows.h>
@@ -22,8 +24,9 @@ BOOL WINAPI OnConsoleEvent(DWORD nEvent)
     case CTRL_BREAK_EVENT:
         g_bStopRequested = true;
         return TRUE;
-    case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         // The system ends the process as soon as this returns: wait here
         // while the main thread stops the service and ends the process (the

@@ -50,6 +50,22 @@ TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
     EXPECT_EQ(99992u, nEvicted);
     EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
     EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
+
+    // At the cap the host just accepted stays, even when every other host was
+    // accepted again since it was queued and the new one was queued this very
+    // second: its repeat is dropped, and one of the others went.
+    FilterTable two;
+    FilterBound cap2(2);
+    nEvicted = 0;
+    for (const auto& step : {std::make_pair("A", 32), {"B", 32}, {"A", -93}, {"B", -93}}) {
+        ASSERT_TRUE(cap2.Accept(two, step.first, step.second, step.second == 32 ? 10 : 11, 300,
+                                nEvicted));
+    }
+    EXPECT_TRUE(cap2.Accept(two, "C", 32, 11, 300, nEvicted));
+    EXPECT_FALSE(cap2.Accept(two, "C", 32, 12, 300, nEvicted));
+    EXPECT_EQ(1u, two.count("C"));
+    EXPECT_EQ(2u, two.size());
+    EXPECT_EQ(1u, nEvicted);
 }
 
 TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)
@@ -92,18 +108,30 @@ TEST(OnLinkTest, DecisionTable)
         EXPECT_EQ(c.bOnLink, velmora::IsOnLink(vecNet, c.szAddr)) << c.szAddr;
 }
 
-TEST(LogThrottleTest, OneLinePerWindowWithTheCount)
+TEST(LogThrottleTest, OneLinePerWindowAndTheCountOnceItEnds)
 {
     velmora::LogThrottle throttle;
-    const struct { uint32_t nMs; bool bLine; uint64_t nHeld; uint32_t nSeconds; } kHits[] = {
-        {1000, true, 0, 10}, {1001, false, 0, 0}, {10999, false, 0, 0}, {11000, true, 2, 10},
-        {11001, false, 0, 0}, {26000, true, 1, 15}, {26000, false, 0, 0},
+    // nTake: TakeHeld at that tick before the hit (1: window ended, 2: all).
+    const struct { uint32_t nMs; uint64_t nCount; int nTake; bool bLine; uint64_t nHeld; uint32_t nSeconds; } kHits[] = {
+        {1000, 1, 0, true, 0, 0},   {1001, 1, 0, false, 0, 0},  {10998, 0, 1, false, 0, 0},
+        {10999, 1, 0, false, 0, 0},
+        {11000, 1, 0, true, 2, 10}, {11001, 1, 0, false, 0, 0}, {20999, 0, 1, false, 0, 0},
+        {21000, 0, 1, false, 1, 10}, {26000, 1, 0, true, 0, 0}, {26000, 3, 0, false, 0, 0},
+        {27500, 0, 2, false, 3, 2}, {27600, 0, 2, false, 0, 0},
     };
     for (const auto& h : kHits) {
-        const velmora::LogThrottle::Due due = throttle.Hit(h.nMs);
-        EXPECT_EQ(h.bLine, due.bLine) << h.nMs;
-        EXPECT_EQ(h.nHeld, due.nHeld) << h.nMs;
-        EXPECT_EQ(h.nSeconds, due.nSeconds) << h.nMs;
+        velmora::LogThrottle::Held held{0, 0};
+        bool bLine = false;
+        if (h.nTake != 0) {
+            held = throttle.TakeHeld(h.nMs, h.nTake == 2);
+        } else {
+            const velmora::LogThrottle::Due due = throttle.Hit(h.nMs, h.nCount);
+            bLine = due.bLine;
+            held = due.held;
+        }
+        EXPECT_EQ(h.bLine, bLine) << h.nMs;
+        EXPECT_EQ(h.nHeld, held.nCount) << h.nMs;
+        EXPECT_EQ(h.nSeconds, held.nSeconds) << h.nMs;
     }
 }
 
@@ -153,26 +181,34 @@ TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
     deliver(3);
     deliver(4);                     // the queue is full again: held for the next line
     clock.AdvanceMs(10000);
-    deliver(5);
+    deliver(5);                     // a new window: the held count first
     pHandler->PrintSvrInfo();
-    std::vector<std::string> vecWarn, vecCount;
+    clock.AdvanceMs(2500);
+    deliver(6);
+    pHandler->FlushWarnings(false);   // inside its window: held
+    std::vector<std::string> vecCount;
     for (const auto& line : log.Lines()) {
-        if (line.nLevel == nox::kLogError)
-            vecWarn.push_back(line.strFunc + ": " + line.strText);
         if (line.strFunc == "CCUHandler::PrintCounters")
             vecCount.push_back(line.strText);
     }
+    pHandler->StopHandler();          // writes what is held
+    std::vector<std::string> vecWarn;
+    for (const auto& line : log.Lines()) {
+        if (line.nLevel == nox::kLogError)
+            vecWarn.push_back(line.strFunc + ": " + line.strText);
+    }
     EXPECT_EQ((std::vector<std::string>{
-                  "CCUHandler::OnData: queue full: 1 requests dropped in the last 10 s",
-                  "CCUHandler::handle_same_segment: reply budget: 1 requests not answered in the last 10 s",
-                  "CCUHandler::OnData: queue full: 4 requests dropped in the last 10 s"}),
+                  "CCUHandler::OnData: queue full: 1 request dropped (more within 10 s are counted)",
+                  "CCUHandler::handle_same_segment: reply budget: 1 request not answered (more within 10 s are counted)",
+                  "CCUHandler::OnData: queue full: 3 more requests dropped in 10 s",
+                  "CCUHandler::OnData: queue full: 1 request dropped (more within 10 s are counted)",
+                  "CCUHandler::OnData: queue full: 1 more request dropped in 3 s"}),
               vecWarn);
     EXPECT_EQ((std::vector<std::string>{"received_json 0", "received_binary 10", "received_other 0",
                                         "filtered_duplicate 1", "dropped_queue_full 5",
                                         "dropped_off_link 0", "replies_sent 2", "replies_withheld 2",
                                         "send_errors 0", "decode_failed 0"}),
               vecCount);
-    pHandler->StopHandler();
 }
 
 }  // namespace

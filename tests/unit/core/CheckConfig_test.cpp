@@ -8,6 +8,7 @@
 
 #include "ScratchDir.h"
 #include "Service/CheckConfig.h"
+#include "nox/testing/ScopedHost.h"
 
 namespace {
 
@@ -53,6 +54,11 @@ TEST(CheckConfigTest, EachProblemIsReportedAtItsPlace)
          ":5:59: warning: second <VersionNum> is ignored: the first, on line 5, counts", false},
         {"</Velmora>", "</Velmor>", ":8:3: error: not well-formed XML", true},
         {"port.conf", "", "  Open nginx Conf ../nginx/conf/port.conf failed.\n", true},
+        {"<Proxy>", "<AdapterRefresh> 0 </AdapterRefresh><Proxy>", "0 errors, 0 warnings", false},
+        {"<Proxy>", "<AdapterRefresh>yes</AdapterRefresh><Proxy>",
+         ":7:36: error: <AdapterRefresh> is not 0 or 1: \"yes\" (the daemon keeps 1)", true},
+        {"<Proxy>", "<AdapterExlude>docker*</AdapterExlude><Proxy>",
+         "did you mean <AdapterExclude>?", false},
     };
     for (const Case& c : kCases) {
         velmora_test::ScratchDir dir;
@@ -72,6 +78,34 @@ TEST(CheckConfigTest, EachProblemIsReportedAtItsPlace)
         const std::string strReport = FormatReport(report);
         EXPECT_NE(std::string::npos, strReport.find(c.szExpect)) << c.szTo << "\n" << strReport;
         EXPECT_EQ(c.bFails, report.Fails()) << c.szTo << "\n" << strReport;
+    }
+}
+
+// The name patterns are tried on this host's adapters.
+TEST(CheckConfigTest, AdapterPatternsThatLeaveNothingAreReported)
+{
+    nox::testing::ScopedHost host;
+    host.m_vecAdapter = {nox::testing::ScopedHost::MakeAdapter("eth0", "m", "10.0.0.5", "255.0.0.0", "0.0.0.0"),
+                         nox::testing::ScopedHost::MakeAdapter("docker0", "m", "172.17.0.1", "255.255.0.0", "0.0.0.0")};
+    const struct {
+        const char* szElements;
+        const char* szExpect;
+    } kCases[] = {
+        {"<AdapterExclude>docker*</AdapterExclude>", "adapters left out on this host: docker0\n"},
+        {"<AdapterInclude>wlan*</AdapterInclude><AdapterExclude>x</AdapterExclude>",
+         ":7:36: warning: <AdapterInclude> and <AdapterExclude> leave out every adapter of this "
+         "host (eth0, docker0): nothing would be announced"},
+    };
+    for (const auto& c : kCases) {
+        velmora_test::ScratchDir dir;
+        std::filesystem::create_directories(dir.root / "Velmora");
+        std::string strXml = kGood;
+        strXml.replace(strXml.find("<Proxy>"), 7, std::string(c.szElements) + "<Proxy>");
+        std::ofstream(dir.root / "Velmora/Velmora.xml") << strXml;
+        ConfigReport report;
+        CheckServerConf((dir.root / "Velmora").string(), report);
+        const std::string strReport = FormatReport(report);
+        EXPECT_NE(std::string::npos, strReport.find(c.szExpect)) << strReport;
     }
 }
 

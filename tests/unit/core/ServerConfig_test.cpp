@@ -89,3 +89,29 @@ TEST_F(CServerConfigTest, ThreadNumAndFilterIntervalKeepOnlyValuesInRange)
 }
 
 }  // namespace
+
+// The adapter settings are optional: an absent element is not logged, a
+// present one is, and AdapterRefresh other than 0 or 1 keeps 1.
+TEST_F(CServerConfigTest, AdapterSettingsAreLoggedOnlyWhenPresent)
+{
+    const struct {
+        const char* szElements;
+        int nRefresh;
+        const char* szInclude;
+        std::vector<std::string> vecLines;
+    } kCases[] = {
+        {"", 1, "", {}},
+        {"<AdapterRefresh>0</AdapterRefresh>", 0, "", {"AdapterRefresh[0]"}},
+        {"<AdapterRefresh>2</AdapterRefresh><AdapterInclude> eth*\n  wlan? </AdapterInclude>"
+         "<AdapterExclude/>",
+         1, "eth* wlan?", {"AdapterRefresh [2] not 0 or 1, kept 1", "AdapterInclude[eth* wlan?]", "AdapterExclude[]"}},
+    };
+    for (const auto& c : kCases) {
+        Reset();
+        Write("Velmora/Velmora.xml", Edit(kFullXml, "</Velmora>", std::string(c.szElements) + "</Velmora>"));
+        EXPECT_EQ(0, Config().LoadAdapterConf());
+        EXPECT_EQ(c.nRefresh, Config().m_nAdapterRefresh) << c.szElements;
+        EXPECT_EQ(std::string(c.szInclude), Config().m_strAdapterInclude.str()) << c.szElements;
+        EXPECT_EQ(c.vecLines, LinesOf(m_log, "CServerConfig::LoadAdapterConf")) << c.szElements;
+    }
+}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ScratchDir.h"
+#include "common/CivilTime.h"
 #include "nox/BaseLib.h"
 #include "nox/PrintLog.h"
 #include "nox/Thread.h"
@@ -91,6 +92,26 @@ TEST(ExceptionHandlerTest, StackOverflowOnARunnerWritesADump)
         nDumps += ReadFile(entry.path()).find(kDumpMark) != std::string::npos;
     std::filesystem::remove_all(dir);
     EXPECT_EQ(1, nDumps);
+}
+
+// A dump's time stamp, from seconds since 1970 (the zone's offset added by
+// the caller): leap days, the ends of months and years, eras, and times
+// before 1970.
+TEST(ExceptionHandlerTest, DumpStampsFollowTheCalendar)
+{
+    const struct { long long nSecs; const char* szStamp; } kStamps[] = {
+        {0, "19700101-000000"},            {86399, "19700101-235959"},
+        {951782400, "20000229-000000"},    {951868799, "20000229-235959"},
+        {1704067199, "20231231-235959"},   {1706745600, "20240201-000000"},
+        {1709164800, "20240229-000000"},   {4107542399, "21000228-235959"},
+        {4107542400, "21000301-000000"},   {-1, "19691231-235959"},
+        {1765019106, "20251206-110506"},
+    };
+    for (const auto& s : kStamps) {
+        char szOut[16];
+        nox::os::CivilStamp(s.nSecs, szOut, sizeof(szOut));
+        EXPECT_STREQ(s.szStamp, szOut) << s.nSecs;
+    }
 }
 
 #ifndef _WIN32

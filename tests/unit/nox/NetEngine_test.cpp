@@ -126,6 +126,24 @@ protected:
     const int m_nServerPort = FreePort(), m_nClientPort = FreePort();
 };
 
+// Start arguments outside their ranges are refused; a running engine is not
+// started twice.
+TEST(NetEngineStartTest, RefusesBadArgumentsAndASecondStart)
+{
+    nox::NetEngine engine;
+    const struct { int nType, nMaxSockets, nThreads, nResult; } kStarts[] = {
+        {nox::kNetEngineEvent + 1, 64, 1, -EINVAL}, {nox::kNetEngineEvent, 0, 1, -EINVAL},
+        {nox::kNetEngineEvent, 64, 0, -EINVAL},     {nox::kNetEngineEvent, 64, 257, -EINVAL},
+        {nox::kNetEngineEvent, 1, 256, 0},           {nox::kNetEngineEvent, 1, 1, -EALREADY},
+    };
+    for (const auto& s : kStarts) {
+        EXPECT_EQ(s.nResult, engine.StartEngine(static_cast<nox::NetEngineType>(s.nType),
+                                                s.nMaxSockets, s.nThreads))
+            << s.nType << " " << s.nMaxSockets << " " << s.nThreads;
+    }
+    EXPECT_EQ(0, engine.StopEngine());
+}
+
 // Datagrams of 0 to 65,507 bytes arrive whole with their source, also while
 // eight threads send on one socket at once; a send to a closed port (on
 // Windows the system reports that at the next receive) leaves both sockets open.
@@ -300,6 +318,19 @@ TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacemen
                   vecGot[1].strData + " " + std::to_string(vecGot[1].sock));
     }
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
+}
+
+// A socket whose receive side is shut down under the engine reads empty
+// forever: the engine reports it closed once instead of reading on.
+TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
+{
+    Listen(kLo, m_nServerPort, m_server);
+    const int nFd = FindBound(m_nServerPort);
+    ASSERT_GE(nFd, 0);
+    ::shutdown(nFd, SHUT_RD);   // ENOTCONN for an unconnected socket, but done all the same
+    const std::vector<Datagram> vecGot = m_server->Wait(1);
+    ASSERT_EQ(1u, vecGot.size());
+    EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), vecGot[0].strFrom);
 }
 
 // The server's endpoints live in namespace A, the client's in B. On one port

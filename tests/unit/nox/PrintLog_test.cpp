@@ -74,6 +74,21 @@ TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
     std::filesystem::remove_all(dir);
 }
 
+// A message of up to 64 KiB is kept whole; a longer one is cut there and marked.
+TEST(PrintLogTest, LongMessagesAreCutAt64KiBAndMarked)
+{
+    nox::PrintLog::instance().SetStderr(false);
+    nox::testing::LogCapture capture;
+    const std::string strWhole(64 * 1024, 'w');
+    const std::string strLong(64 * 1024 + 1, 'l');
+    NOX_LOG("t", "f", nox::kLogInfo, "%s", strWhole.c_str());
+    NOX_LOG("t", "f", nox::kLogInfo, "%s", strLong.c_str());
+    nox::PrintLog::instance().SetStderr(true);
+    ASSERT_EQ(2u, capture.Lines().size());
+    EXPECT_EQ(strWhole, capture.Lines()[0].strText);
+    EXPECT_EQ(strLong.substr(0, 64 * 1024) + " ...[truncated]", capture.Lines()[1].strText);
+}
+
 #ifndef _WIN32
 
 // A file on a full disk (/dev/full behind the log path) loses only its own

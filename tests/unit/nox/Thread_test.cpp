@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -60,32 +61,39 @@ TEST(RunnerTest, IdleLoopRunnerWakesOnNotifyAndOnSignalStop)
 }
 
 // Work announced during a loop runner's last stretch is taken by that runner
-// when its step returns; elsewhere there is no stretch to begin.
+// when its step returns; a stretch that ends in an exception gives the watch
+// back; elsewhere there is no stretch to begin.
 TEST(RunnerTest, WorkAnnouncedInTheLastStretchIsTakenByTheRunner)
 {
     nox::Runner::SetIdleTimeoutMs(60000);
+    nox::testing::LogCapture capture;   // the thrown step's line
     struct Probe {
         CallCounter counter;
-        std::promise<bool> taken;
+        std::promise<bool> taken, takenAgain;
     } probe;
-    const auto StretchOnSecond = [](void* pContext, void*) -> int {
+    const auto Stretches = [](void* pContext, void*) -> int {
         Probe& self = *static_cast<Probe*>(pContext);
         CallCounter::Step(&self.counter, nullptr);
-        if (self.counter.WaitFor(0) == 2) {
-            const bool bTaken = nox::Runner::BeginLastStretch();
+        const int nCall = self.counter.WaitFor(0);
+        if (nCall == 2) {
+            const nox::Runner::LastStretch stretch;
+            self.taken.set_value(stretch.Taken());
             nox::Runner::NotifyWork();   // wakes nobody: this runner looks itself
-            nox::Runner::EndLastStretch(bTaken);
-            self.taken.set_value(bTaken);
+            throw std::bad_alloc();      // as a log call in the stretch may
         }
+        if (nCall == 4)
+            self.takenAgain.set_value(nox::Runner::LastStretch().Taken());
         return 0;
     };
-    nox::Runner runner(StretchOnSecond, &probe, nox::RUNNER_LOOP);
+    nox::Runner runner(Stretches, &probe, nox::RUNNER_LOOP);
     ASSERT_EQ(0, runner.Start());
     ASSERT_EQ(1, probe.counter.WaitFor(1));
     nox::Runner::NotifyWork();
     EXPECT_TRUE(probe.taken.get_future().get());
     EXPECT_LE(3, probe.counter.WaitFor(3)) << "the announcement in the stretch was lost";
-    EXPECT_FALSE(nox::Runner::BeginLastStretch());
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(probe.takenAgain.get_future().get()) << "the watch was kept after the exception";
+    EXPECT_FALSE(nox::Runner::LastStretch().Taken());
     runner.Stop();
     nox::Runner::SetIdleTimeoutMs(5000);
 }

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# 52-wine-service.sh: the MSI under Wine. In a fresh prefix whose server runs
+# in the server namespace, the MSI installs silently into a folder named
+# outside the ANSI code page; the service "Velmora" runs and answers a JSON
+# and a binary request byte for byte as the Linux daemon does;
+# velmoractl -C <that folder> says running (and velmora-search -i finds an
+# adapter named outside it); sc stop leaves a log that ends
+# with the stop sequence, an exit code 0 event, and sc start answers again;
+# a daemon ended from outside is restarted within 10 s (its events carry the
+# exit code and the 5 s); an edited Velmora.xml survives an upgrade to a newer
+# MSI, whose host answers --version with the new version; the uninstall
+# removes service and programs and keeps the settings and logs. The events
+# are the ReportEventW trace (+eventlog) of the session's services.
+. "$(dirname "$0")/common.sh"
+need_root
+need_wine
+NEXT_HOST=$WIN_BUILD/tools/velmora-service/next/velmora-service.exe
+[ -f "$WIN_BUILD/stage/velmora.wxs" ] && [ -f "$NEXT_HOST" ] && command -v wixl > /dev/null \
+    || { echo "SKIP: $SCRIPT_NAME: needs wixl and scripts/build-windows.sh --test's MSI stage" >&2; exit 77; }
+trap cleanup EXIT
+make_ns_pair
+ip -n "$NS_CLI" route add local 10.77.0.0/16 dev lo || fail "local sources"
+export LC_ALL=C.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$WORKDIR/prefix
+FOLDER='C:\Сервер\Velmora' UNIX_TOP=$WORKDIR/prefix/drive_c/Сервер
+UNIX_DIR=$UNIX_TOP/Velmora LOG=$WORKDIR/daemon.log EVENTS=$WORKDIR/events.log
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$WIN_BUILD/CMakeCache.txt")
+next=$(echo "$version" | awk -F. '{print $1 "." $2 "." $3 + 1}')
+win() { ip netns exec "$NS_SRV" wine "$@" < /dev/null; }
+
+# The Linux daemon's replies with the shipped settings, for the comparison.
+cp "$WIN_BUILD/stage/Velmora/Velmora.xml" "$RUNDIR/"
+start_daemon
+wait_log 'Start Server OK!' 15 || fail "Linux daemon did not start"
+probe=(in_cli python3 "$SRC/tests/e2e/probe.py" ask "$CLI_IP")
+ask() { "${probe[@]}" "$1" 1 "$SRV_IP" "$SRC/fuzz/corpus/json-search" "$SRC/fuzz/corpus/binary"; }
+ask 1 > "$WORKDIR/linux.replies" || fail "Linux daemon: no replies"
+stop_daemon || fail "Linux daemon: exit status $?"
+
+# The second MSI: the same files, a host one version up.
+mkdir -p "$WORKDIR/next" && cp -r "$WIN_BUILD/stage/Velmora" "$WIN_BUILD/stage/velmora.wxs" "$WORKDIR/next/" \
+    && cp "$NEXT_HOST" "$WORKDIR/next/Velmora/" \
+    && wixl -a x64 -D Version="$next" -o "$WORKDIR/next.msi" "$WORKDIR/next/velmora.wxs" 2> /dev/null \
+    || fail "second MSI"
+
+# A fresh prefix. Services created in the session that made the prefix are
+# not found by the next process there (Wine 8), so a second session runs the
+# test; its services write their event trace to the session's stderr.
+mkdir -p "$WINEPREFIX"
+_CLEANUP+=("WINEPREFIX='$WINEPREFIX' wineserver -k")
+ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "wineserver"
+ip netns exec "$NS_SRV" wineboot -i < /dev/null > /dev/null 2>&1
+wineserver -k && wineserver -w && ip netns exec "$NS_SRV" wineserver -p > /dev/null 2>&1 || fail "second wineserver"
+WINEDEBUG=-all,+eventlog ip netns exec "$NS_SRV" wineboot < /dev/null > /dev/null 2> "$EVENTS"
+win reg add 'HKLM\Software\Microsoft\Cryptography' /v MachineGuid /d "$(cat /etc/machine-id)" /f > /dev/null 2>&1 \
+    || fail "machine GUID"
+
+until_ok() {   # SECONDS COMMAND...: retries every 0.2 s
+    local end=$(($(_now_ms) + $1 * 1000)); shift
+    until "$@" > /dev/null 2>&1; do [ "$(_now_ms)" -lt "$end" ] || return 1; sleep 0.2; done
+}
+state_is() { win sc query Velmora 2> /dev/null | grep -q "STATE *: [0-9]  $1"; }
+ctl() { win 'C:\Сервер\velmoractl.exe' -C "$FOLDER" status -t 5; }
+ctl_running() { ctl | grep -Fq "Velmora in $FOLDER: running"; }
+daemon_pid() { tr -d '\r\n' < "$UNIX_DIR/Velmora.pid"; }
+answers() { ask "$1" > "$WORKDIR/windows.replies" && diff "$WORKDIR/linux.replies" "$WORKDIR/windows.replies"; }
+event() { grep -c "ReportEventW L\"$1\"" "$EVENTS"; }   # events with this insert
+
+msi() { win msiexec "$@" /qn >> "$WORKDIR/msiexec.out" 2>&1; }   # the configure step's lines
+msi /i "Z:${WIN_BUILD//\//\\}\\velmora-$version-x64.msi" "INSTALLDIR=C:\\Сервер" || fail "msiexec /i: $?"
+until_ok 10 state_is RUNNING || fail "service not running after the install"
+until_ok 20 ctl_running || fail "velmoractl -C $FOLDER status: $(ctl 2>&1)"
+grep -q '<ProductType>Null</ProductType>' "$UNIX_DIR/Velmora.xml" || fail "shipped settings"
+answers 1 || fail "replies differ from Linux's"
+[ "$(event "$(daemon_pid)")" -ge 1 ] || fail "no start event with the daemon's pid: $(cat "$EVENTS")"
+
+first_pid=$(daemon_pid)
+win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "sc stop"
+cp "$UNIX_DIR/log/Velmora-$first_pid.log" "$LOG"
+line() { grep -n -m 1 -- "$1" "$LOG" | cut -d: -f1; }
+[ "$(line 'pressed q \.\.\.')" -lt "$(line 'Stop Handler OK')" ] \
+    && [ "$(line 'Stop Handler OK')" -lt "$(line 'Stop Server OK')" ] \
+    && tail -n 2 "$LOG" | head -n 1 | grep -q 'Stop Server OK' && tail -n 1 "$LOG" | grep -q 'Velmora End' \
+    || fail "log does not end with the stop sequence"
+grep ReportEventW "$EVENTS" | tail -n 1 | grep -q 'trace:eventlog:ReportEventW L"0"' \
+    || fail "no stop event with exit code 0"
+
+win sc start Velmora > /dev/null && until_ok 10 state_is RUNNING && until_ok 20 ctl_running || fail "sc start"
+answers 1 || fail "no answer after sc start"
+
+killed=$(daemon_pid) exits=$(event 5)
+win taskkill /F /PID "$killed" > /dev/null || fail "taskkill"
+until_ok 10 eval '[ "$(daemon_pid)" != "$killed" ] && ctl_running' || fail "daemon not restarted within 10 s"
+[ "$(event 5)" -gt "$exits" ] && grep -q 'err:eventlog:ReportEventW' "$EVENTS" || fail "no restart event"
+
+sed -i 's#<VersionName>Server</VersionName>#<VersionName>Edited</VersionName>#' "$UNIX_DIR/Velmora.xml"
+# An adapter named outside the ANSI code page, for velmora-search -i below.
+ip link add сеть1 netns "$NS_SRV" type veth peer name peer1 netns "$NS_SRV" \
+    && ip -n "$NS_SRV" addr add 10.89.0.1/24 dev сеть1 && ip -n "$NS_SRV" link set сеть1 up \
+    && ip -n "$NS_SRV" link set peer1 up || fail "adapter сеть1"
+# Wine's msiexec does not wait for a running service to stop: stop it first.
+win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the upgrade"
+msi /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
+until_ok 10 state_is RUNNING && until_ok 20 ctl_running || fail "not running after the upgrade"
+grep -q '<VersionName>Edited</VersionName>' "$UNIX_DIR/Velmora.xml" || fail "the edit was lost"
+[ "$(win 'C:\Сервер\velmora-service.exe' --version | tr -d '\r')" = "velmora-service $next" ] || fail "version after the upgrade"
+ask 4 > "$WORKDIR/upgraded.replies" && grep -q "$(printf Edited | od -An -tx1 | tr -d ' \n')" "$WORKDIR/upgraded.replies" \
+    || fail "the upgraded service does not answer with the edit"
+win 'C:\Сервер\velmora-search.exe' -i сеть1 --json -t 2 > "$WORKDIR/search.json" && grep -q Edited "$WORKDIR/search.json" \
+    || fail "velmora-search -i сеть1: status $?, $(cat "$WORKDIR/search.json")"
+
+win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the uninstall"
+msi /x "Z:${WORKDIR//\//\\}\\next.msi" || fail "msiexec /x: $?"
+! win sc query Velmora > /dev/null 2>&1 || fail "service still there after the uninstall"
+for f in velmora.exe velmoractl.exe velmora-search.exe velmora-service.exe; do
+    [ ! -e "$UNIX_TOP/$f" ] || fail "$f left after the uninstall"
+done
+grep -q '<VersionName>Edited</VersionName>' "$UNIX_DIR/Velmora.xml" && [ -s "$UNIX_DIR/log/Velmora-$first_pid.log" ] \
+    || fail "settings or logs removed by the uninstall"
+pass
