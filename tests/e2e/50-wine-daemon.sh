@@ -52,7 +52,7 @@ row vsrv0 "$SRV_IP" "$CLI_IP" && row vsrv1 10.89.0.1 0.0.0.0 || fail "adapter ro
 cmp "$LOG" "$RUNDIR"/log/Velmora-*.log || fail "the log file differs from stderr"
 [ "$(head -c 4 "$RUNDIR"/log/Velmora-*-"$(date +%Y%m%d)"-*.dmp)" = MDMP ] || fail "no minidump"
 
-for exe in "$WIN_BUILD/velmora.exe" "$WIN_BUILD"/tests/*.exe; do
+for exe in "$WIN_BUILD"/*.exe "$WIN_BUILD"/tools/*/*.exe "$WIN_BUILD"/tests/*.exe; do
     ! x86_64-w64-mingw32-objdump -p "$exe" | grep -qi 'DLL Name: dbghelp' || fail "$exe imports dbghelp.dll"
 done
 
