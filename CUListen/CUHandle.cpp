@@ -181,7 +181,7 @@ void CCUHandler::PrintCounters()
     static const char kFn[] = "CCUHandler::PrintCounters";
     for (int i = 0; i < velmora::kCounterCount; ++i) {
         const auto eWhich = static_cast<velmora::Counter>(i);
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s %" PRIu64, velmora::Counters::Name(eWhich),
+        NOX_LOG(kSrc, kFn, nox::kLogDebug, "%s %" PRIu64, velmora::Counters::Name(eWhich),
                 m_counters.Get(eWhich));
     }
 }

@@ -68,8 +68,8 @@ public:
     int StartHandler();          // 0, or kErrAdapterQuery
     // Signals the workers, ends the adapter watcher, drops queued requests; 0.
     int StopHandler();
-    int PrintSvrInfo();          // queue size, the whole filter and the counters, at level 4; 0
-    void PrintCounters();        // one "name value" line per counter, at level 4
+    int PrintSvrInfo();          // queue size and the whole filter at level 4, the counters; 0
+    void PrintCounters();        // one "name value" line per counter, at level 2
     // Writes the counts of throttled warnings whose window has ended (bAll:
     // every count held, at a stop).
     void FlushWarnings(bool bAll);

@@ -12,4 +12,21 @@ const char* Counters::Name(Counter eWhich)
     return eWhich >= 0 && eWhich < kCounterCount ? kNames[eWhich] : "";
 }
 
+const char* Counters::Help(Counter eWhich)
+{
+    static const char* const kHelp[kCounterCount] = {
+        "Datagrams received with the JSON head 0x20.",
+        "Datagrams received with the binary head 0xA3.",
+        "Datagrams received with any other head, or empty.",
+        "Requests dropped by the duplicate filter.",
+        "Requests dropped because the request queue was full.",
+        "Requests dropped because their source is outside the adapters' subnets.",
+        "Replies sent.",
+        "Replies not sent because the reply budget was spent.",
+        "Replies whose send failed.",
+        "Requests too short, unparsable, or not a search.",
+    };
+    return eWhich >= 0 && eWhich < kCounterCount ? kHelp[eWhich] : "";
+}
+
 }  // namespace velmora

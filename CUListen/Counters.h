@@ -33,6 +33,8 @@ public:
     }
     // The name printed beside the value ("received_json" ...).
     static const char* Name(Counter eWhich);
+    // What it counts, in a few words ("datagrams received with head 0x20").
+    static const char* Help(Counter eWhich);
 
 private:
     // A cache line each: the engine's threads and the workers add to

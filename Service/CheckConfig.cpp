@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <system_error>
@@ -12,7 +16,7 @@
 
 #include "CUListen/AdapterTable.h"
 #include "Service/Service.h"
-#include "nox/PrintLog.h"
+#include "Service/Settings.h"
 #include "nox/Status.h"
 #include "nox/Str.h"
 
@@ -22,24 +26,32 @@ namespace {
 
 const char* const kGroupNames[] = {"UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3"};
 const char* const kPortNames[] = {"UdpPort1", "UdpPort2", "UdpPort3"};
-const std::vector<std::string> kRootChildren = {
-    "UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3", "VersionName",    "VersionNum",
-    "ThreadNum",      "FilterInterval", "ProductType",    "Proxy",          "AdapterRefresh",
-    "AdapterInclude", "AdapterExclude"};
-const std::vector<std::string> kGroupChildren = {"UdpHost", "UdpPort1", "UdpPort2", "UdpPort3"};
 
-// Keeps the error lines of the daemon's loader instead of printing them.
-class ErrorLines : public nox::detail::LogObserver {
-public:
-    explicit ErrorLines(std::vector<std::string>& vecOut) : m_vecOut(vecOut) {}
-    void OnLine(int nLevel, const char*, int, const char*, const char* szText) override
-    {
-        if (nLevel >= nox::kLogError)
-            m_vecOut.push_back(szText);
+// Every element the daemon reads under the root: LoadServerConf's and the
+// optional settings'.
+std::vector<std::string> RootElements()
+{
+    std::vector<std::string> vecOut(std::begin(kServerElements), std::end(kServerElements));
+    for (const auto* pTable : {&GuardSettings(), &AdapterSettings()}) {
+        for (const OptionalSetting& setting : *pTable)
+            vecOut.push_back(setting.szName);
     }
+    return vecOut;
+}
 
-private:
-    std::vector<std::string>& m_vecOut;
+struct LoadNote {
+    std::string strPath, strWhat, strLogged;
+};
+
+// Keeps the loader's notes.
+class NoteList : public ConfigNotes {
+public:
+    void Note(const std::string& strPath, const std::string& strWhat,
+              const std::string& strLogged) override
+    {
+        m_vecNote.push_back({strPath, strWhat, strLogged});
+    }
+    std::vector<LoadNote> m_vecNote;
 };
 
 size_t EditDistance(const std::string& a, const std::string& b)
@@ -105,45 +117,87 @@ bool IsIpv4(const std::string& strText)
     return nParts == 4 && strText.back() != '.';
 }
 
-// Looks the parsed file over; every finding carries the node's position.
+// Turns the loader's notes into findings at their elements, and looks the
+// parsed file over for what the loader does not judge.
 class Checker {
 public:
     Checker(const std::string& strText, ConfigReport& report) : m_strText(strText), m_report(report)
     {
     }
 
-    void Run(const pugi::xml_document& doc)
+    // A note of the loader: at its element when the file has it, else at the
+    // element that should hold it.
+    void AddNote(const pugi::xml_document& doc, const LoadNote& note)
+    {
+        if (note.strPath == "web") {
+            ConfigFinding finding;
+            finding.strFile = m_report.strWebFile;
+            finding.strText = note.strLogged + ": " + note.strWhat;
+            m_report.vecFinding.push_back(finding);
+            return;
+        }
+        if (note.strPath.empty()) {
+            if (!m_bFileNoted)   // else the parser's reason says more, at its place
+                AddAt(true, -1, note.strWhat);
+            return;
+        }
+        const pugi::xml_node root = doc.child("Velmora");
+        const size_t nSlash = note.strPath.find('/');
+        const std::string strName =
+            nSlash == std::string::npos ? note.strPath : note.strPath.substr(nSlash + 1);
+        const std::string strShown =
+            "<" + strName + ">" +
+            (nSlash == std::string::npos ? "" : " of <" + note.strPath.substr(0, nSlash) + ">");
+        const pugi::xml_node node = root.first_element_by_path(note.strPath.c_str());
+        if (node) {
+            Add(true, node, strShown + (node.child_value()[0] == '\0' ? " is empty: " : " ") +
+                                note.strWhat);
+            return;
+        }
+        const pugi::xml_node parent =
+            nSlash == std::string::npos ? root
+                                        : root.child(note.strPath.substr(0, nSlash).c_str());
+        Add(true, parent ? parent : root, "missing " + strShown + ": " + note.strWhat);
+    }
+
+    // The file could not be read, or is no XML: why, at its place.
+    void NotWellFormed(const pugi::xml_parse_result& result, bool bRead, const std::string& strWhy)
+    {
+        m_bFileNoted = true;
+        if (!bRead)
+            AddAt(true, -1, "cannot read the file: " + strWhy + ": the daemon keeps every default");
+        else
+            AddAt(true, result.offset, std::string("not well-formed XML: ") +
+                                           result.description() +
+                                           ": the daemon keeps every default");
+    }
+
+    void LookOver(const pugi::xml_document& doc)
     {
         const pugi::xml_node root = doc.child("Velmora");
         if (!root) {
             const pugi::xml_node top = doc.document_element();
-            const std::string strLike = LookAlike(top.name(), {"Velmora"});
-            Add(true, top, "no root element <Velmora>" +
-                               (strLike.empty() ? std::string() : " (is <" +
-                                    std::string(top.name()) + "> a typo?)") +
-                               ": the daemon keeps every default");
+            if (top && !LookAlike(top.name(), {"Velmora"}).empty())
+                Add(false, top, "is <" + std::string(top.name()) + "> meant to be <Velmora>?");
             return;
         }
-        CheckNames(root, kRootChildren);
-        for (int g = 0; g < 3; ++g)
-            CheckGroup(root, g);
-        Required(root, "VersionName");
-        Required(root, "VersionNum");
-        CheckRange(Required(root, "ThreadNum"), 4, 7, 8);
-        CheckRange(Required(root, "FilterInterval"), 2, 300, 2);
-        const pugi::xml_node product = Required(root, "ProductType");
+        CheckNames(root, RootElements());
+        for (int g = 0; g < 3; ++g) {
+            const pugi::xml_node group = root.child(kGroupNames[g]);
+            if (group)
+                CheckGroup(group);
+        }
+        const pugi::xml_node product = root.child("ProductType");
         if (product && product.child_value()[0] == '\0')
             Add(false, product, "<ProductType> is empty: it counts as set, so the replies carry "
                                 "an empty name and the web ports");
-        if (!root.child("Proxy"))
-            Add(true, root, "missing <Proxy>: the daemon logs an error and reads the Tomcat "
-                            "file unless <ProductType> is TRN V8");
         CheckAdapters(root);
     }
 
     void AddAt(bool bError, ptrdiff_t nOffset, const std::string& strText)
     {
         ConfigFinding finding;
+        finding.strFile = m_report.strFile;
         finding.bError = bError;
         finding.strText = strText;
         if (nOffset >= 0 && static_cast<size_t>(nOffset) <= m_strText.size()) {
@@ -173,7 +227,7 @@ private:
                        std::count(m_strText.begin(), m_strText.begin() + nOffset, '\n'));
     }
 
-    // Unknown names that look like a known one, and repeated known names.
+    // Unknown names (with the known one they look like) and repeated ones.
     void CheckNames(const pugi::xml_node& parent, const std::vector<std::string>& vecKnown)
     {
         std::map<std::string, pugi::xml_node> mapSeen;
@@ -183,9 +237,9 @@ private:
             const std::string strName = child.name();
             if (std::find(vecKnown.begin(), vecKnown.end(), strName) == vecKnown.end()) {
                 const std::string strLike = LookAlike(strName, vecKnown);
-                if (!strLike.empty())
-                    Add(false, child, "unknown element <" + strName +
-                                          "> is ignored: did you mean <" + strLike + ">?");
+                Add(false, child, "unknown element <" + strName + "> is ignored" +
+                                      (strLike.empty() ? std::string()
+                                                       : ": did you mean <" + strLike + ">?"));
             } else if (mapSeen.count(strName) != 0) {
                 Add(false, child, "second <" + strName + "> is ignored: the first, on line " +
                                       std::to_string(LineOf(mapSeen[strName])) + ", counts");
@@ -195,37 +249,20 @@ private:
         }
     }
 
-    // The element, or a finding and an empty node. The first missing one
-    // ends the daemon's reading.
-    pugi::xml_node Required(const pugi::xml_node& parent, const char* szName)
+    // What the listener cannot open: a host that is no IPv4 address, a port
+    // that is no number or outside 1 to 65535.
+    void CheckGroup(const pugi::xml_node& group)
     {
-        const pugi::xml_node node = parent.child(szName);
-        if (!node) {
-            Add(true, parent, std::string("missing <") + szName + ">" +
-                                  (m_bStopped ? ""
-                                              : ": the daemon stops reading here, so it and "
-                                                "every later setting keep their defaults"));
-            m_bStopped = true;
-        }
-        return node;
-    }
-
-    void CheckGroup(const pugi::xml_node& root, int g)
-    {
-        const std::string strGroup = std::string("<") + kGroupNames[g] + ">";
-        const pugi::xml_node group = Required(root, kGroupNames[g]);
-        if (!group)
-            return;
-        CheckNames(group, kGroupChildren);
-        const pugi::xml_node host = group.child("UdpHost");
-        const std::string strHost = host.child_value();
+        const std::string strGroup = std::string("<") + group.name() + ">";
+        CheckNames(group, std::vector<std::string>(std::begin(kListenGroupElements),
+                                                   std::end(kListenGroupElements)));
+        const std::string strHost = group.child_value("UdpHost");
         if (strHost.empty())
-            Add(true, host ? host : group, "<UdpHost> of " + strGroup +
-                                               " is empty or missing: its three endpoints keep "
-                                               "their defaults");
-        else if (!IsIpv4(strHost))
-            Add(true, host, "<UdpHost> of " + strGroup + " is not an IPv4 address: \"" +
-                                strHost + "\"");
+            return;   // the loader's note: the ports are not read
+        if (!IsIpv4(strHost))
+            Add(true, group.child("UdpHost"), "<UdpHost> of " + strGroup +
+                                                  " is not an IPv4 address: \"" + strHost +
+                                                  "\": the group's endpoints cannot be opened");
         for (const char* szPort : kPortNames) {
             const pugi::xml_node port = group.child(szPort);
             const std::string strText = port.child_value();
@@ -242,36 +279,10 @@ private:
         }
     }
 
-    void CheckRange(const pugi::xml_node& node, int nMin, int nMax, int nKept)
-    {
-        if (!node)
-            return;
-        const std::string strText = node.child_value();
-        const int nValue = nox::Str(strText.c_str()).asInt();
-        const std::string strWhat = std::string("<") + node.name() + ">";
-        const std::string strKeeps = "the daemon keeps " + std::to_string(nKept);
-        if (!IsWholeNumber(strText))
-            Add(true, node, strWhat + " is not a number: \"" + strText + "\" (" + strKeeps + ")");
-        else if ((nValue < nMin || nValue > nMax) && nValue != nKept)
-            Add(true, node, strWhat + " " + std::to_string(nValue) + " is outside " +
-                                std::to_string(nMin) + ".." + std::to_string(nMax) + ": " +
-                                strKeeps);
-    }
-
-    // AdapterRefresh is 0 or 1; the name patterns, tried on this host's
-    // adapters, must leave at least one of them.
+    // The name patterns, tried on this host's adapters, must leave at least
+    // one of them.
     void CheckAdapters(const pugi::xml_node& root)
     {
-        const pugi::xml_node refresh = root.child("AdapterRefresh");
-        const std::string strRefresh = refresh.child_value();
-        const size_t nFirst = strRefresh.find_first_not_of(" \t\r\n");
-        const std::string strValue =
-            nFirst == std::string::npos
-                ? std::string()
-                : strRefresh.substr(nFirst, strRefresh.find_last_not_of(" \t\r\n") - nFirst + 1);
-        if (refresh && strValue != "0" && strValue != "1")
-            Add(true, refresh, "<AdapterRefresh> is not 0 or 1: \"" + strRefresh +
-                                   "\" (the daemon keeps 1)");
         const pugi::xml_node include = root.child("AdapterInclude");
         const pugi::xml_node exclude = root.child("AdapterExclude");
         if (!include && !exclude)
@@ -295,26 +306,26 @@ private:
 
     const std::string& m_strText;
     ConfigReport& m_report;
-    bool m_bStopped = false;
+    bool m_bFileNoted = false;
 };
 
-void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
+// Loads the folder's files as the daemon would, with its notes; false when
+// the folder cannot be entered.
+bool LoadAsDaemon(const fs::path& folder, ConfigReport& report, NoteList& notes)
 {
     std::error_code ec;
     const fs::path previous = fs::current_path(ec);
     fs::current_path(folder, ec);
     if (ec) {
-        report.vecFinding.push_back({0, 0, true, "cannot enter " + folder.u8string() + ": " +
-                                                     ec.message()});
-        report.nLoadResult = CServerConfig::kErrLoadFile;
-        return;
+        report.vecFinding.push_back(
+            {folder.u8string(), 0, 0, true, "cannot enter the folder: " + ec.message()});
+        return false;
     }
     CServerConfig config;
-    ErrorLines lines(report.vecDaemonError);
-    nox::detail::LogObserver* pPrevious = nox::detail::SwapLogObserver(&lines);
+    config.m_pNotes = &notes;
     report.nLoadResult = config.LoadServerConf();
+    (void)config.LoadGuardConf();   // the daemon reads them whatever the result
     (void)config.LoadAdapterConf();
-    nox::detail::SwapLogObserver(pPrevious);
 
     if (report.nLoadResult == 0 || report.nLoadResult <= CServerConfig::kErrWebLoadFile) {
         const bool bNginx = config.m_strProductType == "TRN V8" || config.m_strProxy == "nginx";
@@ -329,6 +340,7 @@ void LoadAsDaemon(const fs::path& folder, ConfigReport& report)
     report.bProductSet = !(config.m_strProductType == "Null");
     report.nReplyPort = config.m_vecListenAddr[1].m_nPort;
     fs::current_path(previous, ec);
+    return true;
 }
 
 }  // namespace
@@ -349,43 +361,63 @@ void CheckServerConf(const std::string& strFolder, ConfigReport& report)
     if (!ec && real != fs::absolute(file, ec).lexically_normal())
         report.strRealFile = real.u8string();
 
-    LoadAsDaemon(fs::u8path(strFolder), report);
+    NoteList notes;
+    report.bFolderRead = LoadAsDaemon(fs::u8path(strFolder), report, notes);
+    if (!report.bFolderRead)
+        return;
 
-    std::ifstream in(file, std::ios::binary);
+    std::string strWhy;
+    errno = 0;
+    std::ifstream in(file, std::ios::binary);   // a path: wide names on Windows too
+    const bool bRead = static_cast<bool>(in);
+    if (!bRead)
+        strWhy = errno != 0 ? std::strerror(errno) : "cannot be opened";
     std::ostringstream text;
     text << in.rdbuf();
     const std::string strText = text.str();
     Checker checker(strText, report);
     pugi::xml_document doc;
-    const pugi::xml_parse_result result = doc.load_file(file.c_str());
-    if (!in)
-        checker.AddAt(true, -1, "cannot read the file: the daemon keeps every default");
-    else if (!result)
-        checker.AddAt(true, result.offset,
-                      std::string("not well-formed XML: ") + result.description() +
-                          ": the daemon keeps every default");
-    else
-        checker.Run(doc);
+    const pugi::xml_parse_result result =
+        doc.load_buffer(strText.data(), strText.size());   // as load_file parses it
+    if (!bRead || !result)
+        checker.NotWellFormed(result, bRead, strWhy);
+    for (const LoadNote& note : notes.m_vecNote)
+        checker.AddNote(doc, note);
+    if (bRead && result)
+        checker.LookOver(doc);
     std::stable_sort(report.vecFinding.begin(), report.vecFinding.end(),
                      [](const ConfigFinding& a, const ConfigFinding& b) {
+                         if (a.strFile != b.strFile)
+                             return b.strFile < a.strFile;   // Velmora.xml before "../..."
                          return a.nLine != b.nLine ? a.nLine < b.nLine : a.nCol < b.nCol;
                      });
 }
 
-std::string FormatReport(const ConfigReport& report)
+std::string FormatFindings(const ConfigReport& report, bool bPriorities)
 {
     std::ostringstream out;
     for (const ConfigFinding& f : report.vecFinding) {
-        out << report.strFile;
+        if (bPriorities)
+            out << (f.bError ? "<3>" : "<4>");
+        out << f.strFile;
         if (f.nLine > 0)
             out << ":" << f.nLine << ":" << f.nCol;
         out << ": " << (f.bError ? "error" : "warning") << ": " << f.strText << "\n";
     }
-    if (!report.vecDaemonError.empty()) {
-        out << "the daemon would log these errors:\n";
-        for (const std::string& strLine : report.vecDaemonError)
-            out << "  " << strLine << "\n";
-    }
+    const int nErrors = report.Count(true);
+    const int nWarnings = report.Count(false);
+    if (bPriorities)
+        out << (nErrors > 0 ? "<3>" : nWarnings > 0 ? "<4>" : "<6>");
+    out << "check-config: " << nErrors << (nErrors == 1 ? " error, " : " errors, ") << nWarnings
+        << (nWarnings == 1 ? " warning" : " warnings") << "\n";
+    return out.str();
+}
+
+std::string FormatDetails(const ConfigReport& report)
+{
+    if (!report.bFolderRead)
+        return std::string();
+    std::ostringstream out;
     out << "settings: " << report.strFile;
     if (!report.strRealFile.empty())
         out << " (" << report.strRealFile << ")";
@@ -404,12 +436,5 @@ std::string FormatReport(const ConfigReport& report)
             << " (<ProductType> is Null, so the web ports are not announced)\n";
     if (!report.strLeftOut.empty())
         out << "adapters left out on this host: " << report.strLeftOut << "\n";
-    const int nErrors = report.Count(true);
-    const int nWarnings = report.Count(false);
-    out << "check-config: " << nErrors << (nErrors == 1 ? " error, " : " errors, ") << nWarnings
-        << (nWarnings == 1 ? " warning" : " warnings");
-    if (report.nLoadResult != 0)
-        out << "; loading ends with " << report.nLoadResult;
-    out << "\n";
     return out.str();
 }

@@ -1,13 +1,16 @@
 // The configuration check of velmoractl: a working folder's Velmora.xml read
-// by the daemon's own loader, and the file looked over for what makes the
-// daemon fall back to a default or ignore a setting, each with its line and
-// column where the XML parser gives one.
+// by the daemon's own loader (LoadServerConf and LoadGuardConf, which note
+// whatever makes the daemon log an error or keep a default), and the file
+// looked over for what the loader does not judge (unknown and repeated
+// elements, addresses and ports the listener cannot open), each finding with
+// its line and column where the XML parser gives one.
 #pragma once
 
 #include <string>
 #include <vector>
 
 struct ConfigFinding {
+    std::string strFile;           // the file it is about
     int nLine = 0;                 // 0: no position
     int nCol = 0;
     bool bError = true;            // false: a warning
@@ -17,8 +20,8 @@ struct ConfigFinding {
 struct ConfigReport {
     std::string strFile;                    // the settings file as named
     std::string strRealFile;                // where it really is, when that differs
+    bool bFolderRead = false;               // false: the folder could not be entered
     std::vector<ConfigFinding> vecFinding;
-    std::vector<std::string> vecDaemonError;   // the error lines the daemon would log
     int nLoadResult = 0;                    // CServerConfig::LoadServerConf's result
     std::string strFrontEnd;                // "nginx" or "Tomcat"; empty: not read
     std::string strWebFile;                 // its path as the daemon opens it
@@ -31,8 +34,8 @@ struct ConfigReport {
     std::string strLeftOut;                 // this host's adapters the name patterns leave out
 
     int Count(bool bError) const;
-    // True when the daemon would fall back to a default because of an error.
-    bool Fails() const { return nLoadResult != 0 || Count(true) > 0; }
+    // True when a finding is an error: the daemon would log one or keep a default.
+    bool Fails() const { return Count(true) > 0; }
 };
 
 // Checks strFolder's Velmora.xml (and the web front end's file beside the
@@ -40,6 +43,10 @@ struct ConfigReport {
 // current folder is strFolder during the call and restored afterwards.
 void CheckServerConf(const std::string& strFolder, ConfigReport& report);
 
-// "FILE:LINE:COL: error: ..." lines, the daemon's error lines, the files read
-// and the web ports the replies would carry, and a count.
-std::string FormatReport(const ConfigReport& report);
+// "FILE:LINE:COL: error: ..." lines, then the summary line
+// "check-config: N errors, M warnings"; with bPriorities each line starts
+// with its journal priority ("<3>" error, "<4>" warning, "<6>" a clean summary).
+std::string FormatFindings(const ConfigReport& report, bool bPriorities);
+// The files read and the web ports the replies would carry; empty when the
+// folder could not be entered.
+std::string FormatDetails(const ConfigReport& report);

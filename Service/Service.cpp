@@ -1,9 +1,8 @@
 #include "Service/Service.h"
 
 #include <atomic>
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include <pugixml.hpp>
@@ -11,6 +10,7 @@
 #include "CUListen/AdapterTable.h"
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
+#include "Service/Settings.h"
 #include "nox/PrintLog.h"
 
 namespace {
@@ -35,19 +35,16 @@ const DefaultAddr kDefaultAddrs[CServerConfig::kListenCount] = {
 const char* const kGroupNames[] = {"UdpListenInfo1", "UdpListenInfo2", "UdpListenInfo3"};
 const char* const kPortNames[] = {"UdpPort1", "UdpPort2", "UdpPort3"};
 
-std::string Trimmed(const std::string& strText)
-{
-    const size_t nFirst = strText.find_first_not_of(" \t\r\n");
-    if (nFirst == std::string::npos)
-        return std::string();
-    return strText.substr(nFirst, strText.find_last_not_of(" \t\r\n") - nFirst + 1);
-}
+const char kStopsHere[] = "the daemon stops reading here: it and every later setting keep "
+                         "their defaults";
 
 // "Accepted only from nMin to nMax": other values leave nField as it is.
-void TakeIfInRange(int& nField, int nValue, int nMin, int nMax)
+bool TakeIfInRange(int& nField, int nValue, int nMin, int nMax)
 {
-    if (nValue >= nMin && nValue <= nMax)
-        nField = nValue;
+    if (nValue < nMin || nValue > nMax)
+        return false;
+    nField = nValue;
+    return true;
 }
 
 }  // namespace
@@ -79,6 +76,7 @@ CServerConfig::CServerConfig()
       m_nQueueMaxRequests(1024),
       m_nReplyRateLimit(2000),
       m_nAnswerOnLinkOnly(0),
+      m_nLogFolderMaxMB(1024),
       m_nAdapterRefresh(1)
 {
 }
@@ -92,31 +90,57 @@ void CServerConfig::SetDefaultListenAddrs()
     }
 }
 
+void CServerConfig::Failed(const char* szPath, const char* szWhat, int nLine,
+                           const char* szFmt, ...)
+{
+    va_list args;
+    va_start(args, szFmt);
+    if (m_pNotes != nullptr) {
+        char szLine[512];
+        va_list copy;
+        va_copy(copy, args);
+        std::vsnprintf(szLine, sizeof(szLine), szFmt, copy);
+        va_end(copy);
+        m_pNotes->Note(szPath, szWhat, szLine);
+    }
+    nox::PrintLog::instance().LogV(kSrc, nLine, kLoadFn, "", nox::kLogError, szFmt, args);
+    va_end(args);
+}
+
+void CServerConfig::Note(const char* szPath, const std::string& strWhat) const
+{
+    if (m_pNotes != nullptr)
+        m_pNotes->Note(szPath, strWhat, std::string());
+}
+
 int CServerConfig::LoadServerConf()
 {
     SetDefaultListenAddrs();
 
     pugi::xml_document doc;
     if (!doc.load_file("Velmora.xml")) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Velmora Xml Load File Failed!");
+        Failed("", "the daemon keeps every default", __LINE__, "Velmora Xml Load File Failed!");
         return kErrLoadFile;
     }
     pugi::xml_node root = doc.child("Velmora");
     if (root.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child Velmora Failed!");
+        Failed("", "no root element <Velmora>: the daemon keeps every default", __LINE__,
+               "Load Child Velmora Failed!");
         return kErrNoRoot;
     }
 
     for (int g = 0; g < 3; ++g) {
         pugi::xml_node group = root.child(kGroupNames[g]);
         if (group.empty()) {
-            NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child %s Failed!", kGroupNames[g]);
+            Failed(kGroupNames[g], kStopsHere, __LINE__, "Load Child %s Failed!",
+                   kGroupNames[g]);
             return kErrNoListenGroup;
         }
         const char* szHost = group.child_value("UdpHost");
         if (szHost[0] == '\0') {
-            NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child %s UDPHost Failed!",
-                    kGroupNames[g]);
+            const std::string strPath = std::string(kGroupNames[g]) + "/UdpHost";
+            Failed(strPath.c_str(), "the group's three endpoints keep their defaults", __LINE__,
+                   "Load Child %s UDPHost Failed!", kGroupNames[g]);
             continue;
         }
         for (int k = 0; k < 3; ++k) {
@@ -133,7 +157,7 @@ int CServerConfig::LoadServerConf()
 
     pugi::xml_node node = root.child("VersionName");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child VersionName Failed!");
+        Failed("VersionName", kStopsHere, __LINE__, "Load Child VersionName Failed!");
         return kErrNoVersion;
     }
     m_strVersionName = node.child_value();
@@ -141,7 +165,7 @@ int CServerConfig::LoadServerConf()
 
     node = root.child("VersionNum");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child VersionNum Failed!");
+        Failed("VersionNum", kStopsHere, __LINE__, "Load Child VersionNum Failed!");
         return kErrNoVersion;
     }
     m_strVersionNum = node.child_value();
@@ -149,31 +173,37 @@ int CServerConfig::LoadServerConf()
 
     node = root.child("ThreadNum");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child ThreadNum Failed!");
+        Failed("ThreadNum", kStopsHere, __LINE__, "Load Child ThreadNum Failed!");
         return kErrNoNumber;
     }
     nox::Str strThreadNum(node.child_value());
     const int nThreadNum = strThreadNum.asInt();
-    TakeIfInRange(m_nThreadNum, nThreadNum, 4, 7);
+    if (!TakeIfInRange(m_nThreadNum, nThreadNum, 4, 7) && nThreadNum != m_nThreadNum)
+        Note("ThreadNum", "[" + strThreadNum.str() + "] is read as " + std::to_string(nThreadNum) +
+                              ", outside 4 to 7: the daemon keeps " + std::to_string(m_nThreadNum));
     NOX_LOG(kSrc, kLoadFn, nox::kLogInfo,
             "ThreadNum [sThreadNum=%s, nThreadNum=%d, m_nThreadNum=%d]", strThreadNum.c_str(),
             nThreadNum, m_nThreadNum);
 
     node = root.child("FilterInterval");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child FilterInterval Failed!");
+        Failed("FilterInterval", kStopsHere, __LINE__, "Load Child FilterInterval Failed!");
         return kErrNoNumber;
     }
     nox::Str strInterval(node.child_value());
     const int nInterval = strInterval.asInt();
-    TakeIfInRange(m_nFilterInterval, nInterval, 2, 300);
+    if (!TakeIfInRange(m_nFilterInterval, nInterval, 2, 300) && nInterval != m_nFilterInterval)
+        Note("FilterInterval", "[" + strInterval.str() + "] is read as " +
+                                   std::to_string(nInterval) +
+                                   ", outside 2 to 300: the daemon keeps " +
+                                   std::to_string(m_nFilterInterval));
     NOX_LOG(kSrc, kLoadFn, nox::kLogInfo,
             "FilterInterval [sFilterInterval=%s, nFilterInterval=%d, m_nFilterInterval=%d]",
             strInterval.c_str(), nInterval, m_nFilterInterval);
 
     node = root.child("ProductType");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Child ProductType Failed!");
+        Failed("ProductType", kStopsHere, __LINE__, "Load Child ProductType Failed!");
         return kErrNoProductType;
     }
     m_strProductType = node.child_value();
@@ -181,7 +211,8 @@ int CServerConfig::LoadServerConf()
 
     node = root.child("Proxy");
     if (node.empty()) {
-        NOX_LOG(kSrc, kLoadFn, nox::kLogError, "Load Childk Proxy Failed!");
+        Failed("Proxy", "the web ports are read from Tomcat's file unless <ProductType> is "
+                        "TRN V8", __LINE__, "Load Childk Proxy Failed!");
     } else {
         m_strProxy = node.child_value();
         m_strProxy.tolower();
@@ -191,85 +222,45 @@ int CServerConfig::LoadServerConf()
     return LoadWebPorts();
 }
 
-// Limits for untrusted networks: optional elements. Missing or empty keeps the
-// default (level 4, with the value used); text that is not a whole number, or
-// a number out of range, keeps the default (level 6).
-int CServerConfig::LoadGuardConf()
+// A present element is logged under szFn with the value taken (level 4), or
+// with why its text was refused and the value kept (level 6); an absent one,
+// or an empty one unless the setting takes empty text, keeps the default
+// without a line.
+void CServerConfig::LoadOptional(const std::vector<OptionalSetting>& vecSetting, const char* szFn)
 {
-    static const char kFn[] = "CServerConfig::LoadGuardConf";
-    struct Setting {
-        const char* szName;
-        int* pField;
-        long nMin;
-        long nMax;
-    };
-    const Setting kSettings[] = {
-        {"FilterMaxHosts", &m_nFilterMaxHosts, 1, 16777216},
-        {"QueueMaxRequests", &m_nQueueMaxRequests, 1, 1048576},
-        {"ReplyRateLimit", &m_nReplyRateLimit, 0, 10000000},
-        {"AnswerOnLinkOnly", &m_nAnswerOnLinkOnly, 0, 1},
-    };
     pugi::xml_document doc;
     const pugi::xml_node root =
         doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
-    for (const Setting& setting : kSettings) {
-        const char* szText = root.child_value(setting.szName);
-        if (szText[0] == '\0') {
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%d] default", setting.szName, *setting.pField);
+    for (const OptionalSetting& setting : vecSetting) {
+        const pugi::xml_node node = root.child(setting.szName);
+        const char* szText = node.child_value();
+        if (!node || (szText[0] == '\0' && !setting.bTakesEmpty))
+            continue;
+        const std::string strWhy = setting.pfnRead(*this, szText);
+        const std::string strValue = setting.pfnShow(*this);
+        if (strWhy.empty()) {
+            NOX_LOG(kSrc, szFn, nox::kLogInfo, "%s[%s]", setting.szName, strValue.c_str());
             continue;
         }
-        char* pEnd = nullptr;
-        errno = 0;
-        const long nValue = std::strtol(szText, &pEnd, 10);
-        while (pEnd != szText && std::isspace(static_cast<unsigned char>(*pEnd)))
-            ++pEnd;
-        if (pEnd == szText || *pEnd != '\0' || errno != 0 || nValue < setting.nMin ||
-            nValue > setting.nMax) {
-            NOX_LOG(kSrc, kFn, nox::kLogError, "%s [%s] not a number from %ld to %ld, kept %d",
-                    setting.szName, szText, setting.nMin, setting.nMax, *setting.pField);
-            continue;
-        }
-        *setting.pField = static_cast<int>(nValue);
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%d]", setting.szName, *setting.pField);
+        const std::string strLine = std::string(setting.szName) + " [" + szText + "] " + strWhy +
+                                    ", kept " + strValue;
+        NOX_LOG(kSrc, szFn, nox::kLogError, "%s", strLine.c_str());
+        if (m_pNotes != nullptr)
+            m_pNotes->Note(setting.szName, "[" + std::string(szText) + "] is " + strWhy +
+                                               ": the daemon keeps " + strValue,
+                           strLine);
     }
+}
+
+int CServerConfig::LoadGuardConf()
+{
+    LoadOptional(GuardSettings(), "CServerConfig::LoadGuardConf");
     return 0;
 }
 
-// Adapter settings: optional elements, logged only when present. AdapterRefresh
-// that is not 0 or 1 keeps 1 (level 6); the patterns are kept as written,
-// blanks between them made single.
 int CServerConfig::LoadAdapterConf()
 {
-    static const char kFn[] = "CServerConfig::LoadAdapterConf";
-    pugi::xml_document doc;
-    const pugi::xml_node root =
-        doc.load_file("Velmora.xml") ? doc.child("Velmora") : pugi::xml_node();
-    const pugi::xml_node refresh = root.child("AdapterRefresh");
-    if (refresh) {
-        const std::string strText = Trimmed(refresh.child_value());
-        if (strText == "0" || strText == "1") {
-            m_nAdapterRefresh = strText[0] - '0';
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "AdapterRefresh[%d]", m_nAdapterRefresh);
-        } else {
-            NOX_LOG(kSrc, kFn, nox::kLogError, "AdapterRefresh [%s] not 0 or 1, kept %d",
-                    refresh.child_value(), m_nAdapterRefresh);
-        }
-    }
-    const struct {
-        const char* szName;
-        nox::Str* pField;
-    } kPatterns[] = {{"AdapterInclude", &m_strAdapterInclude},
-                     {"AdapterExclude", &m_strAdapterExclude}};
-    for (const auto& setting : kPatterns) {
-        const pugi::xml_node node = root.child(setting.szName);
-        if (!node)
-            continue;
-        std::string strJoined;
-        for (const std::string& strPattern : velmora::AdapterFilter::Split(node.child_value()))
-            strJoined += (strJoined.empty() ? "" : " ") + strPattern;
-        *setting.pField = strJoined.c_str();
-        NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s[%s]", setting.szName, strJoined.c_str());
-    }
+    LoadOptional(AdapterSettings(), "CServerConfig::LoadAdapterConf");
     return 0;
 }
 
@@ -315,9 +306,7 @@ void CServer::StopServer()
     (void)m_pEngine->StopEngine();
     // The signalled workers may still be sending; wait for them before the
     // engine can be destroyed.
-    if (m_pListen != nullptr && m_pListen->m_pHandler) {
+    if (m_pListen != nullptr && m_pListen->m_pHandler)
         m_pListen->m_pHandler->JoinWorkers();
-        m_pListen->m_pHandler->PrintCounters();
-    }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Stop Server OK");
 }

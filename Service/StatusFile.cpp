@@ -1,6 +1,9 @@
 #include "Service/StatusFile.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -16,12 +19,11 @@
 
 namespace {
 
-const char kSrc[] = "Service/StatusFile";
 const char kFormat[] = "velmora-status 1";
 // How long a replacement waits for a reader that holds the file (on Windows
 // one without delete sharing, or any, where the system lacks POSIX rename
 // semantics: velmoractl's polls among them), and how often it tries.
-constexpr int kReplaceWaitMs = 1000;
+constexpr int kReplaceWaitMs = 500;
 constexpr int kReplaceRetryMs = 20;
 
 // Values stay on their line: line ends become blanks.
@@ -77,6 +79,10 @@ std::string DaemonStatus::ToText() const
         << (nAdaptersChanged != 0 ? LocalTimeText(nAdaptersChanged) : "-") << "\n";
     out << "queue=" << nQueue << "\n"
         << "filter=" << nFilterHosts << " " << nFilterEntries << "\n";
+    for (const auto& counter : vecCounter)
+        out << "counter=" << counter.first << " " << counter.second << "\n";
+    for (const Command& cmd : vecCommand)
+        out << "command=" << cmd.nPos << " " << cmd.ch << " " << OneLine(cmd.strResult) << "\n";
     return out.str();
 }
 
@@ -113,6 +119,18 @@ bool DaemonStatus::FromText(const std::string& strText)
         else if (strKey == "adapterschanged") nAdaptersChanged = ToNumber(strValue);
         else if (strKey == "queue") value >> nQueue;
         else if (strKey == "filter") value >> nFilterHosts >> nFilterEntries;
+        else if (strKey == "counter") {
+            std::pair<std::string, uint64_t> counter;
+            if (value >> counter.first >> counter.second)
+                vecCounter.push_back(counter);
+        } else if (strKey == "command") {
+            Command cmd;
+            if (!(value >> cmd.nPos) || value.get() != ' ' || !value.get(cmd.ch))
+                continue;
+            if (value.get() == ' ')
+                std::getline(value, cmd.strResult);
+            vecCommand.push_back(cmd);
+        }
         else if (strKey == "endpoint") {
             // The host is everything before the last two numbers.
             const size_t nResultAt = strValue.rfind(' ');
@@ -131,7 +149,43 @@ bool DaemonStatus::FromText(const std::string& strText)
     return nPid > 0;
 }
 
-void CollectStatus(CServer& server, DaemonStatus& status)
+const DaemonStatus::Command* DaemonStatus::FindCommand(long long nPos) const
+{
+    for (const Command& cmd : vecCommand) {
+        if (cmd.nPos == nPos)
+            return &cmd;
+    }
+    return nullptr;
+}
+
+int DaemonStatus::OpenEndpoints() const
+{
+    int nOpen = 0;
+    for (const Endpoint& ep : vecEndpoint)
+        nOpen += ep.nResult == 0 ? 1 : 0;
+    return nOpen;
+}
+
+bool DaemonStatus::Degraded() const
+{
+    return OpenEndpoints() < static_cast<int>(vecEndpoint.size()) || vecEndpoint.empty() ||
+           vecAdapter.empty();
+}
+
+std::string DaemonStatus::Summary() const
+{
+    uint64_t nReplies = 0;
+    for (const auto& counter : vecCounter) {
+        if (counter.first == "replies_sent")
+            nReplies = counter.second;
+    }
+    return std::to_string(OpenEndpoints()) + " of " + std::to_string(vecEndpoint.size()) +
+           " endpoints open, " + std::to_string(vecAdapter.size()) +
+           (vecAdapter.size() == 1 ? " adapter, " : " adapters, ") + std::to_string(nReplies) +
+           " replies sent";
+}
+
+void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
 {
     const CServerConfig* pConfig = CServerConfig::instance();
     status.nThreads = pConfig->m_nThreadNum;
@@ -157,39 +211,52 @@ void CollectStatus(CServer& server, DaemonStatus& status)
     status.nAdapterRefresh = pHandler->Refreshes() ? 1 : 0;
     status.nAdaptersChanged = pHandler->TableChangedAt();
     for (const AdapterEntry& row : pHandler->AdapterRows()) {
-        status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " + nox::Str::field(row.macAddr) +
-                                    " " + nox::Str::field(row.hostAddr) + " " +
+        status.vecAdapter.push_back(nox::Str::field(row.adapterName) + " " +
+                                    nox::Str::field(row.macAddr) + " " +
+                                    nox::Str::field(row.hostAddr) + " " +
                                     nox::Str::field(row.subNetMask) + " " +
                                     nox::Str::field(row.gateWayAddr));
     }
+    if (!bFigures)
+        return;
     status.nQueue = pHandler->QueueSize();
     pHandler->FilterSize(status.nFilterHosts, status.nFilterEntries);
+    status.vecCounter.clear();
+    for (int i = 0; i < velmora::kCounterCount; ++i) {
+        const auto eWhich = static_cast<velmora::Counter>(i);
+        status.vecCounter.push_back(
+            {velmora::Counters::Name(eWhich), pHandler->m_counters.Get(eWhich)});
+    }
 }
 
-int WriteStatusFile(const DaemonStatus& status, const std::string& strPath)
+// The paths are UTF-8 text (u8path), so a folder of any name works on Windows
+// too; errors carry the system's reason (errno after the stream failed). A
+// reader in the way of the rename (on Windows) is waited for, up to
+// kReplaceWaitMs.
+int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr)
 {
-    static const char kFn[] = "WriteStatusFile";
     const std::string strTemp = strPath + ".tmp";
     {
+        errno = 0;
         std::ofstream out(std::filesystem::u8path(strTemp), std::ios::binary | std::ios::trunc);
         out << status.ToText();
         if (!out.flush()) {
-            NOX_LOG(kSrc, kFn, nox::kLogError, "status file %s not written", strTemp.c_str());
+            strErr = "cannot write " + strTemp + ": " +
+                     (errno != 0 ? std::strerror(errno) : "write failed");
             return -1;
         }
     }
-    std::string strErr;
-    int nRet = nox::RenameOver(strTemp, strPath, strErr);
+    std::string strWhy;
+    int nRet = nox::RenameOver(strTemp, strPath, strWhy);
     for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;
          nWaitedMs += kReplaceRetryMs) {
         nox::Thread::SleepMs(kReplaceRetryMs);
-        nRet = nox::RenameOver(strTemp, strPath, strErr);
+        nRet = nox::RenameOver(strTemp, strPath, strWhy);
     }
     if (nRet == 0)
         return 0;
-    NOX_LOG(kSrc, kFn, nox::kLogError, "status file %s not replaced: %s%s", strPath.c_str(),
-            strErr.c_str(),
-            nRet == nox::kFileHeld ? " (another program holds it open); it shows older figures" : "");
+    strErr = "cannot rename " + strTemp + " to " + strPath + ": " + strWhy +
+             (nRet == nox::kFileHeld ? " (another program holds it open)" : "");
     return -1;
 }
 
@@ -197,7 +264,7 @@ int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string
 {
     std::string strText;
     std::string strWhy;
-    if (nox::ReadWholeFile(strPath, strText, strWhy) != 0) {
+    if (nox::ReadWholeFile(strPath, strText, strWhy) != 0) {   // errno set too
         strErr = "cannot read " + strPath + ": " + strWhy;
         return -1;
     }

@@ -1,10 +1,12 @@
-// The daemon's state as a small text file in its working folder, written at
-// start, after each S command and at stop, and read by velmoractl status.
-// Alongside it, the pid file that a second instance in the same folder
-// finds locked.
+// The daemon's state as a small text file in its working folder, kept
+// current by the daemon (StatusKeeper) and read by velmoractl status and
+// metrics. Alongside it, the pid file that a second instance in the same
+// folder finds locked.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CServer;
@@ -19,13 +21,22 @@ struct DaemonStatus {
         int nPort = 0;
         int nResult = 0;              // 0 open, else the negative error number
     };
+    // A control command the daemon has acted on: the control file's offset
+    // just past its character, the character, and what came of it ("debug",
+    // "info", the dump's path, "failed" ...).
+    struct Command {
+        long long nPos = 0;
+        char ch = 0;
+        std::string strResult;
+    };
+    static constexpr size_t kKeptCommands = 8;
     int nPid = 0;
     std::string strBuild;
     long long nStarted = 0;           // seconds since the epoch
     long long nWritten = 0;
     int nSeq = 0;                     // counts the writes of one process
-    std::string strEvent;             // start, S, adapters (the table changed) or stop
-    std::string strState;             // running or stopped
+    std::string strEvent;             // what made this write: start, change, figures, stop
+    std::string strState;             // running, stopping or stopped
     std::string strStart;             // ok or failed
     std::string strLogLevel;          // debug or info
     std::string strLogFile;
@@ -41,20 +52,31 @@ struct DaemonStatus {
     int nQueue = 0;
     int nFilterHosts = 0;
     int nFilterEntries = 0;
+    std::vector<std::pair<std::string, uint64_t>> vecCounter;   // "replies_sent" ...
+    std::vector<Command> vecCommand;  // the last kKeptCommands, oldest first
 
     std::string ToText() const;
     // False when the text is not a status of this format.
     bool FromText(const std::string& strText);
+    // The command whose character ended at control file offset nPos, else null.
+    const Command* FindCommand(long long nPos) const;
+    int OpenEndpoints() const;
+    // Running but not whole: an endpoint is not open, or there is no adapter.
+    bool Degraded() const;
+    // One line for the service manager: endpoints open, adapters, replies sent.
+    std::string Summary() const;
 };
 
-// Fills what the server knows now: settings, endpoints, adapters, queue and
-// filter sizes, the log level. Main thread.
-void CollectStatus(CServer& server, DaemonStatus& status);
+// Fills what the server knows now: settings, endpoints, adapters and the log
+// level; with bFigures also the queue and filter sizes and the counters
+// (which walks the filter under its lock). Main thread.
+void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures);
 
 // Writes szPath through a temporary file and a rename, so a reader never sees
 // half a file. A reader that holds the file in the way of the rename (on
-// Windows) is waited for up to a second. 0, or -1 after an error line.
-int WriteStatusFile(const DaemonStatus& status, const std::string& strPath);
+// Windows) is waited for up to half a second. 0, or -1 (why in strErr, with
+// the system's reason).
+int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr);
 // 0; -1 when the file is missing or unreadable (why in strErr), -2 when it is
 // not a status file. The file is read without standing in the way of the
 // daemon's next replacement (nox::ReadWholeFile).

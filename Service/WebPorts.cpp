@@ -13,6 +13,7 @@ namespace {
 
 const char kSrc[] = "Service/Service";
 const char kFn[] = "CServerConfig::LoadServerConf";
+const char kKeepsPorts[] = "the web ports stay as they were (80 and 443 unless read before)";
 
 }  // namespace
 
@@ -32,7 +33,7 @@ int CServerConfig::LoadNginxPorts()
         const std::string strPath = "../nginx/conf/port.conf";
         std::ifstream file(strPath);
         if (!file.good()) {
-            NOX_LOG(kSrc, kFn, nox::kLogError, "Open nginx Conf %s failed.", strPath.c_str());
+            Failed("web", kKeepsPorts, __LINE__, "Open nginx Conf %s failed.", strPath.c_str());
             return kErrWebLoadFile;
         }
         std::string strLine;
@@ -44,8 +45,8 @@ int CServerConfig::LoadNginxPorts()
             const std::string strRest = strLine.substr(nPos + 6);
             const int nPort = nox::Str(strRest.c_str()).asInt();
             if (nPort == 0) {
-                NOX_LOG(kSrc, kFn, nox::kLogError, "nginx port parse failed [%s]",
-                        strRest.c_str());
+                Failed("web", "the line is skipped", __LINE__, "nginx port parse failed [%s]",
+                       strRest.c_str());
                 continue;
             }
             if (strLine.find("ssl") != std::string::npos) {
@@ -60,9 +61,9 @@ int CServerConfig::LoadNginxPorts()
         }
         file.close();
     } catch (const std::exception& e) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "std::exception what[%s]", e.what());
+        Failed("web", "reading stopped there", __LINE__, "std::exception what[%s]", e.what());
     } catch (...) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "unknown throw");
+        Failed("web", "reading stopped there", __LINE__, "unknown throw");
     }
     return 0;
 }
@@ -73,22 +74,22 @@ int CServerConfig::LoadTomcatPorts()
 {
     pugi::xml_document doc;
     if (!doc.load_file("../WEBCLIENT/webclient/apache-tomcat/conf/server.xml")) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "Webclient Xml Load File Failed!");
+        Failed("web", kKeepsPorts, __LINE__, "Webclient Xml Load File Failed!");
         return kErrWebLoadFile;
     }
     pugi::xml_node server = doc.child("Server");
     if (server.empty()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "Webclient Xml Load Child Server Failed!");
+        Failed("web", kKeepsPorts, __LINE__, "Webclient Xml Load Child Server Failed!");
         return kErrWebNoServer;
     }
     pugi::xml_node service = server.child("Service");
     if (service.empty()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "Webclient Xml Load Child Service Failed!");
+        Failed("web", kKeepsPorts, __LINE__, "Webclient Xml Load Child Service Failed!");
         return kErrWebNoService;
     }
     pugi::xml_node connector = service.first_element_by_path("Connector", '/');
     if (connector.empty()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError, "Webclient Xml Load Child Connector Failed!");
+        Failed("web", kKeepsPorts, __LINE__, "Webclient Xml Load Child Connector Failed!");
         return kErrWebNoConnector;
     }
 
@@ -104,23 +105,23 @@ int CServerConfig::LoadTomcatPorts()
             NOX_LOG(kSrc, kFn, nox::kLogInfo,
                     "Webclient Xml Load Child Connector HTTPS SSLEnabled=\"true\"");
         } else {
-            NOX_LOG(kSrc, kFn, nox::kLogError,
-                    "Webclient Xml Load Child Connector HTTPS SSLEnabled=\"false\"");
+            Failed("web", kKeepsPorts, __LINE__,
+                   "Webclient Xml Load Child Connector HTTPS SSLEnabled=\"false\"");
             return kErrWebSslDisabled;
         }
     }
 
     if (httpPort.empty()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError,
-                "Webclient Xml Load Child Connector Attribute HTTP Port Failed!");
+        Failed("web", kKeepsPorts, __LINE__,
+               "Webclient Xml Load Child Connector Attribute HTTP Port Failed!");
         return kErrWebNoHttpPort;
     }
     webclientHttpPort = httpPort.as_int();
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Webclient Xml Load Child Connector HTTP Port[%d]",
             webclientHttpPort);
     if (httpsPort.empty()) {
-        NOX_LOG(kSrc, kFn, nox::kLogError,
-                "Webclient Xml Load Child Connector Attribute HTTPS Port Failed!");
+        Failed("web", "the HTTPS port stays 443", __LINE__,
+               "Webclient Xml Load Child Connector Attribute HTTPS Port Failed!");
         return kErrWebNoHttpsPort;
     }
     webclientHttpsPort = httpsPort.as_int();

@@ -11,11 +11,13 @@
 #include "Service/LogFiles.h"
 #include "Service/Service.h"
 #include "Service/StatusFile.h"
+#include "Service/StatusKeeper.h"
 #include "nox/BaseLib.h"
 #include "nox/ExceptionHandler.h"
 #include "nox/PidFile.h"
 #include "nox/PrintLog.h"
 #include "nox/Process.h"
+#include "nox/ServiceManager.h"
 #include "nox/Str.h"
 #include "nox/Thread.h"
 
@@ -27,9 +29,10 @@ const char kMainFn[] = "main";
 #define VELMORA_BUILD_ID \
     "Velmora [ master ] : " VELMORA_REVISION " ( co " VELMORA_BUILD_STAMP " )"
 constexpr int kKeptProcessLogs = 10;
+constexpr unsigned kCapEveryPasses = 60;   // the log folder's size is looked at once a minute
 
 nox::PidFile g_pidFile;          // locked while this process owns the folder
-DaemonStatus g_status;           // what velmoractl status reads; main thread
+std::string g_strLogFile;        // "log/Velmora-<pid>.log"
 
 }  // namespace
 
@@ -89,7 +92,7 @@ static void SetUpLog()
     char szLogBase[256];
     nox::Str::sprintf_x(szLogBase, sizeof(szLogBase), "log/Velmora-%d", nox::Process::Id());
     (void)nox::BaseLib::Init(szLogBase);  // without a file the log still reaches stderr
-    g_status.strLogFile = std::string(szLogBase) + ".log";
+    g_strLogFile = std::string(szLogBase) + ".log";
     nox::PrintLog& log = nox::PrintLog::instance();
     log.SetStderr(true);
     log.SetSyslog(false);
@@ -107,33 +110,46 @@ static void PrintVersionInfo()
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "\n");
 }
 
-static void PruneOldLogs()
+static void PruneOldLogs()   // and their dumps
 {
     std::string strErr;
     const int nRemoved = PruneProcessLogs("log", kKeptProcessLogs, nox::Process::Id(), strErr);
     if (nRemoved > 0)
         NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
-                "removed %d log files of older processes (the newest %d are kept)", nRemoved,
+                "removed %d log and dump files of older processes (the newest %d are kept)", nRemoved,
                 kKeptProcessLogs);
     if (!strErr.empty())
         NOX_LOG(kSrc, kMainFn, nox::kLogError, "old log file not removed: %s", strErr.c_str());
 }
 
-// Rewrites the status file; a failure shows as a stale or missing file in
-// velmoractl status.
-static void WriteStatus(CServer* pServer, const char* szState, const char* szEvent)
+// Holds the log folder to LogFolderMaxMB (0: no cap), oldest files first.
+static void KeepLogFolderSize()
 {
-    if (g_status.nPid == 0) {
-        g_status.nPid = nox::Process::Id();
-        g_status.strBuild = VELMORA_BUILD_ID;
-        g_status.nStarted = static_cast<long long>(std::time(nullptr));
-    }
-    ++g_status.nSeq;
-    g_status.nWritten = static_cast<long long>(std::time(nullptr));
-    g_status.strState = szState;
-    g_status.strEvent = szEvent;
-    CollectStatus(*pServer, g_status);
-    (void)WriteStatusFile(g_status, kStatusFileName);
+    const int nMaxMB = CServerConfig::instance()->m_nLogFolderMaxMB;
+    if (nMaxMB <= 0)
+        return;
+    std::string strErr;
+    const int nRemoved =
+        CapLogFolder("log", static_cast<uintmax_t>(nMaxMB) * 1024 * 1024, g_strLogFile, strErr);
+    if (nRemoved > 0)
+        NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
+                "log folder over %d MB: removed its %d oldest files", nMaxMB, nRemoved);
+    if (!strErr.empty())
+        NOX_LOG(kSrc, kMainFn, nox::kLogError, "old log file not removed: %s", strErr.c_str());
+}
+
+// The status file's keeper, with what stays the same for the whole run.
+static StatusKeeper MakeStatusKeeper(CServer* pServer, bool bStarted)
+{
+    DaemonStatus fixed;
+    fixed.strStart = bStarted ? "ok" : "failed";
+    fixed.nPid = nox::Process::Id();
+    fixed.strBuild = VELMORA_BUILD_ID;
+    fixed.nStarted = static_cast<long long>(std::time(nullptr));
+    fixed.strLogFile = g_strLogFile;
+    return StatusKeeper(kStatusFileName, fixed, [pServer](DaemonStatus& status, bool bFigures) {
+        CollectStatus(*pServer, status, bFigures);
+    });
 }
 
 // The next control character. At end of file the stream is made readable
@@ -154,26 +170,27 @@ static int ReadControlChar()
     return EOF;
 }
 
-// The status file shows the current adapter table: rewritten within a second
-// of a change.
-static void FollowAdapterTable(CServer* pServer, uint64_t& nSeenChanges)
+// The control file's offset just past the character read last.
+static long long ControlPos()
 {
-    if (pServer->m_pListen == nullptr || !pServer->m_pListen->m_pHandler)
-        return;
-    const uint64_t nChanges = pServer->m_pListen->m_pHandler->TableChanges();
-    if (nChanges == nSeenChanges)
-        return;
-    nSeenChanges = nChanges;
-    WriteStatus(pServer, "running", "adapters");
+    return static_cast<long long>(std::ftell(stdin));
+}
+
+static const char* LevelName()
+{
+    return nox::PrintLog::instance().GetLevel() <= nox::kLogDebug ? "debug" : "info";
 }
 
 // Obeys one command character per second until q, a NUL character or a stop
-// signal.
-static void RunControlLoop(CServer* pServer)
+// signal. Each command acted on goes into the status file with its offset, so
+// whoever appended it finds its own answer; the file and the service
+// manager's status line are kept current, and its watchdog fed, once a pass.
+static void RunControlLoop(CServer* pServer, StatusKeeper& keeper)
 {
-    uint64_t nSeenChanges = 0;
-    for (;;) {
-        FollowAdapterTable(pServer, nSeenChanges);
+    const bool bWatchdog = nox::ServiceManager::WatchdogWanted();
+    for (unsigned nPass = 1;; ++nPass) {
+        if (bWatchdog)
+            nox::ServiceManager::Alive();
         if (nox::Process::StopRequested()) {
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "stop signal received");
             return;
@@ -182,34 +199,45 @@ static void RunControlLoop(CServer* pServer)
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo,
                     "hang-up signal received: settings are read only at start, "
                     "restart Velmora to apply changes");
-        switch (ReadControlChar()) {
+        const int ch = ReadControlChar();
+        switch (ch) {
         case 0:
             return;
         case 'q':
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "pressed q ...\n");
+            keeper.AddCommand(ControlPos(), 'q', "stopping");
             return;
         case 'D':
             nox::PrintLog::instance().SetLevel(nox::kLogDebug);
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "log level turn to debug");
+            keeper.AddCommand(ControlPos(), 'D', LevelName());
             break;
         case 'I':
             nox::PrintLog::instance().SetLevel(nox::kLogInfo);
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "log level turn to info");
+            keeper.AddCommand(ControlPos(), 'I', LevelName());
             break;
         case 'S':
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "Print Server Info");
             if (pServer->m_pListen != nullptr && pServer->m_pListen->m_pHandler)
                 (void)pServer->m_pListen->m_pHandler->PrintSvrInfo();
-            WriteStatus(pServer, "running", "S");
+            keeper.AddCommand(ControlPos(), 'S', "printed");
             break;
-        case 'd':
+        case 'd': {
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "begin dump ...");
-            (void)nox::ExceptionHandler::do_minidump(nullptr);
+            const bool bDumped = nox::ExceptionHandler::do_minidump(nullptr) == 0;
             NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "end dump...");
+            keeper.AddCommand(ControlPos(), 'd',
+                              bDumped ? nox::ExceptionHandler::LastDumpPath() : "failed");
             break;
+        }
         default:  // end of file and every other character
             break;
         }
+        if (keeper.Look())
+            nox::ServiceManager::Status(keeper.Last().Summary().c_str());
+        if (nPass % kCapEveryPasses == 0)
+            KeepLogFolderSize();
         nox::Thread::SleepMs(1000);
     }
 }
@@ -233,13 +261,20 @@ int main(int argc, char** argv)
 
     CServer* pServer = new CServer();
     const bool bStarted = pServer->StartServer() == 0;
-    g_status.strStart = bStarted ? "ok" : "failed";
-    WriteStatus(pServer, bStarted ? "running" : "stopping", "start");
-    if (bStarted)
-        RunControlLoop(pServer);
+    KeepLogFolderSize();
+    StatusKeeper keeper = MakeStatusKeeper(pServer, bStarted);
+    (void)keeper.WriteNow(bStarted ? "running" : "stopping", "start");
+    if (bStarted) {
+        nox::PrintLog::instance().Flush();   // whoever sees the service ready finds its lines
+        nox::ServiceManager::Ready(keeper.Last().Summary().c_str());
+        RunControlLoop(pServer, keeper);
+    }
 
+    nox::ServiceManager::Stopping();
     pServer->StopServer();
-    WriteStatus(pServer, "stopped", "stop");
+    (void)keeper.WriteNow("stopped", "stop");
+    if (pServer->m_pListen != nullptr && pServer->m_pListen->m_pHandler)
+        pServer->m_pListen->m_pHandler->PrintCounters();   // debug level
     delete pServer;
     NOX_LOG(kSrc, kMainFn, nox::kLogInfo, "Velmora End");
     g_pidFile.Release();

@@ -2,12 +2,14 @@
 # (on Windows: the zip of WindowsZip.cmake).
 #
 # Package velmora (component daemon), the responder:
-#   <prefix>/sbin/velmora, <prefix>/sbin/velmoractl, man8/velmora.8.gz, velmoractl.8.gz
+#   <prefix>/sbin/velmora, <prefix>/sbin/velmoractl, man8/velmora.8.gz, velmoractl.8.gz,
+#   man5/Velmora.xml.5.gz
 #   /etc/velmora/Velmora.xml, /etc/velmora/port.conf     settings (conffiles)
 #   /var/lib/velmora/Velmora                             the daemon's working directory
 #   /var/lib/velmora/Velmora/log -> /var/log/velmora     its log folder
 #   /var/lib/velmora/nginx/conf/port.conf -> /etc/velmora/port.conf
-#   /lib/systemd/system/velmora.service, /usr/lib/sysusers.d/velmora.conf
+#   /lib/systemd/system/velmora.service, velmora-metrics.service and .timer (disabled),
+#   /usr/lib/sysusers.d/velmora.conf, /usr/lib/tmpfiles.d/velmora.conf
 # Package velmora-search (component search), the client alone:
 #   <prefix>/bin/velmora-search, man1/velmora-search.1.gz
 # Each has /usr/share/doc/<package>/copyright and changelog.gz.
@@ -47,7 +49,8 @@ endif()
 # Man pages and changelog, compressed as Debian wants them.
 set(_gz_dir ${CMAKE_BINARY_DIR}/packaging)
 set(_gz_files)
-foreach(src man/velmora.8 man/velmoractl.8 man/velmora-search.1 debian/changelog)
+foreach(src man/velmora.8 man/velmoractl.8 man/Velmora.xml.5 man/velmora-search.1
+        debian/changelog)
   get_filename_component(_name ${src} NAME)
   add_custom_command(OUTPUT ${_gz_dir}/${_name}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${VELMORA_PKG_DIR}/${src} ${_gz_dir}/${_name}
@@ -60,6 +63,8 @@ add_custom_target(packaging_files ALL DEPENDS ${_gz_files})
 install(TARGETS velmora velmoractl RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
 install(FILES ${_gz_dir}/velmora.8.gz ${_gz_dir}/velmoractl.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
+install(FILES ${_gz_dir}/Velmora.xml.5.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man5
+        COMPONENT daemon)
 install(FILES ${VELMORA_PKG_DIR}/Velmora.xml ${VELMORA_PKG_DIR}/port.conf
         DESTINATION /etc/velmora COMPONENT daemon
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -69,8 +74,12 @@ install(CODE [[
   file(CREATE_LINK ../../../log/velmora "$ENV{DESTDIR}/var/lib/velmora/Velmora/log" SYMBOLIC)
   file(CREATE_LINK /etc/velmora/port.conf "$ENV{DESTDIR}/var/lib/velmora/nginx/conf/port.conf" SYMBOLIC)
 ]] COMPONENT daemon)
-install(FILES ${VELMORA_PKG_DIR}/velmora.service DESTINATION /lib/systemd/system COMPONENT daemon)
+install(FILES ${VELMORA_PKG_DIR}/velmora.service ${VELMORA_PKG_DIR}/velmora-metrics.service
+              ${VELMORA_PKG_DIR}/velmora-metrics.timer
+        DESTINATION /lib/systemd/system COMPONENT daemon)
 install(FILES ${VELMORA_PKG_DIR}/velmora.sysusers DESTINATION /usr/lib/sysusers.d
+        RENAME velmora.conf COMPONENT daemon)
+install(FILES ${VELMORA_PKG_DIR}/velmora.tmpfiles DESTINATION /usr/lib/tmpfiles.d
         RENAME velmora.conf COMPONENT daemon)
 
 install(TARGETS velmora-search RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT search)
@@ -103,33 +112,35 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velmora.invalid/")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME "velmora")
-set(CPACK_DEBIAN_DAEMON_DESCRIPTION
+# string(CONCAT): the parts joined as they are, so a ";" in the text stays.
+string(CONCAT CPACK_DEBIAN_DAEMON_DESCRIPTION
     "LAN discovery responder\n"
     "Velmora answers discovery requests (a JSON form and a binary form) sent over\n"
     "UDP to the multicast group 239.255.255.251 or to the host, once per network\n"
     "adapter, so that clients on the local network find the host and its web\n"
     "front end. It runs as a systemd service; velmoractl shows its status,\n"
     "passes it commands and checks its settings.")
-set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS "velmora-search")
+set(CPACK_DEBIAN_DAEMON_PACKAGE_SUGGESTS "velmora-search, prometheus-node-exporter")
+# What the maintainer scripts call: useradd, userdel, groupdel (passwd) and
+# deb-systemd-helper (init-system-helpers); the libraries come from shlibdeps.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS "passwd, init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
     ${VELMORA_PKG_DIR}/debian/conffiles ${VELMORA_PKG_DIR}/debian/postinst
     ${VELMORA_PKG_DIR}/debian/prerm ${VELMORA_PKG_DIR}/debian/postrm)
 
 set(CPACK_DEBIAN_SEARCH_PACKAGE_NAME "velmora-search")
-set(CPACK_DEBIAN_SEARCH_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_SEARCH_DESCRIPTION
     "client that finds the Velmora responders on the local network\n"
     "velmora-search sends both forms of the discovery request to the multicast\n"
     "group or to chosen hosts and prints one row per responder and adapter, as\n"
     "a table or as JSON lines. It installs no responder.")
-string(REPLACE ";" "" CPACK_DEBIAN_DAEMON_DESCRIPTION "${CPACK_DEBIAN_DAEMON_DESCRIPTION}")
-string(REPLACE ";" "" CPACK_DEBIAN_SEARCH_DESCRIPTION "${CPACK_DEBIAN_SEARCH_DESCRIPTION}")
 
 find_program(VELMORA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VELMORA_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS
-      "libc6, libstdc++6, libgcc-s1, libjsoncpp25, libpugixml1v5")
+  string(APPEND CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS ", libc6, libstdc++6, libgcc-s1, "
+         "libjsoncpp25, libpugixml1v5, libsystemd0")
   set(CPACK_DEBIAN_SEARCH_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libjsoncpp25")
 endif()
 set(CPACK_STRIP_FILES TRUE)

@@ -4,11 +4,12 @@
 velmora_install_deps() {
     local pkgs=(build-essential cmake pkg-config git
                 libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
-                googletest libgtest-dev libgmock-dev libbenchmark-dev
+                libsystemd-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
                 clang-14 libclang-rt-14-dev
                 iproute2 procps python3 dpkg-dev file systemd lintian)
     [ "${1:-}" = "--run-only" ] && pkgs=(build-essential cmake pkg-config git
-                libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev)
+                libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
+                libsystemd-dev)
     local missing=()
     local p
     for p in "${pkgs[@]}"; do

@@ -23,6 +23,13 @@ wait_exit 30 || fail "the commands did not stop the daemon"
 order=$(grep -Eo 'Start Server OK!|log level turn to (debug|info)|Print Server Info|m_waitHandleData size\[0\]|begin dump \.\.\.|end dump\.\.\.|pressed q \.\.\.|Stop Handler OK|Stop Server OK|Velmora End' "$LOG" | paste -sd'|')
 [ "$order" = 'Start Server OK!|log level turn to debug|Print Server Info|m_waitHandleData size[0]|begin dump ...|end dump...|log level turn to info|pressed q ...|Stop Handler OK|Stop Server OK|Velmora End' ] \
     || fail "lines out of order: $order"
+# With no optional setting (no settings file at all), the start and the stop
+# log no line of their own: the functions of the lines up to the start, and
+# after the q, are these (debug lines aside).
+funcs() { grep -v ' DEBUG ' "$LOG" | sed -n "$1" | awk '{print $6}' | uniq | paste -sd' '; }
+[ "$(funcs '1,/Start Server OK!/p')" = 'PrintVersionInfo: main: CServerConfig::LoadServerConf: CCUHandler::StartHandler: CCUListen::StartListen: CServer::StartServer:' ] \
+    && [ "$(funcs '/pressed q/,$p')" = 'main: CCUHandler::StopHandler: CServer::StopServer: main:' ] \
+    || fail "start or stop has lines of its own: $(funcs '1,/Start Server OK!/p') / $(funcs '/pressed q/,$p')"
 cmp "$LOG" "$RUNDIR/log/Velmora-$DAEMON_PID.log" || fail "the log file differs from stderr"
 # The dump: today's stamp in its name and heading, this thread and every other,
 # the whole memory map.

@@ -18,7 +18,7 @@ in_cli "$SEARCH" --interface vcli0 --json --timeout 1 > "$WORKDIR/rows" || fail 
 # One row (members in name order): the server's only adapter, no loopback row,
 # its gateway the default route's, both forms merged.
 mac=$(ip -n "$NS_SRV" -br link show vsrv0 | awk '{print $3}')
-[ "$(wc -l < "$WORKDIR/rows")" -eq 1 ] && grep -Eq "^\{\"address\":\"$SRV_IP\",.*\"forms\":\"json,binary\",\"gateway\":\"$CLI_IP\",.*\"mac\":\"$mac\",.*\"mask\":\"255.255.255.0\",.*\"responder\":\"$SRV_IP\",\"serial\":\"[^\"]+\"" \
+[ "$(wc -l < "$WORKDIR/rows")" -eq 1 ] && grep -Eq "^\{\"address\":\"$SRV_IP\",.*\"forms\":\\[\"json\",\"binary\"\\],\"gateway\":\"$CLI_IP\",.*\"mac\":\"$mac\",.*\"mask\":\"255.255.255.0\",.*\"responder\":\"$SRV_IP\",\"serial\":\"[^\"]+\"" \
     "$WORKDIR/rows" || fail "rows: $(cat "$WORKDIR/rows")"
 in_cli "$SEARCH" --host "$SRV_IP" --timeout 0.5 > /dev/null
 [ $? -eq 1 ] || fail "the repeat was answered"

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# 30-package.sh: cpack builds the velmora and velmora-search packages; lintian
-# finds no error or warning; the unit passes systemd-analyze verify and scores
-# 2.5 or better. Installed on this machine: the client alone brings no
-# responder; velmora creates its user and enables its unit without a running
-# systemd; the unit's start steps (check-config, serial read as root) run the
-# packaged daemon as velmora without an error line, reporting root's serial,
-# found by the packaged client, stopped by velmoractl; purge removes the user,
-# group, settings, state and logs.
+# 30-package.sh: cpack builds the velmora and velmora-search packages (their
+# descriptions whole, Depends naming passwd); lintian finds no error or
+# warning; the units pass systemd-analyze verify and the daemon's scores 2.5
+# or better. Installed on this machine: the client alone brings no responder;
+# velmora creates its user, its log folder (group adm) and enables its unit,
+# not the metrics timer, without a running systemd; the unit's start steps
+# (check-config, serial read as root) run the packaged daemon as velmora
+# without an error line, reporting root's serial, found by the packaged
+# client, stopped by velmoractl; remove leaves the unit unmasked; purge
+# removes the user, group, settings, state and logs.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
 for tool in cpack dpkg-deb lintian setpriv systemd-analyze; do
     command -v "$tool" > /dev/null || { echo "SKIP: $SCRIPT_NAME: no $tool" >&2; exit 77; }
 done
+# The package is installed on this machine: another run of this scenario (a
+# second build tree, a mutation run) waits for this one to end.
+exec 9> /run/lock/velmora-package-scenario.lock && flock -w 600 9 || fail "another package scenario holds the lock"
 if dpkg-query -W -f='${Status}\n' velmora velmora-search 2>/dev/null | grep -q ' installed' ||
         [ -e /etc/velmora ] || [ -e /var/lib/velmora ]; then
     echo "SKIP: $SCRIPT_NAME: velmora is installed on this machine (package or files)" >&2
@@ -31,6 +36,8 @@ CLI_DEB=${DEB/velmora_/velmora-search_}
 [ -f "$DEB" ] && [ -f "$CLI_DEB" ] || fail "want both packages: $(ls "$PKGDIR")"
 dpkg-deb -I "$DEB" > "$WORKDIR/info" || fail "dpkg-deb -I"
 for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libjsoncpp' \
+             '^ Depends: (.*, )?passwd[,]' '^ Depends: .*libsystemd0' \
+             '^  front end\. It runs as a systemd service; velmoractl' \
              ' postinst ' ' postrm ' ' conffiles '; do
     grep -Eq -- "$field" "$WORKDIR/info" || fail "control lacks '$field': $(cat "$WORKDIR/info")"
 done
@@ -44,10 +51,15 @@ dpkg -i "$CLI_DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $CLI_
 dpkg -i "$DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $DEB: $(cat "$WORKDIR/dpkg.log")"
 getent passwd velmora > /dev/null && getent group velmora > /dev/null || fail "no velmora user or group"
 [ -L /etc/systemd/system/multi-user.target.wants/velmora.service ] || fail "unit not enabled"
-[ "$(stat -c %U /var/log/velmora)" = velmora ] || fail "/var/log/velmora not velmora's"
+[ "$(stat -c '%U %G %a' /var/log/velmora)" = 'velmora adm 2750' ] \
+    || fail "/var/log/velmora: $(stat -c '%U %G %a' /var/log/velmora), want velmora adm 2750"
+[ -f /lib/systemd/system/velmora-metrics.timer ] \
+    && [ ! -e /etc/systemd/system/timers.target.wants/velmora-metrics.timer ] \
+    || fail "metrics timer missing or enabled"
 
 UNIT=/lib/systemd/system/velmora.service
-systemd-analyze verify "$UNIT" > "$WORKDIR/verify" 2>&1 && [ ! -s "$WORKDIR/verify" ] \
+systemd-analyze verify "$UNIT" /lib/systemd/system/velmora-metrics.timer \
+    /lib/systemd/system/velmora-metrics.service > "$WORKDIR/verify" 2>&1 && [ ! -s "$WORKDIR/verify" ] \
     || fail "systemd-analyze verify: $(cat "$WORKDIR/verify")"
 systemd-analyze security --offline=yes "$UNIT" 2>&1 | tee "$WORKDIR/security" \
     | grep -q 'Overall exposure level for velmora.service: \([01]\.[0-9]\|2\.[0-5]\) ' \
@@ -81,7 +93,12 @@ grep -q "\"serial\":\"$SERIAL\"" "$WORKDIR/found" || fail "serial differs from r
 /usr/sbin/velmoractl status | grep -q "running, pid $DAEMON_PID" || fail "velmoractl status"
 /usr/sbin/velmoractl stop > /dev/null && wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] \
     || fail "velmoractl stop: ${DAEMON_STATUS:-still running}"
-[ -s "/var/log/velmora/Velmora-$DAEMON_PID.log" ] || fail "no log under /var/log/velmora"
+[ -s "/var/log/velmora/Velmora-$DAEMON_PID.log" ] \
+    && [ "$(stat -c %G "/var/log/velmora/Velmora-$DAEMON_PID.log")" = adm ] \
+    || fail "no log under /var/log/velmora, or not group adm's"
+
+dpkg --remove velmora > "$WORKDIR/dpkg.log" 2>&1 || fail "remove: $(cat "$WORKDIR/dpkg.log")"
+[ ! -L /etc/systemd/system/velmora.service ] || fail "the unit was masked at remove"
 
 dpkg --purge velmora velmora-search > "$WORKDIR/dpkg.log" 2>&1 || fail "purge: $(cat "$WORKDIR/dpkg.log")"
 ! getent passwd velmora > /dev/null && ! getent group velmora > /dev/null || fail "user or group left"

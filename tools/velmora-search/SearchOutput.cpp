@@ -34,6 +34,12 @@ Json::Value PortValue(int nPort)
     return nPort < 0 ? Json::Value() : Json::Value(nPort);
 }
 
+// A field the reply did not carry is null, as an unknown port is.
+Json::Value TextValue(const std::string& strText)
+{
+    return strText.empty() ? Json::Value() : Json::Value(strText);
+}
+
 typedef std::vector<std::string> Line;
 enum { kColSerial = 8 };
 // Columns in the order a narrow terminal loses them: PORT, FORMS, TYPE,
@@ -69,16 +75,18 @@ size_t TableWidth(const std::vector<Line>& vecLine, const std::vector<bool>& vec
     return nTotal;
 }
 
-// Shortens the serial numbers to 8 characters and a mark, then drops
-// columns, until the table fits nColumns.
-void FitWidth(std::vector<Line>& vecLine, std::vector<bool>& vecShown, size_t nColumns)
+// Shortens the serial numbers to 8 characters and a mark ("…", or "..."
+// where the terminal takes ASCII only), then drops columns, until the table
+// fits nColumns.
+void FitWidth(std::vector<Line>& vecLine, std::vector<bool>& vecShown, size_t nColumns, bool bUtf8)
 {
     if (TableWidth(vecLine, vecShown) <= nColumns)
         return;
+    const char* szMark = bUtf8 ? "\xE2\x80\xA6" : "...";
     for (size_t i = 1; i < vecLine.size(); ++i) {
         std::string& strSerial = vecLine[i][kColSerial];
         if (strSerial.size() > 9)
-            strSerial = strSerial.substr(0, 8) + "\xE2\x80\xA6";    // "…"
+            strSerial = strSerial.substr(0, 8) + szMark;
     }
     for (size_t nCol : kDropOrder) {
         if (TableWidth(vecLine, vecShown) <= nColumns)
@@ -89,7 +97,7 @@ void FitWidth(std::vector<Line>& vecLine, std::vector<bool>& vecShown, size_t nC
 
 }  // namespace
 
-std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns)
+std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns, bool bUtf8)
 {
     std::vector<Line> vecLine;
     vecLine.push_back({"RESPONDER", "ADDRESS", "MASK", "GATEWAY", "MAC", "NAME", "TYPE",
@@ -105,7 +113,7 @@ std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns)
     }
     std::vector<bool> vecShown(vecLine[0].size(), true);
     if (nColumns > 0)
-        FitWidth(vecLine, vecShown, static_cast<size_t>(nColumns));
+        FitWidth(vecLine, vecShown, static_cast<size_t>(nColumns), bUtf8);
     const std::vector<size_t> vecWidth = Widths(vecLine);
     std::string strOut;
     for (const Line& line : vecLine) {
@@ -128,20 +136,25 @@ std::string FormatJsonLine(const ResponderRow& row)
 {
     const AdapterReply& r = row.info;
     Json::Value obj(Json::objectValue);
-    obj["responder"] = r.strResponder;
-    obj["address"] = r.strAddr;
-    obj["mask"] = r.strMask;
-    obj["gateway"] = r.strGateway;
-    obj["mac"] = r.strMac;
-    obj["machineName"] = r.strMachineName;
-    obj["deviceClass"] = r.strDeviceClass;
-    obj["deviceType"] = r.strDeviceType;
-    obj["version"] = r.strVersion;
-    obj["serial"] = r.strSerial;
+    obj["responder"] = TextValue(r.strResponder);
+    obj["address"] = TextValue(r.strAddr);
+    obj["mask"] = TextValue(r.strMask);
+    obj["gateway"] = TextValue(r.strGateway);
+    obj["mac"] = TextValue(r.strMac);
+    obj["machineName"] = TextValue(r.strMachineName);
+    obj["deviceClass"] = TextValue(r.strDeviceClass);
+    obj["deviceType"] = TextValue(r.strDeviceType);
+    obj["version"] = TextValue(r.strVersion);
+    obj["serial"] = TextValue(r.strSerial);
     obj["httpPort"] = PortValue(r.nHttpPort);
     obj["httpsPort"] = PortValue(r.nHttpsPort);
     obj["port"] = PortValue(r.nPort);
-    obj["forms"] = row.FormsText();
+    Json::Value forms(Json::arrayValue);
+    if (row.nForms & kFormJson)
+        forms.append("json");
+    if (row.nForms & kFormBinary)
+        forms.append("binary");
+    obj["forms"] = forms;
 
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";

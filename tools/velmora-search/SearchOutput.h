@@ -11,11 +11,14 @@ namespace search {
 
 // A table with a heading line and one line per row; empty fields print "-"
 // and control characters from the wire print as '?'. With nColumns (a
-// terminal's width) the serial numbers are shortened and the less needed
-// columns left out until the table fits; 0 prints every column in full.
-std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns = 0);
+// terminal's width) the serial numbers are shortened (marked with "…", or
+// "..." when bUtf8 is false) and the less needed columns left out until the
+// table fits; 0 prints every column in full.
+std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns = 0,
+                        bool bUtf8 = true);
 
-// One JSON object on one line (newline included). Unknown ports are null.
+// One JSON object on one line (newline included). A field or port the replies
+// did not carry is null; "forms" is an array of "json" and "binary".
 std::string FormatJsonLine(const ResponderRow& row);
 
 }  // namespace search

@@ -45,7 +45,10 @@ void PrintRows(const std::vector<ResponderRow>& vecRow, const SearchOptions& opt
         for (const ResponderRow& row : vecRow)
             std::fputs(FormatJsonLine(row).c_str(), stdout);
     } else {
-        std::fputs(FormatTable(vecRow, opt.bWide ? 0 : nox::TerminalColumns()).c_str(), stdout);
+        std::fputs(FormatTable(vecRow, opt.bWide ? 0 : nox::TerminalColumns(),
+                               nox::TerminalIsUtf8())
+                       .c_str(),
+                   stdout);
     }
     std::fflush(stdout);
 }

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "Service/CheckConfig.h"
 #include "Service/StatusFile.h"
+#include "tools/velmoractl/Metrics.h"
 #include "nox/Console.h"
 #include "nox/PidFile.h"
 #include "nox/Status.h"
@@ -67,9 +67,10 @@ int NotRunning(const std::string& strFolder)
     return kExitNotRunning;
 }
 
-// Appends to the control file, never truncating it; the daemon reads from
-// where it stopped. A missing file is not created: the daemon does not read it.
-bool Append(const std::string& strFolder, const std::string& strCommands)
+// Appends one command character to the control file, never truncating it;
+// nPos gets the offset just past it, which names the command in the status
+// file. A missing file is not created: the daemon does not read it.
+bool Append(const std::string& strFolder, char ch, long long& nPos)
 {
     const std::string strPath = PathIn(strFolder, kControlFile);
     std::error_code ec;
@@ -77,14 +78,12 @@ bool Append(const std::string& strFolder, const std::string& strCommands)
         Error(strPath + " is missing: the daemon reads its commands from there");
         return false;
     }
-    std::FILE* pFile = std::fopen(strPath.c_str(), "ab");
-    if (pFile == nullptr) {
-        Error("cannot write " + strPath + ": " + std::strerror(errno));
+    std::string strErr;
+    if (nox::AppendToFile(strPath.c_str(), std::string(1, ch), nPos, strErr) != 0) {
+        Error(strErr);
         return false;
     }
-    const bool bOk = std::fwrite(strCommands.data(), 1, strCommands.size(), pFile) ==
-                     strCommands.size();
-    return std::fclose(pFile) == 0 && bOk;
+    return true;
 }
 
 template <class Done>
@@ -100,31 +99,42 @@ bool WaitUntil(const Wait& wait, Done done)
     }
 }
 
-// Appends strCommands and an S, then waits for the status file that the S
-// writes: proof that the daemon acted on everything before it.
-int Ask(const std::string& strFolder, int nPid, const std::string& strCommands, const Wait& wait,
-        DaemonStatus& status)
+// Appends ch and waits until the status file records it acted on: the record
+// whose offset is the one just past this very character, so a command that
+// another velmoractl appended meanwhile is never taken for this one. What
+// came of it goes to strResult.
+int Ask(const std::string& strFolder, int nPid, char ch, const Wait& wait, std::string& strResult)
 {
     const std::string strPath = PathIn(strFolder, kStatusFileName);
-    std::string strErr;
-    const int nBefore =
-        ReadStatusFile(strPath, status, strErr) == 0 && status.nPid == nPid ? status.nSeq : 0;
-    if (!Append(strFolder, strCommands + "S"))
+    long long nPos = 0;
+    if (!Append(strFolder, ch, nPos))
         return kExitFailed;
+    bool bAnswered = false;
+    bool bGone = false;
     const bool bSeen = WaitUntil(wait, [&] {
-        return ReadStatusFile(strPath, status, strErr) == 0 && status.nPid == nPid &&
-               status.nSeq > nBefore && (status.strEvent == "S" || status.strEvent == "stop");
+        DaemonStatus status;
+        std::string strErr;
+        if (ReadStatusFile(strPath, status, strErr) == 0 && status.nPid == nPid) {
+            const DaemonStatus::Command* pCmd = status.FindCommand(nPos);
+            if (pCmd != nullptr && pCmd->ch == ch) {
+                strResult = pCmd->strResult;
+                bAnswered = true;
+                return true;
+            }
+        }
+        int nNow = 0;
+        bGone = nox::PidFile::Probe(PathIn(strFolder, kPidFileName).c_str(), nNow, strErr) == 0;
+        return bGone;
     });
-    if (bSeen && status.strEvent == "stop") {
-        Error("the daemon stopped before it answered");
+    if (bSeen && bAnswered)
+        return kExitDone;
+    if (bGone) {
+        Error("the daemon ended before it acted on the command");
         return kExitNotRunning;
     }
-    if (!bSeen) {
-        Error("the daemon did not answer within " + Seconds(wait.nTimeoutMs) +
-              " (it reads one command per second)");
-        return kExitFailed;
-    }
-    return kExitDone;
+    Error("the daemon did not answer within " + Seconds(wait.nTimeoutMs) +
+          " (it reads one command per second)");
+    return kExitFailed;
 }
 
 std::string Duration(long long nSeconds)
@@ -154,11 +164,8 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
     }
     std::printf("build: %s\nlog: %s, level %s\n", s.strBuild.c_str(), s.strLogFile.c_str(),
                 s.strLogLevel.c_str());
-    int nOpen = 0;
-    for (const DaemonStatus::Endpoint& ep : s.vecEndpoint)
-        nOpen += ep.nResult == 0 ? 1 : 0;
-    std::printf("endpoints%s: %d of %zu open\n", bRunning ? "" : " of the last run", nOpen,
-                s.vecEndpoint.size());
+    std::printf("endpoints%s: %d of %zu open\n", bRunning ? "" : " of the last run",
+                s.OpenEndpoints(), s.vecEndpoint.size());
     for (const DaemonStatus::Endpoint& ep : s.vecEndpoint) {
         const std::string strAddr = ep.strHost + ":" + std::to_string(ep.nPort);
         std::printf("  %-22s %s\n", strAddr.c_str(),
@@ -184,10 +191,16 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
                     s.nFilterHosts, s.nFilterEntries);
     std::printf("web ports: HTTP %d, HTTPS %d\nserial: %s\n", s.nHttpPort, s.nHttpsPort,
                 s.strSerial.c_str());
-    std::printf("as of %s (written %s)\n", LocalTimeText(s.nWritten).c_str(),
-                s.strEvent == "S"          ? "on request"
-                : s.strEvent == "adapters" ? "when the adapter table changed"
-                                           : ("at " + s.strEvent).c_str());
+    if (!s.vecCounter.empty()) {
+        std::printf("counters:\n");
+        for (const auto& counter : s.vecCounter)
+            std::printf("  %-20s %llu\n", counter.first.c_str(),
+                        static_cast<unsigned long long>(counter.second));
+    }
+    std::printf("as of %s\n", LocalTimeText(s.nWritten).c_str());
+    if (bRunning && s.Degraded())
+        std::printf("degraded: %s\n", s.vecAdapter.empty() ? "no network adapter to answer from"
+                                                            : "not every endpoint is open");
 }
 
 // "NAME=value" as a systemd environment file reads it: double quotes, with
@@ -205,29 +218,68 @@ std::string EnvLine(const char* szName, const std::string& strValue)
 
 }  // namespace
 
-int Status(const std::string& strFolder, bool bRefresh, const Wait& wait)
+// The status file of the daemon that holds strFolder now (nRunning 1), or of
+// the last one (0). kExitDone, or the exit status to end with; bStarting when
+// the running daemon has not written its own yet.
+int ReadStatus(const std::string& strFolder, int nRunning, int nPid, DaemonStatus& status,
+               bool& bStarting)
+{
+    std::string strErr;
+    bStarting = false;
+    const int nRead = ReadStatusFile(PathIn(strFolder, kStatusFileName), status, strErr);
+    const int nErr = errno;
+    if (nRead != 0) {
+        if (nRunning == 0)
+            return NotRunning(strFolder);
+        if (nRead != -1 || nErr != ENOENT) {
+            Error(strErr);
+            return kExitFailed;
+        }
+    }
+    bStarting = nRunning == 1 && status.nPid != nPid;
+    return kExitDone;
+}
+
+int Status(const std::string& strFolder)
 {
     int nPid = 0;
     const int nRunning = Probe(strFolder, nPid);
     if (nRunning < 0)
         return kExitFailed;
     DaemonStatus status;
+    bool bStarting = false;
+    const int nRet = ReadStatus(strFolder, nRunning, nPid, status, bStarting);
+    if (nRet != kExitDone)
+        return nRet;
+    if (bStarting) {
+        std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
+        return kExitDegraded;
+    }
+    PrintStatus(strFolder, status, nRunning == 1);
+    if (nRunning == 0)
+        return kExitNotRunning;
+    return status.Degraded() ? kExitDegraded : kExitDone;
+}
+
+int Metrics(const std::string& strFolder, const std::string& strTextfileDir)
+{
+    int nPid = 0;
+    const int nRunning = Probe(strFolder, nPid);
+    if (nRunning < 0)
+        return kExitFailed;
+    DaemonStatus status;
+    bool bStarting = false;
     std::string strErr;
-    if (nRunning == 1 && bRefresh) {
-        const int nRet = Ask(strFolder, nPid, "", wait, status);
-        if (nRet != kExitDone)
-            return nRet;
-    } else if (ReadStatusFile(PathIn(strFolder, kStatusFileName), status, strErr) != 0) {
-        if (nRunning == 0)
-            return NotRunning(strFolder);
+    if (nRunning == 1 &&
+        (ReadStatus(strFolder, nRunning, nPid, status, bStarting) != kExitDone || bStarting))
+        status = DaemonStatus();   // running, its figures not written yet
+    const std::string strText = MetricsText(status, nRunning == 1);
+    if (strTextfileDir.empty()) {
+        std::fputs(strText.c_str(), stdout);
+    } else if (WriteTextfile(strTextfileDir, strText, strErr) != 0) {
         Error(strErr);
         return kExitFailed;
     }
-    if (nRunning == 1 && status.nPid != nPid) {
-        std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
-        return kExitDone;
-    }
-    PrintStatus(strFolder, status, nRunning == 1);
     return nRunning == 1 ? kExitDone : kExitNotRunning;
 }
 
@@ -237,7 +289,8 @@ int Stop(const std::string& strFolder, const Wait& wait)
     const int nRunning = Probe(strFolder, nPid);
     if (nRunning <= 0)
         return nRunning < 0 ? kExitFailed : NotRunning(strFolder);
-    if (!Append(strFolder, "q"))
+    long long nPos = 0;
+    if (!Append(strFolder, 'q', nPos))
         return kExitFailed;
     int nNow = 0;
     if (!WaitUntil(wait, [&] { return Probe(strFolder, nNow) == 0; })) {
@@ -254,12 +307,12 @@ int LogLevel(const std::string& strFolder, bool bDebug, const Wait& wait)
     const int nRunning = Probe(strFolder, nPid);
     if (nRunning <= 0)
         return nRunning < 0 ? kExitFailed : NotRunning(strFolder);
-    DaemonStatus status;
-    const int nRet = Ask(strFolder, nPid, bDebug ? "D" : "I", wait, status);
+    std::string strLevel;
+    const int nRet = Ask(strFolder, nPid, bDebug ? 'D' : 'I', wait, strLevel);
     if (nRet != kExitDone)
         return nRet;
-    std::printf("log level of pid %d: %s\n", nPid, status.strLogLevel.c_str());
-    return status.strLogLevel == (bDebug ? "debug" : "info") ? kExitDone : kExitFailed;
+    std::printf("log level of pid %d: %s\n", nPid, strLevel.c_str());
+    return strLevel == (bDebug ? "debug" : "info") ? kExitDone : kExitFailed;
 }
 
 int Dump(const std::string& strFolder, const Wait& wait)
@@ -268,39 +321,28 @@ int Dump(const std::string& strFolder, const Wait& wait)
     const int nRunning = Probe(strFolder, nPid);
     if (nRunning <= 0)
         return nRunning < 0 ? kExitFailed : NotRunning(strFolder);
-    const fs::path logDir = fs::u8path(strFolder) / "log";
-    const std::string strPrefix = "Velmora-" + std::to_string(nPid) + "-";
-    auto dumps = [&] {
-        std::vector<fs::path> vecOut;
-        std::error_code ec;
-        for (fs::directory_iterator it(logDir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string strName = it->path().filename().u8string();
-            if (strName.compare(0, strPrefix.size(), strPrefix) == 0 &&
-                it->path().extension() == ".dmp")
-                vecOut.push_back(it->path());
-        }
-        return vecOut;
-    };
-    const std::vector<fs::path> vecBefore = dumps();
-    DaemonStatus status;
-    const int nRet = Ask(strFolder, nPid, "d", wait, status);
+    std::string strDump;
+    const int nRet = Ask(strFolder, nPid, 'd', wait, strDump);
     if (nRet != kExitDone)
         return nRet;
-    for (const fs::path& path : dumps()) {
-        if (std::find(vecBefore.begin(), vecBefore.end(), path) == vecBefore.end()) {
-            std::printf("dump of pid %d: %s\n", nPid, path.u8string().c_str());
-            return kExitDone;
-        }
+    if (strDump == "failed") {
+        Error("the daemon wrote no dump (its log says why)");
+        return kExitFailed;
     }
-    Error("the daemon wrote no dump into " + logDir.u8string() + " (its log says why)");
-    return kExitFailed;
+    const fs::path dump = fs::u8path(strDump).is_absolute()
+                              ? fs::u8path(strDump)
+                              : fs::u8path(strFolder) / fs::u8path(strDump);
+    std::printf("dump of pid %d: %s\n", nPid, dump.lexically_normal().u8string().c_str());
+    return kExitDone;
 }
 
 int CheckConfig(const std::string& strFolder)
 {
     ConfigReport report;
     CheckServerConf(strFolder, report);
-    std::fputs(FormatReport(report).c_str(), stdout);
+    std::fputs(FormatDetails(report).c_str(), stdout);
+    std::fflush(stdout);
+    std::fputs(FormatFindings(report, nox::StderrIsJournal()).c_str(), stderr);
     return report.Fails() ? kExitFailed : kExitDone;
 }
 
@@ -317,12 +359,16 @@ int Serial(const std::string& strEnvFile)
         return kExitDone;
     }
     // Without a serial the file names none, and the daemon looks for itself.
-    std::ofstream out(strEnvFile, std::ios::trunc);
-    out << "# The serial number as root reads it; velmoractl serial wrote it for the daemon.\n";
+    std::string strText =
+        "# The serial number as root reads it; velmoractl serial wrote it for the daemon.\n";
     if (bFound)
-        out << EnvLine(nox::Status::kSerialEnv, szSerial);
-    if (!out.flush()) {
-        Error("cannot write " + strEnvFile);
+        strText += EnvLine(nox::Status::kSerialEnv, szSerial);
+    std::FILE* pFile = std::fopen(strEnvFile.c_str(), "w");
+    const bool bWritten = pFile != nullptr &&
+                          std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
+    const int nErr = errno;
+    if (pFile == nullptr || std::fclose(pFile) != 0 || !bWritten) {
+        Error("cannot write " + strEnvFile + ": " + std::strerror(bWritten ? errno : nErr));
         return kExitFailed;
     }
     return kExitDone;

@@ -8,16 +8,30 @@
 namespace velmora {
 namespace ctl {
 
-enum ExitStatus { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitNotRunning = 3 };
+// kExitDegraded: running, but starting still, with an endpoint not open, or
+// without a network adapter to answer from.
+enum ExitStatus {
+    kExitDone = 0,
+    kExitFailed = 1,
+    kExitUsage = 2,
+    kExitNotRunning = 3,
+    kExitDegraded = 4
+};
 
 // How long a command waits for the daemon to act on it, in milliseconds.
 struct Wait {
     unsigned nTimeoutMs = 10000;
 };
 
-// Whether the daemon runs, since when, its endpoints, adapters, queue and
-// filter. bRefresh asks the daemon for fresh figures first (the S command).
-int Status(const std::string& strFolder, bool bRefresh, const Wait& wait);
+// Whether the daemon runs, since when, its endpoints, adapters, queue, filter
+// and counters, from the status file that the daemon keeps current (no
+// command is sent, so nothing is logged).
+int Status(const std::string& strFolder);
+// The same figures in Prometheus' text format: on standard output, or with
+// strTextfileDir written atomically into "velmora.prom" there (for
+// node_exporter's textfile collector). kExitNotRunning when none runs (the
+// text then says velmora_up 0).
+int Metrics(const std::string& strFolder, const std::string& strTextfileDir);
 // The q command; done once the daemon has ended.
 int Stop(const std::string& strFolder, const Wait& wait);
 // "D" or "I", or "d"; done once the daemon has acted on it.

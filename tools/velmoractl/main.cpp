@@ -15,7 +15,8 @@ namespace {
 
 const char kFooter[] =
     "FOLDER is by default the installed one, " VELMORA_WORK_DIR ".\n"
-    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there.\n"
+    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there,\n"
+    "4 (status) running but degraded: starting, an endpoint not open, or no adapter.\n"
     "Commands go through the folder's control file (appended, never overwritten);\n"
     "the daemon reads one command per second.";
 
@@ -28,6 +29,26 @@ CLI::Option* AddTimeout(CLI::App* pCommand, Wait& wait)
             "wait for the daemon (default 10, stop 15)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.1, 3600.0).description(""));
+}
+
+// The first word of the command line that names no command: "frob" in
+// "velmoractl -C dir frob", else "". Option values are skipped.
+std::string UnknownCommand(const CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string strArg = argv[i];
+        if (strArg == "-C" || strArg == "--folder") {
+            ++i;
+            continue;
+        }
+        if (strArg.empty() || strArg[0] == '-')
+            continue;
+        for (const CLI::App* pCommand : app.get_subcommands({}))
+            if (pCommand->check_name(strArg))
+                return std::string();
+        return strArg;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -46,12 +67,18 @@ int main(int argc, char** argv)
     app.set_version_flag("-V,--version", "velmoractl " VELMORA_VERSION);
 
     Wait wait;
-    bool bNoRefresh = false;
     CLI::App* pStatus = app.add_subcommand(
-        "status", "is it running: pid, endpoints, adapters, queue");
-    pStatus->add_flag("-n,--no-refresh", bNoRefresh,
-                      "the last status file, no fresh figures");
-    AddTimeout(pStatus, wait);
+        "status", "is it running: pid, endpoints, adapters, queue, counters");
+    pStatus->add_flag("-n,--no-refresh", "no effect: the daemon keeps its status current")
+        ->group("");
+    AddTimeout(pStatus, wait)->group("");   // no effect either: nothing is waited for
+
+    std::string strTextfileDir;
+    CLI::App* pMetrics = app.add_subcommand(
+        "metrics", "its counters and gauges in Prometheus' text format");
+    pMetrics->add_option("--textfile", strTextfileDir,
+                         "write DIR/velmora.prom for node_exporter's textfile collector")
+        ->type_name("DIR");
 
     Wait stopWait;
     stopWait.nTimeoutMs = 15000;
@@ -83,6 +110,12 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {   // also --help and --version, exit 0
+        const std::string strUnknown = UnknownCommand(app, argc, argv);
+        if (e.get_exit_code() != 0 && !strUnknown.empty()) {
+            std::fprintf(stderr, "velmoractl: unknown command %s\nRun with --help for more "
+                                 "information.\n", strUnknown.c_str());
+            return kExitUsage;
+        }
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
 
@@ -95,7 +128,9 @@ int main(int argc, char** argv)
         folder = folder.parent_path();    // "dir/" names the folder "dir"
     strFolder = folder.u8string();
     if (pStatus->parsed())
-        return Status(strFolder, !bNoRefresh, wait);
+        return Status(strFolder);
+    if (pMetrics->parsed())
+        return Metrics(strFolder, strTextfileDir);
     if (pStop->parsed())
         return Stop(strFolder, stopWait);
     if (pLevel->parsed())

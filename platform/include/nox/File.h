@@ -18,8 +18,9 @@ int RenameOver(const std::string& strFrom, const std::string& strTo, std::string
 
 // Reads the whole file into strOut, sharing it with writers and with a
 // replacement or deletion (Windows: read, write and delete sharing). 0, or
-// kFileErr with why in strErr ("no such file", "permission denied" or the
-// system's text).
+// kFileErr with the system's reason in strErr and errno set (ENOENT when
+// there is no such file, EACCES when it may not be read, else EIO or the
+// read's own error).
 int ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& strErr);
 
 }  // namespace nox

@@ -1,6 +1,7 @@
 // Host queries: network adapters and the machine's serial number.
 #pragma once
 
+#include <string>
 #include <vector>
 
 namespace nox {
@@ -24,7 +25,9 @@ public:
     // The machine's serial text into szBuf (NUL-terminated, bounded by nSize).
     // 0 on success. Sources, first readable wins: the environment variable
     // kSerialEnv (a privileged start step read the serial and handed it over),
-    // product serial, board serial, /etc/machine-id. Cheap when called again:
+    // product serial, board serial, and else an id derived from the machine
+    // id (/etc/machine-id; on Windows the MachineGuid), never the machine id
+    // itself (see kSerialAppId in common/HostText.h). Cheap when called again:
     // on each thread the file source that answered is read again only when
     // the file has changed, which is looked at (one stat) at most once a
     // second; after none answered they are tried again a second later.
@@ -42,6 +45,11 @@ public:
 };
 // Installs pQueries (null: the real host) and returns the previous one.
 HostQueries* SwapHostQueries(HostQueries* pQueries);
+#ifdef _WIN32
+// The serial derived from a MachineGuid (32 hex digits, dashes and braces
+// allowed); "" for text that is none.
+std::string MachineGuidAppId(const std::string& strGuid);
+#endif
 }  // namespace detail
 
 }  // namespace nox

@@ -1,6 +1,7 @@
 #include "common/LogFormat.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/JournalOs.h"
@@ -120,19 +121,72 @@ void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
         strLine += '\n';
 }
 
-const char* JournalPrefix(int nLevel)
+int JournalPriority(int nLevel)
 {
     if (nLevel <= kLogDebug)
-        return "<7>";
+        return 7;
     if (nLevel <= kLogInfo)
-        return "<6>";
-    return nLevel >= kLogError ? "<3>" : "<5>";
+        return 6;
+    return nLevel >= kLogError ? 3 : 5;
+}
+
+const char* JournalPrefix(int nLevel)
+{
+    static const char* const kPrefix[8] = {"<0>", "<1>", "<2>", "<3>", "<4>", "<5>", "<6>", "<7>"};
+    return kPrefix[JournalPriority(nLevel)];
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm LEVEL [TID] SOURCE:LINE FUNCTION: MESSAGE\n"
+bool SplitLine(const char* pLine, size_t nLen, LineParts& parts)
+{
+    const char* pEnd = pLine + nLen;
+    if (nLen > 0 && pEnd[-1] == '\n')
+        --pEnd;
+    const char* p = static_cast<const char*>(std::memchr(pLine, '[', static_cast<size_t>(pEnd - pLine)));
+    if (p == nullptr)
+        return false;
+    parts.pTid = ++p;
+    while (p < pEnd && *p != ']')
+        ++p;
+    parts.nTidLen = static_cast<size_t>(p - parts.pTid);
+    if (p + 2 > pEnd || p[1] != ' ')
+        return false;
+    parts.pFile = p += 2;
+    const char* pSpace = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(pEnd - p)));
+    if (pSpace == nullptr)
+        return false;
+    const char* pColon = pSpace;
+    while (pColon > p && pColon[-1] != ':')
+        --pColon;
+    if (pColon == p)
+        return false;
+    parts.nFileLen = static_cast<size_t>(pColon - 1 - p);
+    parts.pLineNo = pColon;
+    parts.nLineNoLen = static_cast<size_t>(pSpace - pColon);
+    parts.pText = pSpace + 1;
+    parts.nTextLen = static_cast<size_t>(pEnd - parts.pText);
+    return true;
+}
+
+void WriteJournalLine(int nLevel, const char* pLine, size_t nLen)
+{
+    LineParts parts;
+    if (SplitLine(pLine, nLen, parts) && os::JournalEntry(JournalPriority(nLevel), parts))
+        return;
+    os::WriteStderr(JournalPrefix(nLevel), 3);
+    os::WriteStderr(pLine, nLen);
 }
 
 bool StderrIsJournal()
 {
     static const bool s_bJournal = os::StderrIsJournal();
     return s_bJournal;
+}
+
+bool JournalEntries()
+{
+    static const bool s_bEntries = StderrIsJournal() && os::JournalReachable();
+    return s_bEntries;
 }
 
 void AppendStderrLine(std::string& strOut, int nLevel, const char* pLine, size_t nLen)

@@ -28,11 +28,37 @@ const char* JournalPrefix(int nLevel);
 
 // Whether standard error is the journal (read once).
 bool StderrIsJournal();
+// Whether lines go to the journal as native entries: standard error is the
+// journal and its socket takes entries (read once).
+bool JournalEntries();
 
 // The one place where a log line becomes bytes for standard error: the
 // journal gets the line with its priority in front, anything else the line
 // as the file has it.
 void AppendStderrLine(std::string& strOut, int nLevel, const char* pLine, size_t nLen);
+
+// A line as FormatLine made it, taken apart again (pointers into the line).
+struct LineParts {
+    const char* pFile = nullptr;
+    size_t nFileLen = 0;
+    const char* pLineNo = nullptr;   // the source line's digits
+    size_t nLineNoLen = 0;
+    const char* pTid = nullptr;      // the thread id's digits
+    size_t nTidLen = 0;
+    const char* pText = nullptr;     // "FUNCTION: MESSAGE", without the line end
+    size_t nTextLen = 0;
+};
+// False for text of another shape.
+bool SplitLine(const char* pLine, size_t nLen, LineParts& parts);
+
+// The syslog priority of a level: 7 debug, 6 info, 3 error (5 between).
+int JournalPriority(int nLevel);
+
+// Where standard error is the journal: the line as one journal entry of its
+// own, with its priority and fields (JournalOs.h), so a message of several
+// lines stays one entry; else, or when the journal refuses it, the line with
+// its priority prefix on standard error.
+void WriteJournalLine(int nLevel, const char* pLine, size_t nLen);
 
 }  // namespace logfmt
 }  // namespace nox

@@ -69,7 +69,9 @@ struct PrintLog::Impl {
         std::string strLine;
         logfmt::FormatLine(strLine, kLogError, kSrc, __LINE__, "PrintLog::RotateFile", strNote);
         file.Write(strLine);
-        if (bStderr.load()) {
+        if (bStderr.load() && logfmt::JournalEntries()) {
+            logfmt::WriteJournalLine(kLogError, strLine.data(), strLine.size());
+        } else if (bStderr.load()) {
             std::string strErr;
             logfmt::AppendStderrLine(strErr, kLogError, strLine.data(), strLine.size());
             os::WriteStderr(strErr.data(), strErr.size());
@@ -93,7 +95,9 @@ struct PrintLog::Impl {
     {
         DrainLocked();
         WriteFileLocked(strLine);
-        if (bStderr.load()) {
+        if (bStderr.load() && logfmt::JournalEntries()) {
+            logfmt::WriteJournalLine(nLevelOfLine, strLine.data(), strLine.size());
+        } else if (bStderr.load()) {
             strErrBatch.clear();
             logfmt::AppendStderrLine(strErrBatch, nLevelOfLine, strLine.data(), strLine.size());
             os::WriteStderr(strErrBatch.data(), strErrBatch.size());
@@ -102,14 +106,15 @@ struct PrintLog::Impl {
             SyslogLocked(nLevelOfLine, strLine.data(), strLine.size());
     }
 
-    // Writes every queued line, each output as few writes as it allows.
-    // Called with mutex held.
+    // Writes every queued line, each output as few writes as it allows (the
+    // journal takes one entry per line). Called with mutex held.
     void DrainLocked()
     {
         LineBuf* pTaken = queue.Take();
         if (pTaken == nullptr)
             return;
         const bool bErr = bStderr.load();
+        const bool bJournal = logfmt::JournalEntries();
         const bool bSys = bSyslog.load();
         const size_t nSize = pTaken->nSize.load(std::memory_order_acquire);
         bool bOwn = true;   // false once the crash handler has taken over
@@ -129,7 +134,12 @@ struct PrintLog::Impl {
         strFileBatch.clear();
         pTaken->ForEach(0, nSize, [&](int nLineLevel, const char* pLine, size_t nLen, size_t nEnd) {
             strFileBatch.append(pLine, nLen);
-            if (bErr) {
+            if (bErr && bJournal) {
+                if (bOwn && (bOwn = queue.ClaimStderr(nEnd - sizeof(LineHead) - nLen, nEnd))) {
+                    logfmt::WriteJournalLine(nLineLevel, pLine, nLen);
+                    queue.Written();
+                }
+            } else if (bErr) {
                 if (!strErrBatch.empty() && strErrBatch.size() + nLen > kStderrPiece)
                     WritePiece(nEnd - sizeof(LineHead) - nLen);
                 logfmt::AppendStderrLine(strErrBatch, nLineLevel, pLine, nLen);
@@ -155,7 +165,7 @@ PrintLog& PrintLog::instance()
 
 PrintLog::PrintLog() : m_pImpl(new Impl())
 {
-    (void)logfmt::StderrIsJournal();   // read now, not first in a crash handler
+    (void)logfmt::JournalEntries();   // read now, not first in a crash handler
 }
 
 PrintLog::~PrintLog()

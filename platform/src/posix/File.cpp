@@ -24,8 +24,7 @@ int ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& 
     strOut.clear();
     const int nFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (nFd < 0) {
-        strErr = errno == ENOENT ? "no such file" : errno == EACCES ? "permission denied"
-                                                                     : std::strerror(errno);
+        strErr = std::strerror(errno);
         return kFileErr;
     }
     char aBuf[4096];
@@ -38,6 +37,7 @@ int ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& 
     ::close(nFd);
     if (n < 0) {
         strErr = std::strerror(nErr);
+        errno = nErr;
         return kFileErr;
     }
     return 0;

@@ -1,11 +1,14 @@
 // Linux host queries: adapters from getifaddrs, rtnetlink (the addresses'
-// flags) and /proc/net/route, the serial number from DMI or the machine id.
+// flags) and /proc/net/route, the serial number from DMI or else derived from
+// the machine id (libsystemd's sd_id128_get_machine_app_specific: the id
+// itself must not leave the host).
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <systemd/sd-id128.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -161,6 +164,19 @@ namespace {
 const char* const kSerialSources[] = {"/sys/class/dmi/id/product_serial",
                                       "/sys/class/dmi/id/board_serial", "/etc/machine-id"};
 constexpr int kSerialSourceCount = 3;
+constexpr int kMachineIdSource = 2;
+
+// This application's id of the machine ("" when the machine id is unusable).
+std::string MachineAppId()
+{
+    sd_id128_t appId;
+    std::memcpy(appId.bytes, kSerialAppId, sizeof(appId.bytes));
+    sd_id128_t id;
+    char szId[SD_ID128_STRING_MAX];
+    if (sd_id128_get_machine_app_specific(appId, &id) < 0)
+        return std::string();
+    return sd_id128_to_string(id, szId);
+}
 constexpr uint64_t kSerialRecheckMs = 1000;   // the answering file is looked at again after this
 constexpr uint64_t kSerialRescanMs = 1000;    // after no source answered
 
@@ -211,6 +227,8 @@ int HostSerialNum(char* szBuf, int nSize)
         std::string strText;
         std::getline(file, strText);
         strText = UsableSerial(strText);
+        if (!strText.empty() && i == kMachineIdSource)
+            strText = MachineAppId();
         if (strText.empty())
             continue;
         Str::strcpy_x(szBuf, nSize, strText.c_str());

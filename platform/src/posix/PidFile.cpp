@@ -1,10 +1,12 @@
-// Pid files on Linux: flock on the file itself. A process that opened the file
-// just before its owner removed it could lock the removed file, so a new lock
-// counts only while the path still names the locked file.
+// Pid files on Linux: an open file description lock (F_OFD_SETLK) on the whole
+// file, which like flock belongs to the open file and ends with it, but can
+// also be tested without being taken (F_OFD_GETLK): a probe never holds a
+// lock, so it can never make a starting owner fail. A process that opened the
+// file just before its owner removed it could lock the removed file, so a new
+// lock counts only while the path still names the locked file.
 #include "nox/PidFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +34,17 @@ bool StillNamed(int fd, const char* szPath)
            stOpen.st_dev == stPath.st_dev && stOpen.st_ino == stPath.st_ino;
 }
 
+// The whole file, from byte 0 to any length.
+struct flock WholeFile(short nType)
+{
+    struct flock lock {};
+    lock.l_type = nType;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+
 std::string Why(const char* szWhat, const char* szPath)
 {
     return std::string(szWhat) + " " + szPath + ": " + std::strerror(errno);
@@ -54,8 +67,9 @@ int PidFile::Acquire(const char* szPath, int& nOwner, std::string& strErr)
             strErr = Why("cannot open", szPath);
             return kErrOpen;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const bool bHeld = errno == EWOULDBLOCK;
+        struct flock lock = WholeFile(F_WRLCK);
+        if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+            const bool bHeld = errno == EAGAIN || errno == EACCES;
             strErr = Why("cannot lock", szPath);
             if (bHeld)
                 nOwner = ReadOwner(fd);
@@ -100,14 +114,13 @@ int PidFile::Probe(const char* szPath, int& nOwner, std::string& strErr)
         return -1;
     }
     int nRet = 0;
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            nOwner = ReadOwner(fd);
-            nRet = 1;
-        } else {
-            strErr = Why("cannot lock", szPath);
-            nRet = -1;
-        }
+    struct flock lock = WholeFile(F_RDLCK);
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) {
+        strErr = Why("cannot test the lock of", szPath);
+        nRet = -1;
+    } else if (lock.l_type != F_UNLCK) {
+        nOwner = ReadOwner(fd);
+        nRet = 1;
     }
     close(fd);
     return nRet;

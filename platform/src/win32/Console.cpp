@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "common/JournalOs.h"
 #include "nox/Process.h"
 #include "win32/SystemError.h"
 
@@ -89,6 +90,11 @@ int TerminalColumns()
     return nColumns > 0 ? nColumns : 80;
 }
 
+bool TerminalIsUtf8()
+{
+    return ::GetConsoleOutputCP() == CP_UTF8;
+}
+
 // The engine's errno values by their names and texts; WinSock and other
 // system codes by their names where the table has them ("error N" else) and
 // the system's text.
@@ -104,6 +110,42 @@ std::string ErrorText(int nErr)
                                     ? pEntry->szText
                                     : os::SystemErrorText(static_cast<unsigned long>(nPositive));
     return strName + " (" + strText + ")";
+}
+
+// A handle with append access only: every write goes to the end of the file
+// as one piece, whoever else appends. The handle's position is then just past
+// that piece.
+int AppendToFile(const char* szPath, const std::string& strData, long long& nEnd,
+                 std::string& strErr)
+{
+    const HANDLE hFile = ::CreateFileA(szPath, FILE_APPEND_DATA | SYNCHRONIZE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        strErr = std::string("cannot open ") + szPath + ": " +
+                 os::SystemErrorText(::GetLastError());
+        return -1;
+    }
+    DWORD nWritten = 0;
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER pos{};
+    const bool bOk = ::WriteFile(hFile, strData.data(), static_cast<DWORD>(strData.size()),
+                                 &nWritten, nullptr) &&
+                     nWritten == strData.size() &&
+                     ::SetFilePointerEx(hFile, zero, &pos, FILE_CURRENT);
+    const DWORD nErr = ::GetLastError();
+    ::CloseHandle(hFile);
+    if (!bOk) {
+        strErr = std::string("cannot write ") + szPath + ": " + os::SystemErrorText(nErr);
+        return -1;
+    }
+    nEnd = static_cast<long long>(pos.QuadPart);
+    return 0;
+}
+
+bool StderrIsJournal()
+{
+    return os::StderrIsJournal();
 }
 
 }  // namespace nox

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -92,9 +93,10 @@ int ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& 
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         const DWORD nErr = ::GetLastError();
-        strErr = nErr == ERROR_FILE_NOT_FOUND || nErr == ERROR_PATH_NOT_FOUND ? "no such file"
-                 : nErr == ERROR_ACCESS_DENIED ? "permission denied"
-                                               : os::SystemErrorText(nErr);
+        strErr = os::SystemErrorText(nErr);
+        errno = nErr == ERROR_FILE_NOT_FOUND || nErr == ERROR_PATH_NOT_FOUND ? ENOENT
+                : nErr == ERROR_ACCESS_DENIED || nErr == ERROR_SHARING_VIOLATION ? EACCES
+                                                                                  : EIO;
         return kFileErr;
     }
     char aBuf[4096];
@@ -106,6 +108,7 @@ int ReadWholeFile(const std::string& strPath, std::string& strOut, std::string& 
     ::CloseHandle(hFile);
     if (nErr != ERROR_SUCCESS) {
         strErr = os::SystemErrorText(nErr);
+        errno = EIO;
         return kFileErr;
     }
     return 0;

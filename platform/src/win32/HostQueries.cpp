@@ -1,9 +1,11 @@
 // Windows host queries: adapters from GetAdaptersAddresses, the serial
-// number from the SMBIOS tables (system, then board serial) or else the
-// installation's MachineGuid.
+// number from the SMBIOS tables (system, then board serial) or else derived
+// from the installation's MachineGuid (HMAC-SHA256 through CNG, as on Linux:
+// the GUID itself is not sent).
 #include "win32/AdapterList.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "common/HostText.h"
 #include "common/RuntimeOs.h"
+#include "nox/Status.h"
 #include "nox/Str.h"
 
 namespace nox {
@@ -96,6 +99,26 @@ std::vector<unsigned char> SmbiosTable()
                                       vecRaw.begin() + static_cast<long>(nEnd));
 }
 
+// HMAC-SHA256 of pData keyed with pKey, into aOut; false when CNG fails.
+bool HmacSha256(const unsigned char* pKey, ULONG nKeyLen, const unsigned char* pData,
+                ULONG nDataLen, unsigned char (&aOut)[32])
+{
+    BCRYPT_ALG_HANDLE hAlg = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&hAlg, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                                      BCRYPT_ALG_HANDLE_HMAC_FLAG)))
+        return false;
+    BCRYPT_HASH_HANDLE hHash = nullptr;
+    const bool bOk =
+        BCRYPT_SUCCESS(::BCryptCreateHash(hAlg, &hHash, nullptr, 0, const_cast<PUCHAR>(pKey),
+                                          nKeyLen, 0)) &&
+        BCRYPT_SUCCESS(::BCryptHashData(hHash, const_cast<PUCHAR>(pData), nDataLen, 0)) &&
+        BCRYPT_SUCCESS(::BCryptFinishHash(hHash, aOut, sizeof(aOut), 0));
+    if (hHash != nullptr)
+        ::BCryptDestroyHash(hHash);
+    ::BCryptCloseAlgorithmProvider(hAlg, 0);
+    return bOk;
+}
+
 std::string MachineGuid()
 {
     char szGuid[64] = "";
@@ -141,11 +164,44 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
     return 0;
 }
 
+std::string MachineAppId(const std::string& strMachineId)
+{
+    unsigned char aKey[16];
+    size_t nDigits = 0;
+    for (char c : strMachineId) {
+        if (c == '-' || c == '{' || c == '}')
+            continue;
+        const int nValue = c >= '0' && c <= '9'   ? c - '0'
+                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                  : -1;
+        if (nValue < 0 || nDigits >= 32)
+            return std::string();
+        aKey[nDigits / 2] = static_cast<unsigned char>(
+            nDigits % 2 == 0 ? nValue << 4 : (aKey[nDigits / 2] | nValue));
+        ++nDigits;
+    }
+    unsigned char aMac[32];
+    if (nDigits != 32 || !HmacSha256(aKey, sizeof(aKey), kSerialAppId, sizeof(kSerialAppId), aMac))
+        return std::string();
+    aMac[6] = static_cast<unsigned char>((aMac[6] & 0x0F) | 0x40);   // version 4
+    aMac[8] = static_cast<unsigned char>((aMac[8] & 0x3F) | 0x80);   // RFC 4122 variant
+    static const char kHex[] = "0123456789abcdef";
+    std::string strOut;
+    for (int i = 0; i < 16; ++i) {
+        strOut += kHex[aMac[i] >> 4];
+        strOut += kHex[aMac[i] & 0x0F];
+    }
+    return strOut;
+}
+
 int HostSerialNum(char* szBuf, int nSize)
 {
     const std::vector<unsigned char> vecTable = SmbiosTable();
+    const std::string strGuid = UsableSerial(MachineGuid());
     for (const std::string& strRaw : {SmbiosSerial(vecTable, kSystemInfo),
-                                      SmbiosSerial(vecTable, kBoardInfo), MachineGuid()}) {
+                                      SmbiosSerial(vecTable, kBoardInfo),
+                                      strGuid.empty() ? strGuid : MachineAppId(strGuid)}) {
         const std::string strText = UsableSerial(strRaw);
         if (!strText.empty()) {
             Str::strcpy_x(szBuf, nSize, strText.c_str());
@@ -157,4 +213,12 @@ int HostSerialNum(char* szBuf, int nSize)
 }
 
 }  // namespace os
+
+namespace detail {
+std::string MachineGuidAppId(const std::string& strGuid)
+{
+    return os::MachineAppId(strGuid);
+}
+}  // namespace detail
+
 }  // namespace nox

@@ -11,5 +11,15 @@ bool StderrIsJournal()
     return false;
 }
 
+bool JournalReachable()
+{
+    return false;
+}
+
+bool JournalEntry(int, const logfmt::LineParts&)
+{
+    return false;
+}
+
 }  // namespace os
 }  // namespace nox

@@ -1,7 +1,11 @@
-// Pid files on Windows: LockFileEx on one byte far past the pid text (locks
-// are mandatory on Windows, so the text itself stays readable). The lock
-// belongs to the open handle: closing it, or the end of the process in any
-// way, ends it. The system may free a dead process's locks a moment late, so
+// Pid files on Windows: LockFileEx on bytes far past the pid text (locks are
+// mandatory on Windows, so the text itself stays readable). An owner locks
+// two bytes: the owner byte, which only starts contend for, then the probe
+// byte, which probes test with a shared lock of a moment. Windows cannot test
+// a lock without taking it, so a probe never touches the owner byte and can
+// never make a start fail; a start that meets a probe on the probe byte tries
+// again. The locks belong to the open handle: closing it, or the end of the
+// process in any way, ends them. The system may free a dead process's locks a moment late, so
 // a lock whose named owner has exited counts as free (OpenProcess tells).
 // The handle has no delete access, so plain readers, which do not share
 // deletion, can open the file. Release deletes the file while it still holds
@@ -21,10 +25,12 @@ namespace nox {
 
 namespace {
 
-const DWORD kLockOffsetLow = 0;
+const DWORD kOwnerByte = 0;        // low offsets of the two bytes at 4 GiB
+const DWORD kProbeByte = 1;
 const DWORD kLockOffsetHigh = 1;   // byte 4 GiB: past anything the file holds
 const int kTries = 20;             // 10 ms apart: a release or an exit settling
 const DWORD kTryGapMs = 10;
+const int kProbeByteTries = 500;   // 1 ms apart: probes hold the byte for a moment each
 
 HANDLE Open(const char* szPath, DWORD nAccess, DWORD nCreate)
 {
@@ -32,20 +38,33 @@ HANDLE Open(const char* szPath, DWORD nAccess, DWORD nCreate)
                          nullptr, nCreate, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool Lock(HANDLE hFile, DWORD nFlags)
+bool Lock(HANDLE hFile, DWORD nByte, DWORD nFlags)
 {
     OVERLAPPED ov{};
-    ov.Offset = kLockOffsetLow;
+    ov.Offset = nByte;
     ov.OffsetHigh = kLockOffsetHigh;
     return ::LockFileEx(hFile, nFlags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov) != FALSE;
 }
 
-void Unlock(HANDLE hFile)
+void Unlock(HANDLE hFile, DWORD nByte)
 {
     OVERLAPPED ov{};
-    ov.Offset = kLockOffsetLow;
+    ov.Offset = nByte;
     ov.OffsetHigh = kLockOffsetHigh;
     (void)::UnlockFileEx(hFile, 0, 1, 0, &ov);
+}
+
+// The probe byte, which a probe may hold for a moment: tried for up to half
+// a second (probes that never pause could outlast that only together).
+bool LockProbeByte(HANDLE hFile)
+{
+    for (int nTry = 1;; ++nTry) {
+        if (Lock(hFile, kProbeByte, LOCKFILE_EXCLUSIVE_LOCK))
+            return true;
+        if (::GetLastError() != ERROR_LOCK_VIOLATION || nTry == kProbeByteTries)
+            return false;
+        ::Sleep(1);
+    }
 }
 
 int ReadOwner(HANDLE hFile)
@@ -105,7 +124,7 @@ int PidFile::Acquire(const char* szPath, int& nOwner, std::string& strErr)
             strErr = Why("cannot open", szPath, nErr);
             return kErrOpen;
         }
-        if (!Lock(hFile, LOCKFILE_EXCLUSIVE_LOCK)) {
+        if (!Lock(hFile, kOwnerByte, LOCKFILE_EXCLUSIVE_LOCK)) {
             const DWORD nErr = ::GetLastError();
             nOwner = ReadOwner(hFile);
             ::CloseHandle(hFile);
@@ -117,6 +136,11 @@ int PidFile::Acquire(const char* szPath, int& nOwner, std::string& strErr)
         if (DeletePending(hFile) && !bLast) {   // released meanwhile
             ::CloseHandle(hFile);
             continue;
+        }
+        if (!LockProbeByte(hFile)) {
+            strErr = Why("cannot lock", szPath, ::GetLastError());
+            ::CloseHandle(hFile);
+            return kErrOpen;
         }
         const std::string strPid = std::to_string(::GetCurrentProcessId()) + "\n";
         DWORD nWritten = 0;
@@ -161,8 +185,8 @@ int PidFile::Probe(const char* szPath, int& nOwner, std::string& strErr)
         ::Sleep(kTryGapMs);   // marked for deletion: gone in a moment
     }
     int nRet = 0;
-    if (Lock(hFile, 0)) {
-        Unlock(hFile);
+    if (Lock(hFile, kProbeByte, 0)) {
+        Unlock(hFile, kProbeByte);
     } else if (::GetLastError() == ERROR_LOCK_VIOLATION) {
         nOwner = ReadOwner(hFile);
         nRet = nOwner != 0 && Exited(nOwner) ? 0 : 1;

@@ -79,6 +79,23 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
     EXPECT_EQ("10.88.0.1  10.88.0.1  02:00:00:00:00:01  Demo  3.0      3d1219c7\xE2\x80\xA6  8080  "
               "8443",
               vecNarrow[1]);
+    EXPECT_NE(std::string::npos, FormatTable({row}, 80, false).find("  3d1219c7...  8080"));
     // Too narrow for anything else: the three columns that matter stay.
     EXPECT_EQ("ADDRESS    HTTP  HTTPS", lines(FormatTable({row}, 10))[0]);
+}
+
+// Every field the replies left out is null, as an unknown port is; the forms
+// are an array.
+TEST(SearchTableTest, JsonLineHasNullForMissingFieldsAndAnArrayOfForms)
+{
+    ResponderRow row;
+    row.info.strResponder = "10.88.0.1";
+    row.info.strAddr = "10.88.0.1";
+    row.info.nPort = 47810;
+    row.nForms = 2;
+    EXPECT_EQ(R"({"address":"10.88.0.1","deviceClass":null,"deviceType":null,"forms":["binary"],)"
+              R"("gateway":null,"httpPort":null,"httpsPort":null,"mac":null,"machineName":null,)"
+              R"("mask":null,"port":47810,"responder":"10.88.0.1","serial":null,"version":null})"
+              "\n",
+              FormatJsonLine(row));
 }

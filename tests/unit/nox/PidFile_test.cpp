@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "ScratchDir.h"
 #include "nox/Process.h"
@@ -36,6 +39,46 @@ TEST(PidFileTest, OneHolderAtATimeAndALeftFileIsFree)
     EXPECT_FALSE(std::filesystem::exists(strPath));
     EXPECT_EQ(0, nox::PidFile::Probe(strPath.c_str(), nOwner, strErr)) << strErr;
     EXPECT_EQ(0, second.Acquire(strPath.c_str(), nOwner, strErr)) << strErr;
+}
+
+}  // namespace
+
+namespace {
+
+// A status probe looks without taking the lock a start needs: with another
+// thread probing all the time, every one of the starts gets the folder.
+TEST(PidFileTest, ProbesNeverMakeAStartFail)
+{
+    velmora_test::ScratchDir dir;
+    const std::string strPath = (dir.root / "Velmora.pid").string();
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nProbes{0};
+    auto probe = [&] {
+        int nOwner = 0;
+        std::string strErr;
+        while (!bDone.load() && nProbes.load() < 4000000) {
+            (void)nox::PidFile::Probe(strPath.c_str(), nOwner, strErr);
+            nProbes.fetch_add(1);
+        }
+    };
+    std::thread prober1(probe);
+    std::thread prober2(probe);
+    int nRefused = 0;
+    std::string strFirstErr;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int nStarts = 0;
+    for (; nStarts < 1000 && std::chrono::steady_clock::now() < deadline; ++nStarts) {
+        nox::PidFile file;
+        int nOwner = 0;
+        std::string strErr;
+        if (file.Acquire(strPath.c_str(), nOwner, strErr) != 0 && nRefused++ == 0)
+            strFirstErr = strErr;
+    }
+    bDone = true;
+    prober1.join();
+    prober2.join();
+    EXPECT_EQ(0, nRefused) << "of " << nStarts << " starts, with " << nProbes.load()
+                           << " probes; the first: " << strFirstErr;
 }
 
 }  // namespace
