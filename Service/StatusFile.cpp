@@ -8,17 +8,23 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <system_error>
 
 #include "CUListen/CUHandle.h"
 #include "CUListen/CUListen.h"
 #include "Service/Service.h"
+#include "nox/File.h"
 #include "nox/PrintLog.h"
 #include "nox/Str.h"
+#include "nox/Thread.h"
 
 namespace {
 
 const char kFormat[] = "velmora-status 1";
+// How long a replacement waits for a reader that holds the file (on Windows
+// one without delete sharing, or any, where the system lacks POSIX rename
+// semantics: velmoractl's polls among them), and how often it tries.
+constexpr int kReplaceWaitMs = 500;
+constexpr int kReplaceRetryMs = 20;
 
 // Values stay on their line: line ends become blanks.
 std::string OneLine(std::string strText)
@@ -224,7 +230,9 @@ void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
 }
 
 // The paths are UTF-8 text (u8path), so a folder of any name works on Windows
-// too; errors carry the system's reason (errno after the stream failed).
+// too; errors carry the system's reason (errno after the stream failed). A
+// reader in the way of the rename (on Windows) is waited for, up to
+// kReplaceWaitMs.
 int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr)
 {
     const std::string strTemp = strPath + ".tmp";
@@ -238,29 +246,29 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std:
             return -1;
         }
     }
-    std::error_code ec;
-    std::filesystem::rename(std::filesystem::u8path(strTemp), std::filesystem::u8path(strPath), ec);
-    if (ec) {
-        strErr = "cannot rename " + strTemp + " to " + strPath + ": " + ec.message();
-        return -1;
+    std::string strWhy;
+    int nRet = nox::RenameOver(strTemp, strPath, strWhy);
+    for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;
+         nWaitedMs += kReplaceRetryMs) {
+        nox::Thread::SleepMs(kReplaceRetryMs);
+        nRet = nox::RenameOver(strTemp, strPath, strWhy);
     }
-    return 0;
+    if (nRet == 0)
+        return 0;
+    strErr = "cannot rename " + strTemp + " to " + strPath + ": " + strWhy +
+             (nRet == nox::kFileHeld ? " (another program holds it open)" : "");
+    return -1;
 }
 
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr)
 {
-    errno = 0;
-    std::ifstream in(std::filesystem::u8path(strPath), std::ios::binary);
-    if (!in) {
-        strErr = "cannot read " + strPath + ": " +
-                 (errno != 0 ? std::strerror(errno) : "cannot be opened");
-        if (errno == 0)
-            errno = EIO;
+    std::string strText;
+    std::string strWhy;
+    if (nox::ReadWholeFile(strPath, strText, strWhy) != 0) {   // errno set too
+        strErr = "cannot read " + strPath + ": " + strWhy;
         return -1;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!status.FromText(text.str())) {
+    if (!status.FromText(strText)) {
         strErr = strPath + " is not a Velmora status file";
         return -2;
     }

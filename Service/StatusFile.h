@@ -73,10 +73,13 @@ struct DaemonStatus {
 void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures);
 
 // Writes szPath through a temporary file and a rename, so a reader never sees
-// half a file. 0, or -1 (why in strErr, with the system's reason).
+// half a file. A reader that holds the file in the way of the rename (on
+// Windows) is waited for up to half a second. 0, or -1 (why in strErr, with
+// the system's reason).
 int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std::string& strErr);
 // 0; -1 when the file is missing or unreadable (why in strErr), -2 when it is
-// not a status file.
+// not a status file. The file is read without standing in the way of the
+// daemon's next replacement (nox::ReadWholeFile).
 int ReadStatusFile(const std::string& strPath, DaemonStatus& status, std::string& strErr);
 
 // "YYYY-MM-DD HH:MM:SS" in local time.

@@ -3,12 +3,12 @@
 # those that are missing. Sourced by run-demo.sh and run-tests.sh.
 velmora_install_deps() {
     local pkgs=(build-essential cmake pkg-config git
-                libasio-dev libspdlog-dev libpugixml-dev libjsoncpp-dev libcli11-dev
+                libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
                 libsystemd-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
                 clang-14 libclang-rt-14-dev
                 iproute2 procps python3 dpkg-dev file systemd lintian)
     [ "${1:-}" = "--run-only" ] && pkgs=(build-essential cmake pkg-config git
-                libasio-dev libspdlog-dev libpugixml-dev libjsoncpp-dev libcli11-dev
+                libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
                 libsystemd-dev)
     local missing=()
     local p

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# 11-ns-duplicate-filter.sh: velmora-search asks through the group; each of its
-# two requests reaches the wildcard and the group socket of 37810 but is
-# queued and answered once, and both forms merge into one row. The client
-# exits 1 when nobody answers and 2 on a usage error.
+# 11-ns-duplicate-filter.sh: velmora-search asks through the group, and both
+# forms merge into one row; asked again at once, now at the host itself, it
+# gets no answer: each of its two requests reached the group endpoint of
+# 37810 and then its wildcard endpoint, but is queued and answered once. The
+# client exits 1 when nobody answers and 2 on a usage error.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
 make_ns_pair
 printf 'D' > "$RUNDIR/Velmorainput"
+sed 's#<FilterInterval>2<#<FilterInterval>30<#; s#<ProductType>Demo<#<ProductType>Null<#' \
+    "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"   # no second falls out of the window
 start_daemon
 wait_log 'log level turn to debug' 15 || fail "no start at debug level"
 
@@ -17,13 +20,15 @@ in_cli "$SEARCH" --interface vcli0 --json --timeout 1 > "$WORKDIR/rows" || fail 
 mac=$(ip -n "$NS_SRV" -br link show vsrv0 | awk '{print $3}')
 [ "$(wc -l < "$WORKDIR/rows")" -eq 1 ] && grep -Eq "^\{\"address\":\"$SRV_IP\",.*\"forms\":\\[\"json\",\"binary\"\\],\"gateway\":\"$CLI_IP\",.*\"mac\":\"$mac\",.*\"mask\":\"255.255.255.0\",.*\"responder\":\"$SRV_IP\",\"serial\":\"[^\"]+\"" \
     "$WORKDIR/rows" || fail "rows: $(cat "$WORKDIR/rows")"
+in_cli "$SEARCH" --host "$SRV_IP" --timeout 0.5 > /dev/null
+[ $? -eq 1 ] || fail "the repeat was answered"
 for head in 0x20 0xffffffa3; do
     intake="New Data hSocket\[(-?[0-9]+)\] buf\[$head\] len\[[0-9]+\] addr\[$CLI_IP\] port\[[0-9]+\] bFlag"
     wait_log "$intake\[0\]" 5 || fail "$head: no dropped copy"
     [ "$(count_log "$intake\[1\]")" -eq 1 ] && [ "$(count_log "$intake\[0\]")" -eq 1 ] || fail "$head: want one accepted and one dropped copy"
-    # Sockets 1 and 7: the wildcard and the group socket of 37810, the client's default port.
-    [ "$(grep -Eo "$intake" "$LOG" | grep -Eo 'hSocket\[[0-9]+' | sort | paste -sd' ')" = 'hSocket[1 hSocket[7' ] \
-        || fail "$head: not on both sockets of 37810"
+    # Sockets 7 and 1: the group and the wildcard endpoint of 37810, the client's default port.
+    [ "$(grep -Eo "$intake" "$LOG" | grep -Eo 'hSocket\[[0-9]+' | paste -sd' ')" = 'hSocket[7 hSocket[1' ] \
+        || fail "$head: not on both endpoints of 37810, group first"
 done
 [ "$(count_log 'respLen\[')" -eq 2 ] || fail "want two replies sent, one per form"
 

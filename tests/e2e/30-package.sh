@@ -35,7 +35,7 @@ DEB=$PKGDIR/velmora_${VELMORA_VERSION:-1.0.0}_$(dpkg --print-architecture).deb
 CLI_DEB=${DEB/velmora_/velmora-search_}
 [ -f "$DEB" ] && [ -f "$CLI_DEB" ] || fail "want both packages: $(ls "$PKGDIR")"
 dpkg-deb -I "$DEB" > "$WORKDIR/info" || fail "dpkg-deb -I"
-for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libspdlog' \
+for field in '^ Package: velmora$' '^ Depends: .*libpugixml' '^ Depends: .*libjsoncpp' \
              '^ Depends: (.*, )?passwd[,]' '^ Depends: .*libsystemd0' \
              '^  front end\. It runs as a systemd service; velmoractl' \
              ' postinst ' ' postrm ' ' conffiles '; do

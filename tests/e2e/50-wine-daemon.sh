@@ -7,7 +7,9 @@
 # logs line for line (times, thread and socket numbers aside): the nine binds,
 # the adapter rows, the commands, the lines about bad input. Windows also
 # answers the version query as Linux, writes its dump as a minidump, copies
-# stderr into its log file, and stops on Ctrl-C.
+# stderr into its log file, and stops on Ctrl-C; while it runs, a second one
+# started in another folder fails all nine binds. The programs load dbghelp
+# at run time (from the system folder), never through their import table.
 . "$(dirname "$0")/common.sh"
 need_root
 need_wine
@@ -50,9 +52,19 @@ row vsrv0 "$SRV_IP" "$CLI_IP" && row vsrv1 10.89.0.1 0.0.0.0 || fail "adapter ro
 cmp "$LOG" "$RUNDIR"/log/Velmora-*.log || fail "the log file differs from stderr"
 [ "$(head -c 4 "$RUNDIR"/log/Velmora-*-"$(date +%Y%m%d)"-*.dmp)" = MDMP ] || fail "no minidump"
 
+for exe in "$WIN_BUILD"/*.exe "$WIN_BUILD"/tools/*/*.exe "$WIN_BUILD"/tests/*.exe; do
+    ! x86_64-w64-mingw32-objdump -p "$exe" | grep -qi 'DLL Name: dbghelp' || fail "$exe imports dbghelp.dll"
+done
+
 : > "$RUNDIR/Velmorainput"
 start_daemon
 wait_log 'Start Server OK!' 15 || fail "Ctrl-C run did not start"
+second=$WORKDIR/second
+mkdir -p "$second" && : > "$second/Velmorainput"
+(cd "$second" && exec timeout 60 ip netns exec "$NS_SRV" "$WIN_BIN" > /dev/null 2> "$second/stderr.log")
+[ "$(tr -d '\r' < "$second/stderr.log" | grep -Ec 'StartUDP ret\[-10048\] host\[')" -eq 9 ] \
+    && grep -q 'Start Server Failed!' "$second/stderr.log" \
+    || fail "second daemon: $(grep -E 'StartUDP|Server|not open' "$second/stderr.log")"
 kill -INT "$DAEMON_PID"
 wait_exit 10 && [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'stop signal received' "$LOG" && grep -q 'Velmora End' "$LOG" \
     || fail "Ctrl-C: exit status $DAEMON_STATUS"

@@ -72,26 +72,36 @@ public:
     virtual int CloseSocket(SOCKID sock);
     virtual int StartTcpServer(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
     virtual int StartTcpClient(SOCKID sock, const char* szHost, int nPort);   // not supported: -1
-    // Binds szHost:nPort and starts receiving. A multicast group host binds
-    // the group (Windows refuses that: there the wildcard address on the
-    // port) and joins it on every up, multicast-capable IPv4 interface, once
-    // each (or only on szIface when that names an interface; on Windows its
-    // friendly or GUID name). nFlags is unused (pass 0); bRecv false binds
-    // without receiving. 0 on success.
+    // Binds szHost:nPort and starts receiving. No other socket, of this
+    // process or another, can bind the port while the engine holds it (no
+    // reuse option; SO_EXCLUSIVEADDRUSE on Windows). The wildcard address and
+    // multicast groups share a port inside the engine: their endpoints use one
+    // system socket bound to the wildcard address, which joins each group on
+    // every up, multicast-capable IPv4 interface, once each (or only on
+    // szIface when that names an interface; on Windows its friendly or GUID
+    // name). A datagram sent to a group reaches that group's endpoint, any
+    // other the wildcard endpoint; each endpoint sharing the port must have
+    // asked for it (SetReuseAddr), else, like a second endpoint for the same
+    // address, it fails as a bind of a port in use. An endpoint on a unicast
+    // address binds alone. nFlags is unused (pass 0); bRecv false binds
+    // without receiving. 0 on success, else a negative error; once per socket.
     virtual int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* szIface,
                          int nFlags, bool bRecv);
     virtual int Send(SOCKID sock, const char* pData, int nLen);               // not supported: -1
     // One datagram to szHost:nPort from this socket; safe from any thread,
     // also concurrently on one socket, and takes no lock that the receive
-    // side takes. From a group-bound socket the datagram leaves from a
-    // unicast address of the host chosen by the routing table, with the
+    // side takes. From a wildcard or group endpoint the datagram leaves from
+    // a unicast address of the host chosen by the routing table, with the
     // bound port. 0 when sent, else a negative error.
     virtual int SendTo(SOCKID sock, const char* pData, int nLen, const char* szHost, int nPort);
     virtual int SetHandler(SOCKID sock, const Ref<SocketHandler>& handler);
-    // Address reuse (a wildcard and a group socket share a port); before
-    // StartUDP. Every socket may send to broadcast addresses.
+    // nOn 1: the socket may share its port with the engine's other sockets
+    // (a wildcard and group endpoints, see StartUDP); before StartUDP. The
+    // system's reuse option is never set. Every socket may send to broadcast
+    // addresses.
     virtual int SetReuseAddr(SOCKID sock, int nOn);
-    // Group datagrams leave from the interface with this IPv4 address text.
+    // Group datagrams leave from the interface with this IPv4 address text
+    // (for every endpoint of the socket's port, once started).
     virtual int SetMulticastInterface(SOCKID sock, const char* szIfaceAddr);
     // The n datagrams from this socket, in order, each as SendTo sends one
     // and with its result in nResult, but in as few system calls as the

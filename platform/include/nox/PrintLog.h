@@ -32,6 +32,9 @@ public:
     // Largest log file in bytes (0: no limit); a full file is rotated:
     // "<base>.log" becomes "<base>.1.log", older files move up to
     // "<base>.5.log" and the oldest is dropped. Applies at once to an open file.
+    // No line is lost to a rotation: a file that cannot be renamed (on
+    // Windows, one a reader holds without delete sharing) takes the lines
+    // on, one error line says so, and the rotation is tried again every 5 s.
     void SetFileSize(unsigned nBytes);
 
     // Used by BaseLib: opens "<szBasePath>.log" (creating its folder);

@@ -1,14 +1,13 @@
 #include "common/LogFile.h"
 
-#include <spdlog/details/log_msg.h>
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/rotating_file_sink.h>
-
 #include <atomic>
+#include <cerrno>
 #include <cstring>
-#include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "common/RuntimeOs.h"
+#include "nox/File.h"
 #include "nox/Time.h"
 
 namespace nox {
@@ -23,15 +22,6 @@ constexpr uint32_t kFileRetryMs = 1000;          // a failed file is tried again
 char g_szCrashPath[1024] = "";
 std::atomic<bool> g_bPathSet{false};
 
-template <class Sink>
-std::shared_ptr<spdlog::sinks::sink> WithPlainFormat(std::shared_ptr<Sink> pSink)
-{
-    // The line is complete (newline included) when it reaches the sink.
-    pSink->set_formatter(std::make_unique<spdlog::pattern_formatter>(
-        "%v", spdlog::pattern_time_type::local, std::string()));
-    return pSink;
-}
-
 }  // namespace
 
 const char* LogFile::CrashPath()
@@ -41,31 +31,34 @@ const char* LogFile::CrashPath()
 
 std::string LogFile::Open(const std::string& strPath)
 {
+    Close();
     m_strPath = strPath;
-    m_bFailed = false;
-    return OpenSink();
+    m_bRotateFailed = false;
+    return OpenFile("ab");
 }
 
 std::string LogFile::SetSize(unsigned nBytes)
 {
-    // 0 means no practical limit (the sink needs a positive size).
-    m_nSize = nBytes == 0 ? static_cast<size_t>(-1) / 2 : nBytes;
-    return m_pSink ? OpenSink() : std::string();
+    m_nSize = nBytes == 0 ? static_cast<size_t>(-1) : nBytes;
+    return std::string();
 }
 
-std::string LogFile::OpenSink()
+std::string LogFile::OpenFile(const char* szMode)
 {
-    m_pSink.reset();
+    if (m_pFile != nullptr)
+        std::fclose(m_pFile);
+    m_pFile = nullptr;
     g_bPathSet.store(false);
     std::string strErr;
     if (!os::CanWriteFile(m_strPath, strErr))
         return strErr;
-    try {
-        m_pSink = WithPlainFormat(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            m_strPath, m_nSize, kKeptFiles));
-    } catch (const spdlog::spdlog_ex& ex) {
-        return ex.what();
-    }
+    m_pFile = std::fopen(m_strPath.c_str(), szMode);
+    if (m_pFile == nullptr)
+        return m_strPath + ": " + std::strerror(errno);
+    std::error_code ec;
+    const auto nSize = std::filesystem::file_size(m_strPath, ec);
+    m_nFileSize = ec ? 0 : static_cast<size_t>(nSize);
+    m_bFailed = false;
     if (m_strPath.size() < sizeof(g_szCrashPath)) {
         std::memcpy(g_szCrashPath, m_strPath.c_str(), m_strPath.size() + 1);
         g_bPathSet.store(true);
@@ -73,44 +66,102 @@ std::string LogFile::OpenSink()
     return std::string();
 }
 
+std::string LogFile::Numbered(size_t n) const
+{
+    const size_t nDot = m_strPath.rfind('.');
+    const size_t nSlash = m_strPath.find_last_of("/\\");
+    const bool bExt = nDot != std::string::npos && (nSlash == std::string::npos || nDot > nSlash);
+    const std::string strStem = bExt ? m_strPath.substr(0, nDot) : m_strPath;
+    return strStem + "." + std::to_string(n) + (bExt ? m_strPath.substr(nDot) : std::string());
+}
+
+// Moves each kept file one number up, the oldest out, and the current file
+// to number 1, then starts an empty one. The first rename that fails ends the
+// rotation: the current file is opened again for appending, as it is.
+void LogFile::Rotate()
+{
+    std::fclose(m_pFile);
+    m_pFile = nullptr;
+    std::string strErr;
+    std::string strFailed;
+    for (size_t n = kKeptFiles; n >= 1 && strFailed.empty(); --n) {
+        const std::string strFrom = n == 1 ? m_strPath : Numbered(n - 1);
+        std::error_code ec;
+        if (n > 1 && !std::filesystem::exists(strFrom, ec))
+            continue;
+        if (RenameOver(strFrom, Numbered(n), strErr) != 0)
+            strFailed = strFrom;
+    }
+    if (strFailed.empty()) {
+        m_bRotateFailed = false;
+        (void)OpenFile("wb");
+        return;
+    }
+    if (!m_bRotateFailed) {
+        m_strNote = "log file " + m_strPath + " not rotated: " + strFailed + " cannot be renamed (" +
+                    strErr + "); its lines go on into " + m_strPath + ", the rotation is tried again every " +
+                    std::to_string(kRotateRetryMs / 1000) + " s";
+    }
+    m_bRotateFailed = true;
+    m_nRotateTick = Time::GetTick();
+    (void)OpenFile("ab");
+}
+
 void LogFile::Write(const std::string& strText)
 {
-    if (!m_pSink) {
+    if (m_pFile == nullptr) {
         if (!m_bFailed || Time::GetTick() - m_nFailTick < kFileRetryMs)
             return;
-        if (!OpenSink().empty()) {
+        if (!OpenFile("ab").empty()) {
             m_nFailTick = Time::GetTick();
             return;
         }
     }
-    const spdlog::details::log_msg msg(spdlog::source_loc{}, spdlog::string_view_t(),
-                                       spdlog::level::info,
-                                       spdlog::string_view_t(strText.data(), strText.size()));
-    try {
-        m_pSink->log(msg);
-        m_pSink->flush();
-        m_bFailed = false;
-    } catch (const std::exception&) {
-        // A full disk must not take the caller down; the file's copy is lost.
-        m_pSink.reset();
-        g_bPathSet.store(false);
-        m_bFailed = true;
-        m_nFailTick = Time::GetTick();
+    const bool bFull = m_nFileSize >= m_nSize || strText.size() > m_nSize - m_nFileSize;
+    if (m_nFileSize > 0 && bFull &&
+        (!m_bRotateFailed || Time::GetTick() - m_nRotateTick >= kRotateRetryMs)) {
+        Rotate();
+        if (m_pFile == nullptr) {
+            m_bFailed = true;
+            m_nFailTick = Time::GetTick();
+            return;
+        }
     }
+    if (std::fwrite(strText.data(), 1, strText.size(), m_pFile) == strText.size() &&
+        std::fflush(m_pFile) == 0) {
+        m_nFileSize += strText.size();
+        return;
+    }
+    // A full disk must not take the caller down; the file's copy is lost.
+    std::fclose(m_pFile);
+    m_pFile = nullptr;
+    g_bPathSet.store(false);
+    m_bFailed = true;
+    m_nFailTick = Time::GetTick();
 }
 
 void LogFile::Flush()
 {
-    if (m_pSink)
-        m_pSink->flush();
+    if (m_pFile != nullptr)
+        std::fflush(m_pFile);
 }
 
 void LogFile::Close()
 {
-    Flush();
-    m_pSink.reset();
+    if (m_pFile != nullptr)
+        std::fclose(m_pFile);
+    m_pFile = nullptr;
     g_bPathSet.store(false);
     m_bFailed = false;
+}
+
+bool LogFile::TakeNote(std::string& strNote)
+{
+    if (m_strNote.empty())
+        return false;
+    strNote.swap(m_strNote);
+    m_strNote.clear();
+    return true;
 }
 
 }  // namespace nox

@@ -15,6 +15,8 @@ using engine::kRecvBufSize;
 using engine::Loop;
 using engine::NegErr;
 using engine::ParseIPv4;
+using engine::PortPtr;
+using engine::PortSock;
 using engine::SockPtr;
 using engine::SockState;
 using engine::udp;
@@ -40,7 +42,9 @@ bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr)
     return true;
 }
 
-Ref<SocketHandler> CloseState(SockState& st)
+}  // namespace engine
+
+Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
 {
     std::lock_guard<std::mutex> lock(st.mutex);
     if (st.bClosed.exchange(true))
@@ -52,11 +56,32 @@ Ref<SocketHandler> CloseState(SockState& st)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));   // a send waits <= 100 ms
     }
     asio::error_code ec;
-    st.sock.close(ec);   // cancels the wait or receive in flight
+    st.sock.close(ec);   // its own socket, when no PortSock took it
+    Ref<SocketHandler> dropped;   // the port's copy, dropped outside the locks
+    if (PortPtr pPort = std::move(st.pPort)) {
+        std::lock_guard<std::mutex> ports(portMutex);
+        std::lock_guard<std::mutex> portLock(pPort->mutex);
+        auto& vecMember = pPort->vecMember;
+        for (auto it = vecMember.begin(); it != vecMember.end(); ++it) {
+            if (it->nId == st.nId) {
+                dropped = std::move(it->handler);
+                vecMember.erase(it);
+                break;
+            }
+        }
+        if (pPort->bClosed) {
+            // ReportDead closes it
+        } else if (vecMember.empty()) {
+            pPort->bClosed = true;
+            if (pPort->bShared)
+                mapPort.erase(pPort->nPort);
+            pPort->sock.close(ec);   // cancels the wait or receive in flight
+        } else if (st.nGroup != 0) {   // on every interface, also those joined later
+            os::LeaveGroup(pPort->nFd, asio::ip::address_v4(st.nGroup), nullptr);
+        }
+    }
     return std::move(st.handler);
 }
-
-}  // namespace engine
 
 void NetEngine::Impl::RunEvents(Loop& loop)
 {
@@ -123,7 +148,7 @@ int NetEngine::StopEngine()
         mapSock.swap(impl.mapSock);
     }
     for (auto& entry : mapSock)
-        engine::CloseState(*entry.second).release();
+        impl.CloseEndpoint(*entry.second).release();
     mapSock.clear();
     std::vector<std::unique_ptr<Loop>> vecLoop;
     {
@@ -188,7 +213,7 @@ int NetEngine::CloseSocket(SOCKID sock)
         pSt = std::move(it->second);
         m_pImpl->mapSock.erase(it);
     }
-    engine::CloseState(*pSt).release();   // not reported through OnClose
+    m_pImpl->CloseEndpoint(*pSt).release();   // not reported through OnClose
     return 0;
 }
 
@@ -214,34 +239,87 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
     asio::ip::address_v4 addr = asio::ip::address_v4::any();
     if (szHost != nullptr && szHost[0] != '\0' && !ParseIPv4(szHost, &addr))
         return -EINVAL;
-    const bool bGroup = addr.is_multicast();
     if (nPort < 0 || nPort > 65535)
         return -EINVAL;
     SockPtr pSt;
     std::unique_lock<std::mutex> lock;
     if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
+    if (pSt->pPort)
+        return -EINVAL;   // started before
     try {
+        return m_pImpl->Bind(*pSt, addr, nPort, szIface, bRecv);
+    } catch (...) {
+        return -ENOMEM;
+    }
+}
+
+namespace {
+
+// Whether an endpoint for nGroup (0: the wildcard) that shares (bShare) may
+// join the endpoints the port serves: all of them share, and none is for the
+// same address.
+bool MayShare(const std::vector<engine::Member>& vecMember, uint32_t nGroup, bool bShare)
+{
+    for (const engine::Member& member : vecMember) {
+        if (!bShare || !member.bShare || member.nGroup == nGroup)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A group endpoint, and the wildcard endpoint, of a port that the engine
+// holds already join its PortSock; any other endpoint binds its own socket,
+// a group endpoint the wildcard address, and the socket becomes a PortSock
+// (listed when bound to the wildcard address, so the others can join it).
+// The port's group memberships are joined on that socket.
+int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int nPort,
+                          const char* szIface, bool bRecv)
+{
+    const bool bGroup = addr.is_multicast();
+    const bool bShared = (bGroup || addr.is_unspecified()) && nPort != 0;
+    const uint32_t nGroup = bGroup ? addr.to_uint() : 0;
+    std::lock_guard<std::mutex> ports(portMutex);
+    auto it = bShared ? mapPort.find(static_cast<uint16_t>(nPort)) : mapPort.end();
+    PortPtr pPort;
+    if (it != mapPort.end()) {
+        pPort = it->second;
+        std::lock_guard<std::mutex> portLock(pPort->mutex);
+        if (!MayShare(pPort->vecMember, nGroup, st.bShare))   // what another socket's bind gets
+            return -static_cast<int>(asio::error::address_in_use);
+        if (bGroup) {
+            const int nRet = os::JoinGroup(pPort->nFd, addr, szIface);
+            if (nRet != 0)
+                return nRet;
+        }
+    } else {
         asio::error_code ec;
-        const asio::ip::address_v4 bindAddr = bGroup ? os::GroupBindAddress(addr) : addr;
-        pSt->sock.bind(udp::endpoint(bindAddr, static_cast<unsigned short>(nPort)), ec);
+        const asio::ip::address_v4 bindAddr = bGroup ? asio::ip::address_v4::any() : addr;
+        st.sock.bind(udp::endpoint(bindAddr, static_cast<unsigned short>(nPort)), ec);
         if (ec)
             return NegErr(ec);
         if (bGroup) {
-            pSt->bGroup.store(bindAddr.is_multicast());
-            const int nRet = os::JoinGroup(pSt->nFd, addr, szIface);
+            const int nRet = os::JoinGroup(st.nFd, addr, szIface);
             if (nRet != 0)
-                return nRet;
-            pSt->nGroup.store(addr.to_uint());
+                return nRet;   // the socket stays the endpoint's, bound
         }
-        if (bRecv && !pSt->bReceiving) {
-            const size_t nSlots = os::ReadsInBatches() ? kBatchSlots : 1;
-            pSt->pBuf.reset(new char[nSlots * kRecvBufSize]);
-            pSt->bReceiving = true;
-            m_pImpl->StartReceive(pSt);
-        }
-    } catch (...) {
-        return -ENOMEM;
+        const uint16_t nBound = st.sock.local_endpoint(ec).port();
+        pPort = std::make_shared<PortSock>(st.loop, std::move(st.sock), nBound, bShared);
+        if (bShared)
+            mapPort.emplace(nBound, pPort);
+    }
+    std::lock_guard<std::mutex> portLock(pPort->mutex);
+    pPort->vecMember.push_back({st.nId, nGroup, st.bShare, st.handler});
+    st.pPort = pPort;
+    st.nGroup = nGroup;
+    st.nFd.store(pPort->nFd);
+    if (bRecv && !pPort->bReceiving) {
+        const size_t nSlots = os::ReadsInBatches() ? kBatchSlots : 1;
+        pPort->pBuf.reset(new char[nSlots * kRecvBufSize]);
+        pPort->bReceiving = true;
+        StartReceive(pPort);
     }
     return 0;
 }
@@ -250,28 +328,35 @@ int NetEngine::SetHandler(SOCKID sock, const Ref<SocketHandler>& handler)
 {
     if (!handler)
         return -EINVAL;
-    SockPtr pSt = m_pImpl->Find(sock);
-    if (!pSt)
+    SockPtr pSt;
+    std::unique_lock<std::mutex> lock;
+    if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     Ref<SocketHandler> old = handler;
-    {
-        std::lock_guard<std::mutex> lock(pSt->mutex);
-        if (pSt->bClosed.load())
-            return -EBADF;
-        std::swap(old, pSt->handler);
+    Ref<SocketHandler> oldOfPort = handler;
+    std::swap(old, pSt->handler);
+    if (pSt->pPort) {
+        std::lock_guard<std::mutex> ports(m_pImpl->portMutex);
+        std::lock_guard<std::mutex> portLock(pSt->pPort->mutex);
+        for (engine::Member& member : pSt->pPort->vecMember) {
+            if (member.nId == sock)
+                std::swap(oldOfPort, member.handler);
+        }
     }
-    return 0;   // the previous handler is dropped here, outside the lock
+    lock.unlock();
+    return 0;   // the previous handler is dropped here, outside the locks
 }
 
+// Only the engine's own endpoints share a port (see Impl::Bind): the
+// system's reuse option is never set.
 int NetEngine::SetReuseAddr(SOCKID sock, int nOn)
 {
     SockPtr pSt;
     std::unique_lock<std::mutex> lock;
     if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
-    asio::error_code ec;
-    pSt->sock.set_option(asio::socket_base::reuse_address(nOn != 0), ec);
-    return ec ? NegErr(ec) : 0;
+    pSt->bShare = nOn != 0;
+    return 0;
 }
 
 int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
@@ -284,7 +369,12 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     if (!m_pImpl->LockOpen(sock, pSt, lock))
         return -EBADF;
     asio::error_code ec;
-    pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
+    if (pSt->pPort) {   // shared with the port's other endpoints
+        std::lock_guard<std::mutex> portLock(pSt->pPort->mutex);
+        pSt->pPort->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
+    } else {
+        pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
+    }
     return ec ? NegErr(ec) : 0;
 }
 

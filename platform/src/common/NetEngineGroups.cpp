@@ -1,5 +1,6 @@
-// The engine's group memberships after start: the group of every socket that
-// joined one at StartUDP, joined or left on one more interface.
+// The engine's group memberships after start: the group of every endpoint
+// that joined one at StartUDP, joined or left on one more interface, on the
+// port socket that holds the membership.
 #include "common/GroupMembershipOs.h"
 #include "common/NetEngineImpl.h"
 
@@ -10,20 +11,15 @@ int NetEngine::SetGroupMembership(const char* szIface, bool bJoin, std::vector<G
     vecOut.clear();
     if (szIface == nullptr || szIface[0] == '\0')
         return -EINVAL;
-    std::vector<engine::SockPtr> vecGroup;
-    {
-        std::shared_lock<std::shared_mutex> lock(m_pImpl->mutex);
-        for (const auto& entry : m_pImpl->mapSock) {
-            if (entry.second->nGroup.load() != 0)
-                vecGroup.push_back(entry.second);
+    std::lock_guard<std::mutex> ports(m_pImpl->portMutex);
+    for (const auto& entry : m_pImpl->mapPort) {
+        engine::PortSock& port = *entry.second;
+        std::lock_guard<std::mutex> lock(port.mutex);
+        for (const engine::Member& member : port.vecMember) {
+            if (member.nGroup != 0)
+                vecOut.push_back({member.nId, member.nGroup,
+                                  os::ChangeGroupOn(port.nFd, member.nGroup, szIface, bJoin)});
         }
-    }
-    for (const engine::SockPtr& pSt : vecGroup) {
-        std::lock_guard<std::mutex> lock(pSt->mutex);
-        if (pSt->bClosed.load())
-            continue;
-        const uint32_t nGroup = pSt->nGroup.load();
-        vecOut.push_back({pSt->nId, nGroup, os::ChangeGroupOn(pSt->nFd, nGroup, szIface, bJoin)});
     }
     return 0;
 }

@@ -4,14 +4,25 @@
 // NetEngineGroups.cpp (group memberships after start).
 //
 // Each event thread runs an asio io_context of its own (epoll on Linux, an
-// I/O completion port on Windows), and every socket belongs to one of them,
-// so a socket's events never pass from one thread to another. Where the OS
-// half reads in batches (common/NetEngineOs.h), a socket waits for
-// readability and then takes all waiting datagrams a batch at a time;
+// I/O completion port on Windows). An engine socket (SockState, one SOCKID)
+// is an endpoint; what it receives and sends goes through a PortSock, the
+// one system socket bound to its port. No other socket, of this process or
+// another, may bind that port (no reuse option; SO_EXCLUSIVEADDRUSE on
+// Windows), so the endpoints on one port share its PortSock: a wildcard
+// endpoint and the group endpoints of that port. The PortSock is bound to the
+// wildcard address and holds the group memberships; each datagram goes to
+// the endpoint of the group it was sent to (its destination address, from
+// IP_PKTINFO), any other to the wildcard endpoint.
+//
+// Where the OS half reads in batches (common/NetEngineOs.h), a PortSock waits
+// for readability and then takes all waiting datagrams a batch at a time;
 // otherwise it has one receive of one datagram in flight. Either way its
 // callbacks never overlap. Sends bypass asio and go through the OS half on
 // the native socket, guarded by a counter rather than a lock the receive side
 // takes.
+//
+// Lock order: SockState::mutex, then Impl::portMutex, then PortSock::mutex;
+// Impl::mutex is taken alone. No callback runs under any of them.
 #pragma once
 
 #if defined(__SANITIZE_THREAD__) && !defined(__clang__)
@@ -27,6 +38,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -58,11 +70,50 @@ struct Loop {
     std::thread thread;
 };
 
-// One engine socket. mutex guards the asio socket object, the handler and the
-// receive state; the receive side holds it only to read a batch and to ask
-// for the next one. A sender holds no lock: it counts itself in nSenders and
-// then checks bClosed, while the closer sets bClosed and then waits for
-// nSenders to drop to 0 before it closes the descriptor (both orders
+// An endpoint a PortSock serves, with its own reference to the handler. The
+// group members are the PortSocks' members with a group, joined on the
+// PortSock's socket; such PortSocks are all in Impl::mapPort.
+struct Member {
+    SOCKID nId;
+    uint32_t nGroup;               // its group address (host order); 0: not a group endpoint
+    bool bShare;                   // SetReuseAddr: it shares the port with the others
+    Ref<SocketHandler> handler;
+};
+
+// The system socket bound to one port. mutex guards everything that is not
+// const; the receive side holds it only to read a batch and to ask for the
+// next one. bClosed is set once, under the engine's portMutex as well, and
+// the socket is closed only after every endpoint that sends through it has
+// been closed (so no send is still using nFd).
+struct PortSock {
+    PortSock(Loop& loopIn, udp::socket&& sockIn, uint16_t nPortIn, bool bSharedIn)
+        : loop(loopIn), nPort(nPortIn), bShared(bSharedIn), sock(std::move(sockIn)),
+          nFd(sock.native_handle())
+    {
+    }
+
+    Loop& loop;
+    const uint16_t nPort;
+    const bool bShared;            // bound to the wildcard address: listed in Impl::mapPort
+    std::mutex mutex;
+    udp::socket sock;
+    const os::NativeSocket nFd;
+    bool bClosed = false;
+    std::vector<Member> vecMember;
+    bool bReceiving = false;
+    int nTransientErrors = 0;
+    // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
+    // when receiving starts and left untouched until datagrams fill them.
+    std::unique_ptr<char[]> pBuf;
+    os::RecvSlot oneSlot{};        // one-datagram receives only
+};
+
+typedef std::shared_ptr<PortSock> PortPtr;
+
+// One engine socket: an endpoint. mutex guards sock, handler, bShare, pPort
+// and nGroup. A sender holds no lock: it counts itself in nSenders and then
+// checks bClosed, while the closer sets bClosed and then waits for nSenders
+// to drop to 0 before the socket it sends through may close (both orders
 // sequentially consistent), so nFd stays open for every send that began.
 struct SockState {
     SockState(SOCKID nIdIn, Loop& loopIn, const Ref<SocketHandler>& handlerIn)
@@ -83,34 +134,26 @@ struct SockState {
     const SOCKID nId;
     Loop& loop;
     std::mutex mutex;
-    udp::socket sock;
-    os::NativeSocket nFd;        // written before the socket is published
+    udp::socket sock;              // its own socket until StartUDP hands it to a PortSock
+    std::atomic<os::NativeSocket> nFd;   // where its datagrams leave
     Ref<SocketHandler> handler;
     std::atomic<bool> bClosed{false};
     std::atomic<int> nSenders{0};
-    std::atomic<bool> bGroup{false};   // bound to a multicast group address itself
-    std::atomic<uint32_t> nGroup{0};   // the group joined at StartUDP (host order); 0: none
-    bool bReceiving = false;
-    int nTransientErrors = 0;
-    // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
-    // when receiving starts and left untouched until datagrams fill them.
-    std::unique_ptr<char[]> pBuf;
-    udp::endpoint endSender;     // one-datagram receives only
+    bool bShare = false;
+    PortPtr pPort;                 // set by StartUDP
+    uint32_t nGroup = 0;           // the group it joined at StartUDP (host order); 0: none
 };
 
 typedef std::shared_ptr<SockState> SockPtr;
 
-// Closes the socket unless it already is; returns its handler (empty when it
-// was closed before), for the caller to report to or drop outside the lock.
-Ref<SocketHandler> CloseState(SockState& st);
-
 }  // namespace engine
 
 // mutex guards bRunning, nMaxSockets, nNextId, mapSock, vecLoop and their
-// work guards: shared for a look-up (every send), exclusive for a change. It
-// is never held while a socket's own lock is taken or a callback runs.
+// work guards: shared for a look-up (every send), exclusive for a change.
+// portMutex guards mapPort and every change to a PortSock's members.
 struct NetEngine::Impl {
     typedef engine::SockPtr SockPtr;
+    typedef engine::PortPtr PortPtr;
 
     std::shared_mutex mutex;
     bool bRunning = false;
@@ -121,6 +164,9 @@ struct NetEngine::Impl {
     // Loops of an earlier run: kept with the engine, since a socket of theirs
     // may still be held for a moment (a send that began before the stop).
     std::vector<std::unique_ptr<engine::Loop>> vecRetired;
+
+    std::mutex portMutex;
+    std::map<uint16_t, PortPtr> mapPort;   // the PortSocks bound to the wildcard address
 
     SockPtr Find(SOCKID nId)
     {
@@ -155,13 +201,24 @@ struct NetEngine::Impl {
     // An event thread's whole life (NetEngine.cpp).
     void RunEvents(engine::Loop& loop);
 
+    // Binds the endpoint (held locked) to addr:nPort, or adds it to the
+    // PortSock that holds the port (NetEngine.cpp). 0 or a negative error.
+    int Bind(engine::SockState& st, const asio::ip::address_v4& addr, int nPort,
+             const char* szIface, bool bRecv);
+    // Closes the endpoint unless it already is, and takes it off its
+    // PortSock (closing that with its last endpoint); returns its handler
+    // (empty when it was closed before), for the caller to report to or
+    // drop outside the lock.
+    Ref<SocketHandler> CloseEndpoint(engine::SockState& st);
+
     // The receive side (NetEngineRecv.cpp). StartReceive is called with
-    // pSt->mutex held.
-    void StartReceive(const SockPtr& pSt);
-    void OnReadable(const SockPtr& pSt, const asio::error_code& ec);
-    void OnReceive(const SockPtr& pSt, const asio::error_code& ec, size_t nBytes);
-    // The socket failed: the engine drops it and reports it once.
-    void ReportDead(const SockPtr& pSt, int nError);
+    // pPort->mutex held.
+    void StartReceive(const PortPtr& pPort);
+    void OnReadable(const PortPtr& pPort, const asio::error_code& ec);
+    void OnReceive(const PortPtr& pPort, const asio::error_code& ec);
+    // The system socket failed: the engine closes it and reports each of its
+    // endpoints once.
+    void ReportDead(const PortPtr& pPort, int nError);
 };
 
 }  // namespace nox

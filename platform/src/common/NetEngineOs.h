@@ -7,31 +7,32 @@
 #include <asio.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace nox {
 namespace os {
 
-typedef asio::ip::udp::socket::native_handle_type NativeSocket;
+typedef asio::detail::socket_type NativeSocket;   // SOCKET on Windows, a descriptor elsewhere
 
 // Settings a new, still unbound socket needs beyond the portable ones
-// (address reuse and broadcast are set through asio). 0 or a negative error.
+// (broadcast is set through asio): the destination address of each datagram
+// is reported (IP_PKTINFO), and no other socket may share its port (no reuse
+// option; on Windows SO_EXCLUSIVEADDRUSE). 0 or a negative error.
 int PrepareUdpSocket(NativeSocket sock);
-
-// The address a socket that listens on the group address binds: the group
-// itself where the system allows that, else the wildcard address.
-asio::ip::address_v4 GroupBindAddress(const asio::ip::address_v4& group);
 
 // Joins the group on every up, multicast-capable interface with an IPv4
 // address, once per interface, or only on szIface when it names one. 0 when
 // at least one join held (also one that already held), else a negative error.
 int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface);
+// Leaves what JoinGroup joined with the same arguments; failures are ignored
+// (an interface that went away took its membership with it).
+void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface);
 
 // One datagram to dst; safe from several threads at once on one socket.
-// bGroupBound: the socket is bound to a group address, so the source address
-// is left to the routing table. Waits up to about 100 ms in all for room in a
-// full send buffer. 0 when sent, else a negative error.
+// Waits up to about 100 ms in all for room in a full send buffer. 0 when
+// sent, else a negative error.
 int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
-                 const asio::ip::udp::endpoint& dst, bool bGroupBound);
+                 const asio::ip::udp::endpoint& dst);
 
 // One datagram of a send batch: the caller sets pData, nLen and dst;
 // SendBatch sets nResult.
@@ -44,30 +45,42 @@ struct SendSlot {
 
 // The datagrams in order, each sent as SendDatagram sends one, in as few
 // system calls as the system allows.
-void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound);
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots);
 
 // After an empty read: a positive error code when the socket's receive side
 // was shut down (empty reads would then never end), else 0.
 int ReadShutDownError(NativeSocket sock);
 
 // Whether the engine reads a socket in batches (ReceiveBatch, once the socket
-// is readable) rather than one asynchronous receive per datagram.
+// is readable) rather than one asynchronous receive per datagram
+// (AsyncReceiveOne).
 bool ReadsInBatches();
 
 // One datagram of a batch: pData and nCap set by the caller, the rest by
-// ReceiveBatch.
+// ReceiveBatch or AsyncReceiveOne.
 struct RecvSlot {
     char* pData;
     size_t nCap;
     size_t nLen;
     uint32_t nAddr;    // source IPv4 address, host byte order
     uint16_t nPort;    // source port
+    uint32_t nDst;     // destination IPv4 address, host byte order (0: not known)
 };
 
 // Takes up to nSlots datagrams that are waiting already, without blocking:
 // their count, 0 when none is waiting, or a negative error when the first
 // read fails (a later failure is reported by the next call).
 int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots);
+
+// Starts one asynchronous receive into slot; done runs on the socket's event
+// thread once slot holds a datagram, or with the error (operation_aborted
+// after the socket was closed). slot stays untouched by others until then.
+void AsyncReceiveOne(asio::ip::udp::socket& sock, RecvSlot& slot,
+                     std::function<void(const asio::error_code&)> done);
+
+// Receive errors of this system that leave the socket working (reports about
+// an earlier send), beyond the portable ones the engine knows.
+bool IsTransientRecvError(int nErr);
 
 }  // namespace os
 }  // namespace nox

@@ -1,5 +1,6 @@
-// The engine's receive side: a socket's wait or receive, the batches taken
-// once it is readable, the errors it survives, and delivery to its handler.
+// The engine's receive side: a port socket's wait or receive, the batches
+// taken once it is readable, the errors it survives, and delivery of each
+// datagram to the endpoint it was sent to.
 #include "common/NetEngineImpl.h"
 
 #include "common/HostText.h"
@@ -10,8 +11,9 @@ namespace nox {
 using engine::kBatchSlots;
 using engine::kBatchesPerTurn;
 using engine::kRecvBufSize;
-using engine::SockPtr;
-using engine::SockState;
+using engine::Member;
+using engine::PortPtr;
+using engine::PortSock;
 using engine::udp;
 
 namespace {
@@ -26,53 +28,99 @@ bool IsTransient(const asio::error_code& ec)
     return ec == err::connection_refused || ec == err::connection_reset ||
            ec == err::network_reset || ec == err::host_unreachable ||
            ec == err::network_unreachable || ec == err::interrupted || ec == err::try_again ||
-           ec == err::would_block || ec == err::no_buffer_space || ec == err::no_memory;
+           ec == err::would_block || ec == err::no_buffer_space || ec == err::no_memory ||
+           os::IsTransientRecvError(ec.value());
 }
 
-// Called with st.mutex held, after a failed read: true to go on (the error
+// Called with port.mutex held, after a failed read: true to go on (the error
 // is transient; the caller asks for the next read), false when the socket is
 // dead, with the error in nFatal.
-bool Survives(SockState& st, const asio::error_code& ec, int& nFatal)
+bool Survives(PortSock& port, const asio::error_code& ec, int& nFatal)
 {
-    if (IsTransient(ec) && ++st.nTransientErrors < engine::kMaxTransientErrors)
+    if (IsTransient(ec) && ++port.nTransientErrors < engine::kMaxTransientErrors)
         return true;
     nFatal = ec.value() > 0 ? ec.value() : EIO;
     return false;
 }
 
-void Deliver(SockState& st, SocketHandler& handler, const char* pData, size_t nLen,
-             uint32_t nAddr, uint16_t nPort)
+// The endpoint a datagram sent to nDst belongs to: the one of that group,
+// else the wildcard (or unicast) one; null when the port serves neither.
+const Member* EndpointFor(const std::vector<Member>& vecMember, uint32_t nDst)
 {
+    const Member* pOther = nullptr;
+    for (const Member& member : vecMember) {
+        if (member.nGroup == 0)
+            pOther = &member;
+        else if (member.nGroup == nDst)
+            return &member;
+    }
+    return pOther;
+}
+
+void Deliver(const std::vector<Member>& vecMember, const os::RecvSlot& slot)
+{
+    const Member* pTo = EndpointFor(vecMember, slot.nDst);
+    if (pTo == nullptr)
+        return;
     char szHost[os::kDottedSize];
-    os::DottedText(nAddr, szHost);
+    os::DottedText(slot.nAddr, szHost);
     try {
-        handler.OnData(st.nId, pData, static_cast<int>(nLen), szHost, static_cast<int>(nPort));
+        pTo->handler->OnData(pTo->nId, slot.pData, static_cast<int>(slot.nLen), szHost,
+                             static_cast<int>(slot.nPort));
     } catch (...) {
     }
 }
 
 }  // namespace
 
-void NetEngine::Impl::StartReceive(const SockPtr& pSt)
+void NetEngine::Impl::StartReceive(const PortPtr& pPort)
 {
     if (os::ReadsInBatches()) {
-        pSt->sock.async_wait(udp::socket::wait_read,
-                             [this, pSt](const asio::error_code& ec) { OnReadable(pSt, ec); });
+        pPort->sock.async_wait(udp::socket::wait_read, [this, pPort](const asio::error_code& ec) {
+            OnReadable(pPort, ec);
+        });
         return;
     }
-    pSt->endSender = udp::endpoint();
-    pSt->sock.async_receive_from(
-        asio::buffer(pSt->pBuf.get(), kRecvBufSize), pSt->endSender,
-        [this, pSt](const asio::error_code& ec, size_t nBytes) { OnReceive(pSt, ec, nBytes); });
+    pPort->oneSlot = {pPort->pBuf.get(), kRecvBufSize, 0, 0, 0, 0};
+    os::AsyncReceiveOne(pPort->sock, pPort->oneSlot,
+                        [this, pPort](const asio::error_code& ec) { OnReceive(pPort, ec); });
 }
 
-void NetEngine::Impl::ReportDead(const SockPtr& pSt, int nError)
+void NetEngine::Impl::ReportDead(const PortPtr& pPort, int nError)
 {
-    Forget(pSt);
-    Ref<SocketHandler> handler = engine::CloseState(*pSt);
-    if (handler) {
+    std::vector<Member> vecGone;
+    {
+        std::lock_guard<std::mutex> ports(portMutex);
+        std::lock_guard<std::mutex> lock(pPort->mutex);
+        if (pPort->bClosed)
+            return;
+        pPort->bClosed = true;
+        vecGone.swap(pPort->vecMember);
+        auto it = mapPort.find(pPort->nPort);
+        if (it != mapPort.end() && it->second == pPort)
+            mapPort.erase(it);
+    }
+    // Each endpoint closes (its sends end) before the socket does; one that
+    // CloseSocket closed meanwhile is not reported.
+    std::vector<std::pair<SOCKID, Ref<SocketHandler>>> vecReport;
+    for (const Member& member : vecGone) {
+        SockPtr pSt = Find(member.nId);
+        if (!pSt)
+            continue;
+        Forget(pSt);
+        Ref<SocketHandler> handler = CloseEndpoint(*pSt);
+        if (handler)
+            vecReport.emplace_back(member.nId, std::move(handler));
+    }
+    {
+        std::lock_guard<std::mutex> lock(pPort->mutex);
+        asio::error_code ec;
+        pPort->sock.close(ec);
+    }
+    vecGone.clear();
+    for (auto& report : vecReport) {
         try {
-            handler->OnClose(pSt->nId, nError);
+            report.second->OnClose(report.first, nError);
         } catch (...) {
         }
     }
@@ -81,55 +129,54 @@ void NetEngine::Impl::ReportDead(const SockPtr& pSt, int nError)
 // The socket is readable: batches until none is waiting (or kBatchesPerTurn
 // were taken: the rest comes after the loop's other work), each delivered
 // datagram by datagram and announced to the runners once.
-void NetEngine::Impl::OnReadable(const SockPtr& pSt, const asio::error_code& ec)
+void NetEngine::Impl::OnReadable(const PortPtr& pPort, const asio::error_code& ec)
 {
     if (ec == asio::error::operation_aborted)
         return;
     os::RecvSlot aSlot[kBatchSlots];
     bool bDrained = false;
     for (int nTurn = 0; nTurn < kBatchesPerTurn && !bDrained; ++nTurn) {
-        Ref<SocketHandler> handler;
+        std::vector<Member> vecMember;
         int nGot = 0;
         int nFatal = 0;
         {
-            std::lock_guard<std::mutex> lock(pSt->mutex);
-            if (pSt->bClosed.load())
+            std::lock_guard<std::mutex> lock(pPort->mutex);
+            if (pPort->bClosed)
                 return;
-            if (ec && nTurn == 0 && !Survives(*pSt, ec, nFatal)) {
+            if (ec && nTurn == 0 && !Survives(*pPort, ec, nFatal)) {
                 // reported below
             } else {
                 for (int i = 0; i < kBatchSlots; ++i)
-                    aSlot[i] = {pSt->pBuf.get() + static_cast<size_t>(i) * kRecvBufSize,
-                                kRecvBufSize, 0, 0, 0};
-                nGot = os::ReceiveBatch(pSt->nFd, aSlot, kBatchSlots);
-                if (nGot < 0 && Survives(*pSt, asio::error_code(-nGot, asio::system_category()),
+                    aSlot[i] = {pPort->pBuf.get() + static_cast<size_t>(i) * kRecvBufSize,
+                                kRecvBufSize, 0, 0, 0, 0};
+                nGot = os::ReceiveBatch(pPort->nFd, aSlot, kBatchSlots);
+                if (nGot < 0 && Survives(*pPort, asio::error_code(-nGot, asio::system_category()),
                                          nFatal)) {
                     continue;
                 }
                 // An empty wake-up at once: the receive side may have been shut down.
                 if (nGot == 0 && nTurn == 0)
-                    nFatal = os::ReadShutDownError(pSt->nFd);
+                    nFatal = os::ReadShutDownError(pPort->nFd);
                 if (nGot > 0) {
-                    pSt->nTransientErrors = 0;
-                    handler = pSt->handler;
+                    pPort->nTransientErrors = 0;
+                    vecMember = pPort->vecMember;
                 }
             }
         }
         if (nFatal != 0) {
-            ReportDead(pSt, nFatal);
+            ReportDead(pPort, nFatal);
             return;
         }
         for (int i = 0; i < nGot; ++i) {
-            if (aSlot[i].nLen == 0 && (nFatal = os::ReadShutDownError(pSt->nFd)) != 0)
+            if (aSlot[i].nLen == 0 && (nFatal = os::ReadShutDownError(pPort->nFd)) != 0)
                 break;
-            Deliver(*pSt, *handler, aSlot[i].pData, aSlot[i].nLen, aSlot[i].nAddr,
-                    aSlot[i].nPort);
+            Deliver(vecMember, aSlot[i]);
         }
-        handler.release();
+        vecMember.clear();
         if (nGot > 0)
             Runner::NotifyWork();
         if (nFatal != 0) {
-            ReportDead(pSt, nFatal);
+            ReportDead(pPort, nFatal);
             return;
         }
         // Fewer than asked: none was left, and one that comes later wakes the
@@ -137,50 +184,49 @@ void NetEngine::Impl::OnReadable(const SockPtr& pSt, const asio::error_code& ec)
         bDrained = nGot < kBatchSlots;
     }
 
-    std::lock_guard<std::mutex> lock(pSt->mutex);
-    if (pSt->bClosed.load())
+    std::lock_guard<std::mutex> lock(pPort->mutex);
+    if (pPort->bClosed)
         return;
     if (bDrained)
-        StartReceive(pSt);
+        StartReceive(pPort);
     else
-        asio::post(pSt->loop.io, [this, pSt] { OnReadable(pSt, asio::error_code()); });
+        asio::post(pPort->loop.io, [this, pPort] { OnReadable(pPort, asio::error_code()); });
 }
 
-void NetEngine::Impl::OnReceive(const SockPtr& pSt, const asio::error_code& ec, size_t nBytes)
+void NetEngine::Impl::OnReceive(const PortPtr& pPort, const asio::error_code& ec)
 {
     if (ec == asio::error::operation_aborted)
         return;
-    Ref<SocketHandler> handler;
+    std::vector<Member> vecMember;
     int nFatal = 0;
     {
-        std::lock_guard<std::mutex> lock(pSt->mutex);
-        if (pSt->bClosed.load())
+        std::lock_guard<std::mutex> lock(pPort->mutex);
+        if (pPort->bClosed)
             return;
         if (ec) {
-            if (Survives(*pSt, ec, nFatal)) {
-                StartReceive(pSt);
+            if (Survives(*pPort, ec, nFatal)) {
+                StartReceive(pPort);
                 return;
             }
         } else {
-            nFatal = nBytes == 0 ? os::ReadShutDownError(pSt->nFd) : 0;
+            nFatal = pPort->oneSlot.nLen == 0 ? os::ReadShutDownError(pPort->nFd) : 0;
             if (nFatal == 0) {
-                pSt->nTransientErrors = 0;
-                handler = pSt->handler;
+                pPort->nTransientErrors = 0;
+                vecMember = pPort->vecMember;
             }
         }
     }
     if (nFatal != 0) {
-        ReportDead(pSt, nFatal);
+        ReportDead(pPort, nFatal);
         return;
     }
-    Deliver(*pSt, *handler, pSt->pBuf.get(), nBytes, pSt->endSender.address().to_v4().to_uint(),
-            pSt->endSender.port());
-    handler.release();
+    Deliver(vecMember, pPort->oneSlot);
+    vecMember.clear();
     Runner::NotifyWork();
 
-    std::lock_guard<std::mutex> lock(pSt->mutex);
-    if (!pSt->bClosed.load())
-        StartReceive(pSt);
+    std::lock_guard<std::mutex> lock(pPort->mutex);
+    if (!pPort->bClosed)
+        StartReceive(pPort);
 }
 
 }  // namespace nox

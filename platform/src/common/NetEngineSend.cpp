@@ -1,5 +1,6 @@
-// The engine's send side: one datagram or a batch, on the native socket,
-// without a lock the receive side takes (see SockState::EnterSend).
+// The engine's send side: one datagram or a batch, on the native socket the
+// endpoint sends through (its port's), without a lock the receive side takes
+// (see SockState::EnterSend).
 #include "common/NetEngineImpl.h"
 
 namespace nox {
@@ -31,8 +32,7 @@ int NetEngine::SendTo(SOCKID sock, const char* pData, int nLen, const char* szHo
     SockPtr pSt = m_pImpl->Find(sock);
     if (!pSt || !pSt->EnterSend())
         return -EBADF;
-    const int nRet = os::SendDatagram(pSt->nFd, pData, static_cast<size_t>(nLen), dst,
-                                      pSt->bGroup.load(std::memory_order_relaxed));
+    const int nRet = os::SendDatagram(pSt->nFd.load(), pData, static_cast<size_t>(nLen), dst);
     pSt->LeaveSend();
     return nRet;
 }
@@ -45,7 +45,7 @@ int NetEngine::SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n)
             pDatagrams[i].nResult = -EBADF;
         return -EBADF;
     }
-    const bool bGroup = pSt->bGroup.load(std::memory_order_relaxed);
+    const os::NativeSocket nFd = pSt->nFd.load();
     constexpr int kPerCall = 32;
     os::SendSlot aSlot[kPerCall];
     OutDatagram* apFor[kPerCall];   // the datagram of each slot
@@ -61,7 +61,7 @@ int NetEngine::SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n)
             apFor[nSlots] = &d;
             aSlot[nSlots++] = {d.pData, static_cast<size_t>(d.nLen), dst, 0};
         }
-        os::SendBatch(pSt->nFd, aSlot, nSlots, bGroup);
+        os::SendBatch(nFd, aSlot, nSlots);
         for (int i = 0; i < nSlots; ++i)
             apFor[i]->nResult = aSlot[i].nResult;
     }

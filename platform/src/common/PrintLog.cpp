@@ -58,6 +58,28 @@ struct PrintLog::Impl {
 
     LogQueue queue;
 
+    // The file's copy of a line or batch; then, once per failed rotation
+    // spell, the line that says so, to the file, standard error and syslog.
+    void WriteFileLocked(const std::string& strText)
+    {
+        file.Write(strText);
+        std::string strNote;
+        if (!file.TakeNote(strNote))
+            return;
+        std::string strLine;
+        logfmt::FormatLine(strLine, kLogError, kSrc, __LINE__, "PrintLog::RotateFile", strNote);
+        file.Write(strLine);
+        if (bStderr.load() && logfmt::JournalEntries()) {
+            logfmt::WriteJournalLine(kLogError, strLine.data(), strLine.size());
+        } else if (bStderr.load()) {
+            std::string strErr;
+            logfmt::AppendStderrLine(strErr, kLogError, strLine.data(), strLine.size());
+            os::WriteStderr(strErr.data(), strErr.size());
+        }
+        if (bSyslog.load())
+            SyslogLocked(kLogError, strLine.data(), strLine.size());
+    }
+
     void SyslogLocked(int nLevelOfLine, const char* pLine, size_t nLen)
     {
         if (!bSyslogOpen) {
@@ -72,7 +94,7 @@ struct PrintLog::Impl {
     void WriteLocked(int nLevelOfLine, const std::string& strLine)
     {
         DrainLocked();
-        file.Write(strLine);
+        WriteFileLocked(strLine);
         if (bStderr.load() && logfmt::JournalEntries()) {
             logfmt::WriteJournalLine(nLevelOfLine, strLine.data(), strLine.size());
         } else if (bStderr.load()) {
@@ -127,7 +149,7 @@ struct PrintLog::Impl {
         });
         WritePiece(nSize);
         if (bOwn && queue.ClaimFile(nSize)) {
-            file.Write(strFileBatch);
+            WriteFileLocked(strFileBatch);
             queue.Written();
         }
         queue.Release(pTaken);

@@ -1,7 +1,6 @@
 // Linux side of the UDP engine's socket calls: group joins per interface from
-// getifaddrs, sends with sendmsg (the source chosen by routing for a socket
-// bound to a group), batch reads with recvmmsg, and the shut-down check after
-// an empty read.
+// getifaddrs, sends with sendmsg, batch reads with recvmmsg (each datagram
+// with its destination address), and the shut-down check after an empty read.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -28,25 +27,30 @@ constexpr int kMaxSendAttempts = 64;
 
 }  // namespace
 
-int PrepareUdpSocket(NativeSocket /*sock*/)
+int PrepareUdpSocket(NativeSocket sock)
 {
-    return 0;
+    // Without SO_REUSEADDR and SO_REUSEPORT no other socket can bind the
+    // port, on any address, whoever owns it.
+    const int nOn = 1;
+    return ::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &nOn, sizeof(nOn)) == 0 ? 0 : -errno;
 }
 
-asio::ip::address_v4 GroupBindAddress(const asio::ip::address_v4& group)
-{
-    return group;   // only datagrams sent to the group reach the socket
-}
+namespace {
 
-int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP on each up, multicast-capable
+// interface with an IPv4 address (only szIface when it names one), once per
+// interface; how many held, the last error in nLastErr.
+int ForEachGroupInterface(NativeSocket sock, int nOption, const asio::ip::address_v4& group,
+                          const char* szIface, int& nLastErr)
 {
     ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0)
-        return -errno;
+    if (::getifaddrs(&pList) != 0) {
+        nLastErr = errno;
+        return 0;
+    }
     const bool bOnlyOne = szIface != nullptr && szIface[0] != '\0';
     std::set<unsigned> setDone;
-    int nJoined = 0;
-    int nLastErr = ENODEV;
+    int nDone = 0;
     for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
         if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
             continue;
@@ -64,24 +68,37 @@ int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* 
         std::memcpy(&req.imr_address, &reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr,
                     sizeof(req.imr_address));
         req.imr_ifindex = static_cast<int>(nIndex);
-        if (::setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)) == 0 ||
-            errno == EADDRINUSE)
-            ++nJoined;
+        if (::setsockopt(sock, IPPROTO_IP, nOption, &req, sizeof(req)) == 0 ||
+            (nOption == IP_ADD_MEMBERSHIP && errno == EADDRINUSE))
+            ++nDone;
         else
             nLastErr = errno;
     }
     ::freeifaddrs(pList);
-    return nJoined > 0 ? 0 : -nLastErr;
+    return nDone;
+}
+
+}  // namespace
+
+int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+{
+    int nLastErr = ENODEV;
+    return ForEachGroupInterface(sock, IP_ADD_MEMBERSHIP, group, szIface, nLastErr) > 0
+               ? 0
+               : -nLastErr;
+}
+
+void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+{
+    int nLastErr = 0;
+    (void)ForEachGroupInterface(sock, IP_DROP_MEMBERSHIP, group, szIface, nLastErr);
 }
 
 namespace {
 
-// The message of one datagram to addr, from the routing table's choice of
-// source when bGroupBound (szControl then holds an IP_PKTINFO with 0.0.0.0,
-// any interface, so the reply never carries the group address as its source).
+// The message of one datagram to dst.
 void FillMessage(msghdr& msg, iovec& iov, sockaddr_in& addr, const char* pData, size_t nLen,
-                 const asio::ip::udp::endpoint& dst, bool bGroupBound, char* szControl,
-                 size_t nControl)
+                 const asio::ip::udp::endpoint& dst)
 {
     addr = sockaddr_in{};
     addr.sin_family = AF_INET;
@@ -93,29 +110,17 @@ void FillMessage(msghdr& msg, iovec& iov, sockaddr_in& addr, const char* pData, 
     msg.msg_namelen = sizeof(addr);
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    if (bGroupBound) {
-        std::memset(szControl, 0, nControl);
-        msg.msg_control = szControl;
-        msg.msg_controllen = nControl;
-        cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
-        pCmsg->cmsg_level = IPPROTO_IP;
-        pCmsg->cmsg_type = IP_PKTINFO;
-        pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        const in_pktinfo info{};
-        std::memcpy(CMSG_DATA(pCmsg), &info, sizeof(info));
-    }
 }
 
 }  // namespace
 
 int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
-                 const asio::ip::udp::endpoint& dst, bool bGroupBound)
+                 const asio::ip::udp::endpoint& dst)
 {
     sockaddr_in addr;
     iovec iov;
     msghdr msg;
-    alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(in_pktinfo))];
-    FillMessage(msg, iov, addr, pData, nLen, dst, bGroupBound, szControl, sizeof(szControl));
+    FillMessage(msg, iov, addr, pData, nLen, dst);
 
     std::chrono::steady_clock::time_point deadline;   // set at the first full buffer
     for (int nAttempt = 0; nAttempt < kMaxSendAttempts; ++nAttempt) {
@@ -141,20 +146,18 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
 // sendmmsg takes the batch as far as it goes without an error; the datagram
 // it stops at goes through SendDatagram, which waits for room or gives its
 // error, and the rest follows in the next call.
-void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound)
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots)
 {
     constexpr int kPerCall = 32;
     sockaddr_in aAddr[kPerCall];
     iovec aIov[kPerCall];
     mmsghdr aMsg[kPerCall];
-    alignas(cmsghdr) char aControl[kPerCall][CMSG_SPACE(sizeof(in_pktinfo))];
     int nDone = 0;
     while (nDone < nSlots) {
         const int nAsk = std::min(kPerCall, nSlots - nDone);
         for (int i = 0; i < nAsk; ++i) {
             const SendSlot& slot = pSlots[nDone + i];
-            FillMessage(aMsg[i].msg_hdr, aIov[i], aAddr[i], slot.pData, slot.nLen, slot.dst,
-                        bGroupBound, aControl[i], sizeof(aControl[i]));
+            FillMessage(aMsg[i].msg_hdr, aIov[i], aAddr[i], slot.pData, slot.nLen, slot.dst);
             aMsg[i].msg_len = 0;
         }
         const int nSent = ::sendmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_NOSIGNAL);
@@ -165,7 +168,7 @@ void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound
             continue;
         }
         SendSlot& slot = pSlots[nDone++];
-        slot.nResult = SendDatagram(sock, slot.pData, slot.nLen, slot.dst, bGroupBound);
+        slot.nResult = SendDatagram(sock, slot.pData, slot.nLen, slot.dst);
     }
 }
 
@@ -189,6 +192,7 @@ int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
     mmsghdr aMsg[kMaxSlots];
     iovec aIov[kMaxSlots];
     sockaddr_in aFrom[kMaxSlots];
+    alignas(cmsghdr) char aControl[kMaxSlots][CMSG_SPACE(sizeof(in_pktinfo))];
     const int nAsk = nSlots < kMaxSlots ? nSlots : kMaxSlots;
     for (int i = 0; i < nAsk; ++i) {
         aIov[i] = {pSlots[i].pData, pSlots[i].nCap};
@@ -197,6 +201,8 @@ int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
         aMsg[i].msg_hdr.msg_namelen = sizeof(aFrom[i]);
         aMsg[i].msg_hdr.msg_iov = &aIov[i];
         aMsg[i].msg_hdr.msg_iovlen = 1;
+        aMsg[i].msg_hdr.msg_control = aControl[i];
+        aMsg[i].msg_hdr.msg_controllen = sizeof(aControl[i]);
     }
     int nGot;
     do {
@@ -210,8 +216,29 @@ int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
                            aFrom[i].sin_family == AF_INET;
         pSlots[i].nAddr = bIpv4 ? ntohl(aFrom[i].sin_addr.s_addr) : 0;
         pSlots[i].nPort = bIpv4 ? ntohs(aFrom[i].sin_port) : 0;
+        pSlots[i].nDst = 0;
+        msghdr& hdr = aMsg[i].msg_hdr;
+        for (cmsghdr* pCmsg = CMSG_FIRSTHDR(&hdr); pCmsg != nullptr; pCmsg = CMSG_NXTHDR(&hdr, pCmsg)) {
+            if (pCmsg->cmsg_level == IPPROTO_IP && pCmsg->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(pCmsg), sizeof(info));
+                pSlots[i].nDst = ntohl(info.ipi_addr.s_addr);
+            }
+        }
     }
     return nGot;
+}
+
+void AsyncReceiveOne(asio::ip::udp::socket& sock, RecvSlot& /*slot*/,
+                     std::function<void(const asio::error_code&)> done)
+{
+    // Not used: this system reads in batches.
+    asio::post(sock.get_executor(), [done] { done(asio::error::operation_not_supported); });
+}
+
+bool IsTransientRecvError(int /*nErr*/)
+{
+    return false;   // the portable list has every errno value that applies
 }
 
 }  // namespace os

@@ -1,6 +1,11 @@
 // Crash monitor and process dumps for Windows: minidumps written with
-// MiniDumpWriteDump (dbghelp), for an unhandled exception, for abort() and on
-// request. The crash path uses only stack buffers and plain Win32 calls.
+// MiniDumpWriteDump (dbghelp, loaded from the system folder only, never from
+// the program's), for an unhandled exception, for abort() and on request.
+// A crash writes its dump and ends the process at once, with the exception's
+// code as its exit status: no error reporting dialog keeps it alive (they are
+// turned off as well, for failures that bypass the filter). One lock keeps a
+// crash dump and an on-request dump apart (dbghelp is single-threaded). The
+// crash path uses only stack buffers and plain Win32 calls.
 #include "nox/ExceptionHandler.h"
 
 #include <windows.h>
@@ -9,7 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
-#include <mutex>
+#include <cwchar>
 #include <system_error>
 #include <thread>
 
@@ -30,8 +35,55 @@ char g_szProgram[64] = "process";
 char g_szFolder[512] = "";                   // "" until BaseLib::Init names one
 char g_szLastPath[768] = "";
 std::atomic<bool> g_bCrashing{false};
-std::mutex g_dumpMutex;                     // one on-request dump at a time
 constexpr ULONG kStackGuarantee = 64 * 1024;
+constexpr DWORD kCrashWaitMs = 30000;        // the longest a crash waits for a dump
+
+// One dump at a time, crash or request. The thread that writes an on-request
+// dump is known, so a crash inside it does not wait for its own lock.
+SRWLOCK g_dumpLock = SRWLOCK_INIT;
+std::atomic<DWORD> g_nRequestWriter{0};
+std::atomic<DWORD> g_nCrashWriter{0};       // the thread that writes the crash dump
+
+typedef BOOL(WINAPI* MiniDumpWriteDumpFn)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                          PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION,
+                                          PMINIDUMP_CALLBACK_INFORMATION);
+std::atomic<MiniDumpWriteDumpFn> g_pWriteDump{nullptr};
+
+// dbghelp.dll from the system folder: a copy beside the program is never
+// loaded. Before a crash, since a crash may hold the loader's lock.
+void LoadDbgHelp()
+{
+    if (g_pWriteDump.load() != nullptr)
+        return;
+    HMODULE hDll = ::LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (hDll == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+        // Windows 7 without KB2533623 has no such flag: the full path.
+        wchar_t szPath[MAX_PATH + 16];
+        const UINT nLen = ::GetSystemDirectoryW(szPath, MAX_PATH);
+        if (nLen > 0 && nLen < MAX_PATH) {
+            std::wcscpy(szPath + nLen, L"\\dbghelp.dll");
+            hDll = ::LoadLibraryExW(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
+    }
+    if (hDll != nullptr)
+        g_pWriteDump.store(reinterpret_cast<MiniDumpWriteDumpFn>(
+            reinterpret_cast<void*>(::GetProcAddress(hDll, "MiniDumpWriteDump"))));
+}
+
+// Takes g_dumpLock for a crash on thread nCrashed, waiting up to kCrashWaitMs
+// for an on-request dump to end; false when it could not (none is written).
+bool LockForCrash(DWORD nCrashed)
+{
+    if (g_nRequestWriter.load() == nCrashed)
+        return false;   // the crash is in the on-request dump: its lock never comes free
+    for (DWORD nWaited = 0; nWaited < kCrashWaitMs; nWaited += 10) {
+        if (::TryAcquireSRWLockExclusive(&g_dumpLock))
+            return true;
+        ::Sleep(10);
+    }
+    return false;
+}
 
 void Append(char* szDst, size_t nSize, const char* szSrc)
 {
@@ -118,6 +170,9 @@ HANDLE OpenDumpFile()
 // request. nThreadId: the thread pInfo belongs to.
 int WriteDump(EXCEPTION_POINTERS* pInfo, DWORD nThreadId)
 {
+    const MiniDumpWriteDumpFn pWriteDump = g_pWriteDump.load();
+    if (pWriteDump == nullptr)
+        return -1;
     const HANDLE hFile = OpenDumpFile();
     if (hFile == INVALID_HANDLE_VALUE)
         return -1;
@@ -125,9 +180,8 @@ int WriteDump(EXCEPTION_POINTERS* pInfo, DWORD nThreadId)
     exInfo.ThreadId = nThreadId;
     exInfo.ExceptionPointers = pInfo;
     exInfo.ClientPointers = FALSE;
-    const BOOL bOk = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), hFile,
-                                         kDumpType, pInfo != nullptr ? &exInfo : nullptr, nullptr,
-                                         nullptr);
+    const BOOL bOk = pWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), hFile, kDumpType,
+                                pInfo != nullptr ? &exInfo : nullptr, nullptr, nullptr);
     ::CloseHandle(hFile);
     return bOk ? 0 : -1;
 }
@@ -137,37 +191,67 @@ struct CrashInfo {
     DWORD nThreadId;
 };
 
+// The queued log lines, then the dump (one, under the dump lock).
 DWORD WINAPI WriteCrashDump(void* pArg)
 {
     const CrashInfo* pCrash = static_cast<const CrashInfo*>(pArg);
+    g_nCrashWriter.store(::GetCurrentThreadId());
     detail::WriteQueuedLinesAtCrash();   // every line logged before the crash
-    return static_cast<DWORD>(WriteDump(pCrash->pInfo, pCrash->nThreadId));
+    if (!LockForCrash(pCrash->nThreadId))
+        return static_cast<DWORD>(-1);
+    const int nRet = WriteDump(pCrash->pInfo, pCrash->nThreadId);
+    ::ReleaseSRWLockExclusive(&g_dumpLock);
+    return static_cast<DWORD>(nRet);
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pInfo)
 {
-    if (g_bCrashing.exchange(true))
-        return EXCEPTION_CONTINUE_SEARCH;
+    const UINT nCode = pInfo->ExceptionRecord->ExceptionCode;
+    if (g_bCrashing.exchange(true)) {
+        // Another thread crashes meanwhile: the first one ends the process,
+        // unless this is the thread that writes its dump.
+        if (g_nCrashWriter.load() != ::GetCurrentThreadId())
+            ::Sleep(kCrashWaitMs * 2);
+        ::TerminateProcess(::GetCurrentProcess(), nCode);
+    }
     // The dump is written on a fresh stack: after a stack overflow this
     // thread has only its guarantee left (see InstallSignalStack).
     CrashInfo crash{pInfo, ::GetCurrentThreadId()};
     const HANDLE hWriter = ::CreateThread(nullptr, 0, WriteCrashDump, &crash, 0, nullptr);
     if (hWriter != nullptr) {
-        ::WaitForSingleObject(hWriter, INFINITE);
+        ::WaitForSingleObject(hWriter, kCrashWaitMs * 2);   // a dump stuck on a lock ends too
         ::CloseHandle(hWriter);
     } else {
         (void)WriteCrashDump(&crash);
     }
-    return EXCEPTION_CONTINUE_SEARCH;   // the process ends as it would have
+    ::TerminateProcess(::GetCurrentProcess(), nCode);
+    return EXCEPTION_EXECUTE_HANDLER;   // not reached
 }
 
 void OnAbort(int /*nSig*/)
 {
     if (!g_bCrashing.exchange(true)) {
         detail::WriteQueuedLinesAtCrash();
-        (void)WriteDump(nullptr, 0);
+        if (LockForCrash(::GetCurrentThreadId())) {
+            (void)WriteDump(nullptr, 0);
+            ::ReleaseSRWLockExclusive(&g_dumpLock);
+        }
     }
-    // The C runtime ends the process when this returns.
+    ::TerminateProcess(::GetCurrentProcess(), 3);   // abort()'s status, without its dialog
+}
+
+// No dialog of the error reporting (nor of the system for a missing disk or
+// file) holds a failing process alive.
+void QuietFailures()
+{
+    (void)::SetErrorMode(::GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+                         SEM_NOOPENFILEERRORBOX);
+    typedef HRESULT(WINAPI * WerSetFlagsFn)(DWORD);
+    const HMODULE hKernel = ::GetModuleHandleW(L"kernel32.dll");
+    const WerSetFlagsFn pWerSetFlags = hKernel == nullptr ? nullptr
+        : reinterpret_cast<WerSetFlagsFn>(reinterpret_cast<void*>(::GetProcAddress(hKernel, "WerSetFlags")));
+    if (pWerSetFlags != nullptr)
+        (void)pWerSetFlags(0x20);   // WER_FAULT_REPORTING_NO_UI
 }
 
 }  // namespace
@@ -201,6 +285,8 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
         g_szProgram[0] = '\0';
         Append(g_szProgram, sizeof(g_szProgram), szProgram);
     }
+    LoadDbgHelp();
+    QuietFailures();
     (void)::SetUnhandledExceptionFilter(OnUnhandledException);
     (void)os::InstallSignalStack();   // the main thread's; platform threads get their own
     return std::signal(SIGABRT, OnAbort) == SIG_ERR ? -1 : 0;
@@ -209,16 +295,23 @@ int ExceptionHandler::StartMonitor(const char* szProgram)
 int ExceptionHandler::do_minidump(void* /*pContext*/)
 {
     PrintLog::instance().Flush();   // every line logged before the dump is written
-    std::lock_guard<std::mutex> lock(g_dumpMutex);
+    LoadDbgHelp();
+    ::AcquireSRWLockExclusive(&g_dumpLock);
     // Written from a helper thread: a thread that dumps itself records a
     // stack caught in the middle of the dump.
     int nRet = -1;
+    const auto Write = [&nRet] {
+        g_nRequestWriter.store(::GetCurrentThreadId());
+        nRet = WriteDump(nullptr, 0);
+        g_nRequestWriter.store(0);
+    };
     try {
-        std::thread writer([&nRet] { nRet = WriteDump(nullptr, 0); });
+        std::thread writer(Write);
         writer.join();
     } catch (const std::system_error&) {
-        nRet = WriteDump(nullptr, 0);
+        Write();
     }
+    ::ReleaseSRWLockExclusive(&g_dumpLock);
     return nRet;
 }
 

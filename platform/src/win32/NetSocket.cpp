@@ -1,17 +1,25 @@
-// Windows side of the UDP engine's socket calls. Windows refuses to bind a
-// socket to a multicast address (WSAEADDRNOTAVAIL), so a group socket binds
-// the wildcard address on its port and joins the group there, once per
+// Windows side of the UDP engine's socket calls. Groups are joined once per
 // adapter: joining one group twice through one adapter fails with
-// WSAEADDRINUSE, so the default interface is not joined as well.
+// WSAEADDRINUSE, so the default interface is not joined as well. Each
+// datagram is received with WSARecvMsg, overlapped through the loop's
+// completion port, for its destination address.
 #include "common/NetEngineOs.h"
 
 #include "win32/AdapterList.h"
 
 #include <mswsock.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <string>
+
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
 
 namespace nox {
 namespace os {
@@ -31,30 +39,43 @@ bool IsNamed(const IP_ADAPTER_ADDRESSES& adapter, const char* szIface)
 
 int PrepareUdpSocket(NativeSocket sock)
 {
-    // Otherwise an ICMP port-unreachable report about an earlier send fails
-    // the next receive with WSAECONNRESET (the engine would cope with that too).
+    // Otherwise an ICMP report about an earlier send (port unreachable, time
+    // to live exceeded) fails the next receive with WSAECONNRESET or
+    // WSAENETRESET (the engine would cope with those too).
     BOOL bReport = FALSE;
     DWORD nBytes = 0;
     (void)::WSAIoctl(sock, SIO_UDP_CONNRESET, &bReport, sizeof(bReport), nullptr, 0, &nBytes,
                      nullptr, nullptr);
+    (void)::WSAIoctl(sock, SIO_UDP_NETRESET, &bReport, sizeof(bReport), nullptr, 0, &nBytes,
+                     nullptr, nullptr);
+    // No other socket, of any account, may bind the port, not even one with
+    // SO_REUSEADDR or bound to a specific address.
+    const BOOL bOn = TRUE;
+    if (::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&bOn),
+                     sizeof(bOn)) != 0 ||
+        ::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&bOn),
+                     sizeof(bOn)) != 0)
+        return -::WSAGetLastError();
     return 0;
 }
 
-asio::ip::address_v4 GroupBindAddress(const asio::ip::address_v4& /*group*/)
-{
-    return asio::ip::address_v4::any();
-}
+namespace {
 
-int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP through each up, multicast-capable
+// adapter with an IPv4 address (only szIface when it names one); how many
+// held, the last error in nLastErr.
+int ForEachGroupAdapter(NativeSocket sock, int nOption, const asio::ip::address_v4& group,
+                        const char* szIface, int& nLastErr)
 {
     AdapterList list;
     const int nRet = list.Load(GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                                GAA_FLAG_SKIP_DNS_SERVER);
-    if (nRet != 0)
-        return nRet;
+    if (nRet != 0) {
+        nLastErr = -nRet;
+        return 0;
+    }
     const bool bOnlyOne = szIface != nullptr && szIface[0] != '\0';
-    int nJoined = 0;
-    int nLastErr = WSAEADDRNOTAVAIL;   // no adapter to join on
+    int nDone = 0;
     for (const IP_ADAPTER_ADDRESSES* p = list.First(); p != nullptr; p = p->Next) {
         uint32_t nAddr = 0;
         unsigned nPrefixLen = 0;
@@ -66,21 +87,34 @@ int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* 
         ip_mreq req{};
         req.imr_multiaddr.s_addr = htonl(group.to_uint());
         req.imr_interface.s_addr = htonl(nAddr);
-        if (::setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&req),
+        if (::setsockopt(sock, IPPROTO_IP, nOption, reinterpret_cast<const char*>(&req),
                          sizeof(req)) == 0 ||
-            ::WSAGetLastError() == WSAEADDRINUSE)
-            ++nJoined;
+            (nOption == IP_ADD_MEMBERSHIP && ::WSAGetLastError() == WSAEADDRINUSE))
+            ++nDone;
         else
             nLastErr = ::WSAGetLastError();
     }
-    return nJoined > 0 ? 0 : -nLastErr;
+    return nDone;
+}
+
+}  // namespace
+
+int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+{
+    int nLastErr = WSAEADDRNOTAVAIL;   // no adapter to join on
+    return ForEachGroupAdapter(sock, IP_ADD_MEMBERSHIP, group, szIface, nLastErr) > 0 ? 0
+                                                                                       : -nLastErr;
+}
+
+void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
+{
+    int nLastErr = 0;
+    (void)ForEachGroupAdapter(sock, IP_DROP_MEMBERSHIP, group, szIface, nLastErr);
 }
 
 int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
-                 const asio::ip::udp::endpoint& dst, bool /*bGroupBound*/)
+                 const asio::ip::udp::endpoint& dst)
 {
-    // Group sockets are bound to the wildcard address here: the source
-    // address is the routing table's choice anyway.
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(dst.port());
@@ -99,10 +133,10 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
 }
 
 // WinSock has no call that sends several datagrams: one at a time.
-void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots, bool bGroupBound)
+void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots)
 {
     for (int i = 0; i < nSlots; ++i)
-        pSlots[i].nResult = SendDatagram(sock, pSlots[i].pData, pSlots[i].nLen, pSlots[i].dst, bGroupBound);
+        pSlots[i].nResult = SendDatagram(sock, pSlots[i].pData, pSlots[i].nLen, pSlots[i].dst);
 }
 
 int ReadShutDownError(NativeSocket /*sock*/)
@@ -131,7 +165,108 @@ int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
     pSlots[0].nLen = static_cast<size_t>(n);
     pSlots[0].nAddr = ntohl(from.sin_addr.s_addr);
     pSlots[0].nPort = ntohs(from.sin_port);
+    pSlots[0].nDst = 0;
     return 1;
+}
+
+namespace {
+
+// WSARecvMsg is reached through the provider; the same for every UDP socket.
+LPFN_WSARECVMSG RecvMsgFunction(SOCKET sock)
+{
+    static std::atomic<LPFN_WSARECVMSG> s_pFn{nullptr};
+    LPFN_WSARECVMSG pFn = s_pFn.load();
+    if (pFn == nullptr) {
+        GUID guid = WSAID_WSARECVMSG;
+        DWORD nBytes = 0;
+        if (::WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof(guid), &pFn,
+                       sizeof(pFn), &nBytes, nullptr, nullptr) != 0)
+            return nullptr;
+        s_pFn.store(pFn);
+    }
+    return pFn;
+}
+
+// What one overlapped WSARecvMsg writes to until it completes.
+struct PendingRecv {
+    WSAMSG msg{};
+    WSABUF buf{};
+    sockaddr_in from{};
+    alignas(WSACMSGHDR) char aControl[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+};
+
+// The destination address in the message's IP_PKTINFO, 0 without one.
+uint32_t DestinationOf(WSAMSG& msg)
+{
+    if (msg.Control.len > sizeof(PendingRecv::aControl))
+        return 0;
+    for (WSACMSGHDR* pCmsg = WSA_CMSG_FIRSTHDR(&msg); pCmsg != nullptr;
+         pCmsg = WSA_CMSG_NXTHDR(&msg, pCmsg)) {
+        if (pCmsg->cmsg_len < WSA_CMSG_LEN(0))
+            break;
+        if (pCmsg->cmsg_level == IPPROTO_IP && pCmsg->cmsg_type == IP_PKTINFO &&
+            pCmsg->cmsg_len >= WSA_CMSG_LEN(sizeof(IN_PKTINFO))) {
+            IN_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(pCmsg), sizeof(info));
+            return ntohl(info.ipi_addr.s_addr);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AsyncReceiveOne(asio::ip::udp::socket& sock, RecvSlot& slot,
+                     std::function<void(const asio::error_code&)> done)
+{
+    auto pRecv = std::make_shared<PendingRecv>();
+    pRecv->buf.buf = slot.pData;
+    pRecv->buf.len = static_cast<ULONG>(slot.nCap);
+    pRecv->msg.name = reinterpret_cast<sockaddr*>(&pRecv->from);
+    pRecv->msg.namelen = sizeof(pRecv->from);
+    pRecv->msg.lpBuffers = &pRecv->buf;
+    pRecv->msg.dwBufferCount = 1;
+    pRecv->msg.Control.buf = pRecv->aControl;
+    pRecv->msg.Control.len = sizeof(pRecv->aControl);
+    asio::windows::overlapped_ptr op(
+        sock.get_executor(),
+        [pRecv, &slot, done](const asio::error_code& ec, size_t nBytes) {
+            slot.nLen = nBytes;
+            slot.nAddr = ntohl(pRecv->from.sin_addr.s_addr);
+            slot.nPort = ntohs(pRecv->from.sin_port);
+            slot.nDst = ec ? 0 : DestinationOf(pRecv->msg);
+            done(ec);
+        });
+    const LPFN_WSARECVMSG pRecvMsg = RecvMsgFunction(sock.native_handle());
+    if (pRecvMsg == nullptr) {
+        op.complete(asio::error::operation_not_supported, 0);
+        return;
+    }
+    DWORD nBytes = 0;
+    const int nRet = pRecvMsg(sock.native_handle(), &pRecv->msg, &nBytes, op.get(), nullptr);
+    const int nErr = ::WSAGetLastError();
+    if (nRet != 0 && nErr != WSA_IO_PENDING)
+        op.complete(asio::error_code(nErr, asio::system_category()), 0);
+    else
+        op.release();   // the completion port delivers the result, also of an immediate one
+}
+
+bool IsTransientRecvError(int nErr)
+{
+    // How a completed receive reports ICMP errors about an earlier send (and
+    // a reset of the local address), as system error codes rather than
+    // WinSock ones.
+    switch (nErr) {
+    case ERROR_PORT_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_CONNECTION_ABORTED:
+    case ERROR_CONNECTION_REFUSED:
+    case ERROR_NETNAME_DELETED:   // a reset
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace os

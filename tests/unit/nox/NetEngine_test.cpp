@@ -1,6 +1,7 @@
 // The UDP engine against real sockets, one engine socket talking to another:
-// on loopback on both systems; on Linux also a socket that breaks under the
-// engine, and the group paths between two network namespaces.
+// on loopback on both systems, with the port held against other sockets; on
+// Linux also, between two network namespaces, the group paths and a port
+// socket that breaks under the engine.
 #include "nox/NetEngine.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 typedef SOCKET NativeSock;   // WinSock is started by the engine library's static set-up
 int CloseNative(NativeSock sock) { return ::closesocket(sock); }
 #define SO_RCVBUFFORCE SO_RCVBUF   // Windows has no limit to force past
+const int kReuseOptions[] = {SO_REUSEADDR};
 #else
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ int CloseNative(NativeSock sock) { return ::closesocket(sock); }
 #include "NetNs.h"
 typedef int NativeSock;
 int CloseNative(NativeSock sock) { return ::close(sock); }
+const int kReuseOptions[] = {SO_REUSEADDR, SO_REUSEPORT};
 #endif
 
 namespace {
@@ -211,64 +214,110 @@ TEST_F(NetEngineTest, BatchArrivesInOrderWithAResultPerDatagram)
     EXPECT_EQ(-EBADF, vecOut[1].nResult);
 }
 
-#ifdef _WIN32
-// Windows refuses to bind a group address, so the engine binds the wildcard
-// address on the group's port. Needs real Windows: Wine turns a bind to an
-// address that is not local into the wildcard by itself.
-TEST_F(NetEngineTest, GroupEndpointBindsTheWildcardAddress)
+// While the engine holds a port, no other socket binds it, on the wildcard or
+// a unicast address, even with SO_REUSEADDR (or SO_REUSEPORT): not another
+// process's, not a second engine's. Inside the engine only endpoints that
+// all asked for reuse, each for another address, share it. Once closed the
+// port is free again.
+TEST_F(NetEngineTest, AHeldPortIsNotSharedWithOtherSockets)
 {
-    const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{AF_INET, htons(static_cast<u_short>(m_nServerPort)), {}, {}};
-    ::inet_pton(AF_INET, kGroup, &addr.sin_addr);
-    const int nRet = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)), nErr = ::WSAGetLastError();
-    CloseNative(sock);
-    if (nRet == 0)
-        GTEST_SKIP() << "needs real Windows: this system bound the group address (Wine does)";
-    EXPECT_EQ(WSAEADDRNOTAVAIL, nErr);
-    Listen(kGroup, m_nServerPort, m_server);
-    socklen_t nLen = sizeof(addr);
-    ASSERT_EQ(0, ::getsockname(FindBound(m_nServerPort), reinterpret_cast<sockaddr*>(&addr), &nLen));
-    EXPECT_EQ(INADDR_ANY, ntohl(addr.sin_addr.s_addr));
-}
-#else
-TEST_F(NetEngineTest, DeadSocketIsReportedOnceAndOnCloseMayOpenItsReplacement)
-{
-    std::atomic<SOCKID> replacement{nox::kInvalidSockId};
-    m_server->m_onClose = [&] {   // on an event thread: the engine must accept calls from here
-        const SOCKID sock = m_engine.CreateSocket(m_server, nullptr);
-        m_engine.SetReuseAddr(sock, 1);
-        if (m_engine.StartUDP(sock, kLo, m_nServerPort, nullptr, 0, true) == 0)
-            replacement = sock;
+    const SOCKID wild = Listen("0.0.0.0", m_nServerPort, m_server);
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(m_nServerPort)), {}, {}};
+    const auto Binds = [&](int nOption, const char* szHost) {
+        const NativeSock sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int nOn = 1;
+        ::setsockopt(sock, SOL_SOCKET, nOption, reinterpret_cast<const char*>(&nOn), sizeof(nOn));
+        ::inet_pton(AF_INET, szHost, &addr.sin_addr);
+        const bool bBound = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+        CloseNative(sock);
+        return bBound;
     };
-    const SOCKID dead = Listen(kLo, m_nServerPort, m_server);
-    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
-    // A pipe takes the place of the engine's descriptor while a duplicate keeps
-    // the socket and its readiness registration alive: the next datagram wakes
-    // the engine, and its receive on the descriptor fails (ENOTSOCK).
+    for (const int nOption : kReuseOptions) {
+        for (const char* szHost : {"0.0.0.0", kLo})
+            EXPECT_FALSE(Binds(nOption, szHost)) << nOption << " " << szHost;
+    }
+    nox::NetEngine other;
+    ASSERT_EQ(0, other.StartEngine(nox::kNetEngineEvent, 4, 1));
+    const SOCKID otherSock = other.CreateSocket(m_server, nullptr);
+    other.SetReuseAddr(otherSock, 1);
+    const int nTaken = other.StartUDP(otherSock, "0.0.0.0", m_nServerPort, nullptr, 0, true);
+    EXPECT_NE(0, nTaken) << "a second engine (another daemon) bound the port";
+    SOCKID aInside[2];
+    for (SOCKID& sock : aInside) {
+        sock = m_engine.CreateSocket(m_server, nullptr);
+        if (&sock == &aInside[0])
+            m_engine.SetReuseAddr(sock, 1);   // but a second wildcard endpoint
+        EXPECT_EQ(nTaken, m_engine.StartUDP(sock, &sock == &aInside[0] ? "0.0.0.0" : kGroup, m_nServerPort,
+                                            nullptr, 0, true));
+    }
+    EXPECT_EQ(0, m_engine.CloseSocket(wild));
+    EXPECT_TRUE(Binds(SO_REUSEADDR, "0.0.0.0")) << "the port stays held after its endpoint closed";
+}
+
+#ifndef _WIN32
+// The port's socket fails under the engine (a pipe takes the place of its
+// descriptor while a duplicate keeps the socket and its readiness
+// registration alive: the next datagram wakes the engine, and its receive
+// fails with ENOTSOCK). Both endpoints that share it, the wildcard and the
+// group one, are reported once, and each may open its replacement from
+// OnClose, on an event thread; the replacements receive again.
+TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacements)
+{
+    velmora_test::NetNsPair pair;
+    if (!pair.Ok())
+        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    velmora_test::ScopedNetNs inA(pair.NameA());
+    ASSERT_TRUE(inA.Ok());
+    m_engine.StopEngine();   // event threads in A, where the replacements are made
+    ASSERT_EQ(0, m_engine.StartEngine(nox::kNetEngineEvent, 64, 4));
+    nox::Ref<RecordingHandler> group(new RecordingHandler);
+    std::atomic<int> nKeep{-1};
+    std::atomic<SOCKID> aReplacement[2] = {{nox::kInvalidSockId}, {nox::kInvalidSockId}};
+    const char* aszHost[2] = {"0.0.0.0", kGroup};
+    nox::Ref<RecordingHandler> aHandler[2] = {m_server, group};
+    for (int i = 0; i < 2; ++i) {
+        aHandler[i]->m_onClose = [&, i] {
+            const int nFd = nKeep.exchange(-1);
+            if (nFd >= 0)
+                ::close(nFd);   // the failed socket goes, the port is free
+            const SOCKID sock = m_engine.CreateSocket(aHandler[i], nullptr);
+            m_engine.SetReuseAddr(sock, 1);
+            if (m_engine.StartUDP(sock, aszHost[i], m_nServerPort, nullptr, 0, true) == 0)
+                aReplacement[i] = sock;
+        };
+    }
+    const SOCKID aDead[2] = {Listen(aszHost[0], m_nServerPort, m_server), Listen(aszHost[1], m_nServerPort, group)};
+    const SOCKID client = Listen(pair.AddrA().c_str(), m_nClientPort, m_client);
+    ASSERT_EQ(0, m_engine.SetMulticastInterface(client, pair.AddrA().c_str()));
     const int nFd = FindBound(m_nServerPort);
     ASSERT_GE(nFd, 0);
-    const int nKeep = ::dup(nFd);
+    nKeep = ::dup(nFd);
     int aPipe[2];
     ASSERT_EQ(0, ::pipe(aPipe));
     ASSERT_EQ(nFd, ::dup2(aPipe[0], nFd));
     ::close(aPipe[0]);
     ::close(aPipe[1]);
-    // Takes and gives back the socket's lock, which the engine's thread takes
+    // Takes and gives back the port's lock, which the engine's thread takes
     // before it closes the descriptor: the swap visibly happens before that
     // close (for the thread sanitizer). Fails on the pipe, as it should.
-    EXPECT_NE(0, m_engine.SetReuseAddr(dead, 1));
-    ASSERT_TRUE(Send(client, "wake", kLo, m_nServerPort));
+    EXPECT_NE(0, m_engine.SetMulticastInterface(aDead[1], pair.AddrA().c_str()));
+    ASSERT_TRUE(Send(client, "wake", pair.AddrA(), m_nServerPort));
 
-    ASSERT_EQ(1u, m_server->Wait(1).size());
-    ::close(nKeep);
-    EXPECT_EQ("closed " + std::to_string(ENOTSOCK), m_server->Wait(1)[0].strFrom);
-    ASSERT_NE(nox::kInvalidSockId, replacement.load());
-    ASSERT_TRUE(Send(client, "again", kLo, m_nServerPort));
-    const std::vector<Datagram> vecGot = m_server->Wait(2);
-    ASSERT_EQ(2u, vecGot.size());
-    EXPECT_EQ(dead, vecGot[0].sock);
-    EXPECT_EQ("again from " + std::to_string(replacement.load()), vecGot[1].strData + " from " + std::to_string(vecGot[1].sock));
-    EXPECT_EQ(-1, m_engine.CloseSocket(dead)) << "the engine already closed it";
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(1u, aHandler[i]->Wait(1).size());
+        EXPECT_EQ("closed " + std::to_string(ENOTSOCK), aHandler[i]->Wait(1)[0].strFrom);
+        ASSERT_NE(nox::kInvalidSockId, aReplacement[i].load()) << aszHost[i];
+        EXPECT_EQ(-1, m_engine.CloseSocket(aDead[i])) << "the engine already closed it";
+    }
+    for (const char* szTo : {kGroup, "10.77.0.1"})
+        ASSERT_TRUE(Send(client, szTo, szTo, m_nServerPort));
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<Datagram> vecGot = aHandler[i]->Wait(2);
+        ASSERT_EQ(2u, vecGot.size());
+        EXPECT_EQ(std::string(i == 0 ? "10.77.0.1" : kGroup) + " " + std::to_string(aReplacement[i]),
+                  vecGot[1].strData + " " + std::to_string(vecGot[1].sock));
+    }
+    EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 
 // A socket whose receive side is shut down under the engine reads empty
@@ -284,11 +333,12 @@ TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
     EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), vecGot[0].strFrom);
 }
 
-// The server's sockets live in namespace A, the client's in B: group
-// datagrams reach the wildcard and the group socket, unicast only the wildcard
-// one, and replies from either leave from A's unicast address and bound port.
-// (The Windows engine's group sockets are covered by the Wine scenario.)
-TEST_F(NetEngineTest, GroupAndUnicastFromAPeerHostAreReceivedAndAnswered)
+// The server's endpoints live in namespace A, the client's in B. On one port
+// a wildcard and a group endpoint, started in either order: group datagrams
+// reach only the group endpoint, unicast ones only the wildcard endpoint, and
+// replies from either leave from A's unicast address and the port.
+// (The Windows engine's group endpoints are covered by the Wine scenario.)
+TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
 {
     velmora_test::NetNsPair pair;
     if (!pair.Ok())
@@ -303,25 +353,30 @@ TEST_F(NetEngineTest, GroupAndUnicastFromAPeerHostAreReceivedAndAnswered)
     }
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
-    nox::Ref<RecordingHandler> group(new RecordingHandler);
-    const SOCKID wildSock = Listen("0.0.0.0", m_nServerPort, m_server);
-    const SOCKID groupSock = Listen(kGroup, m_nServerPort, group);
+    size_t nReplies = 0;
+    for (const bool bGroupFirst : {false, true}) {
+        nox::Ref<RecordingHandler> wild(new RecordingHandler), group(new RecordingHandler);
+        const SOCKID firstSock = Listen(bGroupFirst ? kGroup : "0.0.0.0", m_nServerPort, bGroupFirst ? group : wild);
+        const SOCKID secondSock = Listen(bGroupFirst ? "0.0.0.0" : kGroup, m_nServerPort, bGroupFirst ? wild : group);
+        for (const std::string strDst : {kGroup, strA.c_str(), kGroup})
+            ASSERT_TRUE(Send(client, strDst == kGroup ? "group" : "direct", strDst, m_nServerPort));
+        const std::vector<Datagram> vecGroup = group->Wait(2), vecWild = wild->Wait(1);
+        ASSERT_EQ(2u, vecGroup.size());
+        EXPECT_EQ("group group", vecGroup[0].strData + " " + vecGroup[1].strData);
+        ASSERT_EQ(1u, vecWild.size()) << "group datagrams reached the wildcard endpoint";
+        EXPECT_EQ("direct from " + strB + ":" + std::to_string(m_nClientPort), vecWild[0].strData + " from " + vecWild[0].strFrom);
+        EXPECT_EQ(bGroupFirst ? secondSock : firstSock, vecWild[0].sock);
 
-    for (const std::string strDst : {kGroup, strA.c_str(), kGroup})
-        ASSERT_TRUE(Send(client, strDst == kGroup ? "group" : "direct", strDst, m_nServerPort));
-    const std::vector<Datagram> vecWild = m_server->Wait(3), vecGroup = group->Wait(2);
-    ASSERT_EQ(3u, vecWild.size());
-    for (const Datagram& got : vecWild)
-        EXPECT_EQ(strB + ":" + std::to_string(m_nClientPort), got.strFrom);
-    ASSERT_EQ(2u, vecGroup.size());
-    EXPECT_EQ("group group", vecGroup[0].strData + " " + vecGroup[1].strData) << "unicast does not reach the group socket";
-
-    for (SOCKID sock : {groupSock, wildSock})
-        ASSERT_TRUE(Send(sock, "answer", strB, m_nClientPort));
-    const std::vector<Datagram> vecReply = m_client->Wait(2);
-    ASSERT_EQ(2u, vecReply.size());
-    for (const Datagram& got : vecReply)
-        EXPECT_EQ(strA + ":" + std::to_string(m_nServerPort), got.strFrom) << "a unicast source, never the group";
+        for (SOCKID sock : {firstSock, secondSock})
+            ASSERT_TRUE(Send(sock, "answer", strB, m_nClientPort));
+        nReplies += 2;
+        const std::vector<Datagram> vecReply = m_client->Wait(nReplies);
+        ASSERT_EQ(nReplies, vecReply.size());
+        for (const Datagram& got : vecReply)
+            EXPECT_EQ(strA + ":" + std::to_string(m_nServerPort), got.strFrom) << "a unicast source, never the group";
+        EXPECT_EQ(0, m_engine.CloseSocket(firstSock));
+        EXPECT_EQ(0, m_engine.CloseSocket(secondSock));
+    }
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 #endif

@@ -9,11 +9,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "ScratchDir.h"
 #include "nox/BaseLib.h"
@@ -137,6 +142,76 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 }
 
 #endif
+
+// What stops a rotation, each held until the function it returns runs:
+// folders in the way of its first rename (the oldest file's), and (Windows)
+// a reader of the current file that did not allow deleting it (Notepad++,
+// Get-Content -Wait).
+struct RotationBlocker {
+    const char* szName;
+    std::function<std::function<void()>(const std::string& strBase)> block;
+};
+std::vector<RotationBlocker> RotationBlockers()
+{
+    std::vector<RotationBlocker> vecOut = {{"folders", [](const std::string& strBase) {
+        for (const char* szNumber : {".4", ".5"})
+            std::filesystem::create_directories(strBase + szNumber + ".log/x");
+        return std::function<void()>([strBase] {
+            for (const char* szNumber : {".4", ".5"})
+                std::filesystem::remove_all(strBase + szNumber + ".log");
+        });
+    }}};
+#ifdef _WIN32
+    vecOut.push_back({"reader", [](const std::string& strBase) {
+        const HANDLE hFile = ::CreateFileA((strBase + ".log").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(INVALID_HANDLE_VALUE, hFile);
+        return std::function<void()>([hFile] { ::CloseHandle(hFile); });
+    }});
+#endif
+    return vecOut;
+}
+
+// A full file whose rotation is blocked loses no line: the lines go on into
+// it, one error line says so, and once the block is gone the next line after
+// the retry interval rotates it. Old and new file hold every line in order.
+TEST(PrintLogTest, ABlockedRotationKeepsEveryLine)
+{
+    nox::PrintLog& log = nox::PrintLog::instance();
+    nox::testing::ScopedClock clock;
+    log.StopWriter();   // each line written as it is logged
+    log.SetStderr(false);
+    for (const RotationBlocker& blocker : RotationBlockers()) {
+        velmora_test::ScratchDir dir;
+        const std::string strBase = (dir.root / "Velmora-9").generic_string();
+        ASSERT_EQ(0, log.OpenFile(strBase.c_str()));
+        log.SetFileSize(1000);
+        NOX_LOG("t", "f", nox::kLogInfo, "line 0");
+        std::function<void()> release = blocker.block(strBase);
+        for (int i = 1; i < 40; ++i)   // about 3,500 bytes
+            NOX_LOG("t", "f", nox::kLogInfo, "line %d %s", i, std::string(40, 'x').c_str());
+        const std::string strHeld = velmora_test::ReadFile(strBase + ".log");
+        release();
+        clock.AdvanceMs(5000);
+        NOX_LOG("t", "f", nox::kLogInfo, "line 40");
+        log.CloseFile();
+
+        const std::string strOld = velmora_test::ReadFile(strBase + ".1.log"), strNew = velmora_test::ReadFile(strBase + ".log");
+        EXPECT_EQ(strHeld, strOld) << blocker.szName;
+        EXPECT_NE(std::string::npos, strNew.find(" f: line 40\n")) << blocker.szName;
+        std::istringstream lines(strOld + strNew);
+        int nNext = 0, nNotes = 0;
+        for (std::string strLine; std::getline(lines, strLine);) {
+            nNotes += strLine.find(" ERROR ") != std::string::npos && strLine.find(" not rotated: ") != std::string::npos;
+            const size_t nAt = strLine.find(" f: line ");
+            nNext += nAt != std::string::npos && std::atoi(strLine.c_str() + nAt + 9) == nNext;
+        }
+        EXPECT_EQ(41, nNext) << blocker.szName << ": every line, in order";
+        EXPECT_EQ(1, nNotes) << blocker.szName;
+    }
+    log.SetFileSize(0);
+    log.SetStderr(true);
+}
 
 // With the writer thread, and a clock that stands still (no line is due for
 // its age), lines wait in the queue: an error line writes the queue at once,
