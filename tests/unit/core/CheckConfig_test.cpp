@@ -55,7 +55,8 @@ const Case kCases[] = {
     {"", "", "check-config: 0 errors, 0 warnings\n"},
     {">37810<", ">abc<", "Velmora.xml:2:45: error: <UdpPort1> of <UdpListenInfo1> is not a "
                          "number: \"abc\" (the daemon listens on port 0)"},
-    {">37810<", ">70000<", ":2:45: error: <UdpPort1> of <UdpListenInfo1> is out of range"},
+    {">37810<", ">65536<", ":2:45: error: <UdpPort1> of <UdpListenInfo1> is out of range"},
+    {">37810<", ">65535<", "check-config: 0 errors, 0 warnings"},
     {"0.0.0.0</UdpHost></UdpListenInfo2>", "</UdpHost></UdpListenInfo2>",
      ":3:19: error: <UdpHost> of <UdpListenInfo2> is empty: the group's three endpoints keep"},
     {"<UdpHost>239.255.255.251<", "<UdpHost>239.255.255<",
