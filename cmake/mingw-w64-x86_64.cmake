@@ -7,7 +7,7 @@
 #
 # VELMORA_WIN_DEPS is the prefix holding the libraries built for Windows
 # (pugixml, jsoncpp, GoogleTest), an include folder of links to the header-only
-# ones (asio, spdlog, fmt) and a small spdlog package file; scripts/build-windows.sh
+# ones (asio, CLI11); scripts/build-windows.sh
 # prepares it. VELMORA_WINEPREFIX is the Wine prefix the tests run in
 # (default: <build>/wineprefix).
 set(CMAKE_SYSTEM_NAME Windows)

@@ -58,7 +58,7 @@ install_missing() {
 }
 
 install_missing g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl python3 cmake \
-    pkg-config git dpkg-dev xz-utils libasio-dev libspdlog-dev libfmt-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
+    pkg-config git dpkg-dev xz-utils libasio-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
 if [ "$run_tests" -eq 1 ]; then
     install_missing wine64 wine iproute2
 fi
@@ -117,14 +117,13 @@ build_lib() {
 }
 
 link_headers() {   # the header-only libraries, without /usr/include itself
-    mkdir -p "$deps/include" "$deps/lib/cmake/spdlog" "$deps/share/cmake"
+    mkdir -p "$deps/include" "$deps/share/cmake"
     local h
-    for h in asio.hpp asio spdlog fmt CLI; do
+    for h in asio.hpp asio CLI; do
         ln -sfn "/usr/include/$h" "$deps/include/$h"
     done
     # CLI11's own package file, which finds its headers at <prefix>/include.
     ln -sfn /usr/share/cmake/CLI11 "$deps/share/cmake/CLI11"
-    cp "$top/cmake/mingw-deps/spdlogConfig.cmake" "$deps/lib/cmake/spdlog/"
 }
 
 fetch_sources
