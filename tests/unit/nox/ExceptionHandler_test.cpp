@@ -156,8 +156,8 @@ TEST(ExceptionHandlerTest, CrashWritesEachQueuedLineOnce)
             for (int i = 0; i < kLines; ++i)
                 NOX_LOG("t", "f", nox::kLogInfo, "line %d", i);
             NOX_LOG("t", "f", nox::kLogInfo, "LAST");
-            volatile int* volatile pNull = nullptr;
-            *pNull = 1;
+            volatile int* volatile pBad = reinterpret_cast<int*>(0x4a0);
+            *pBad = 1;
         }
         _exit(3);
     }
@@ -174,8 +174,17 @@ TEST(ExceptionHandlerTest, CrashWritesEachQueuedLineOnce)
     EXPECT_TRUE(Crashed(nStatus)) << nStatus;
     ExpectLinesInOrder(strErr, kLines, false, "stderr");
     ExpectLinesInOrder(ReadFile(strBase + ".log"), kLines, true, "file");
+    std::string strDump;   // the child's dump, beside its log
+    for (const auto& entry : std::filesystem::directory_iterator(::testing::TempDir())) {
+        const std::string strName = entry.path().filename().string();
+        if (strName.rfind("once-" + std::to_string(nChild) + "-", 0) == 0 &&
+            entry.path().extension() == ".dmp") {
+            strDump = ReadFile(entry.path());
+            std::filesystem::remove(entry.path());
+        }
+    }
+    EXPECT_NE(std::string::npos, strDump.find("\naddress: 0x00000000000004a0\n")) << strDump.substr(0, 300);
     std::remove((strBase + ".log").c_str());
-    std::remove(nox::ExceptionHandler::LastDumpPath());
 }
 
 // Two threads block every signal, so the dump gives up on both; the first

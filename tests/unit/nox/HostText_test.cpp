@@ -1,6 +1,7 @@
 // The host texts every OS half shares: dotted addresses both ways, MAC text,
 // usable serials.
 #include "common/HostText.h"
+#include "nox/Status.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,10 @@ TEST(HostTextTest, MacTextAndUsableSerials)
     EXPECT_EQ("SN 42", nox::os::UsableSerial("  SN 42\t\n"));
     for (const char* szUnset : {"", "   ", "To Be Filled By O.E.M.", "Default string", "0"})
         EXPECT_EQ("", nox::os::UsableSerial(szUnset)) << szUnset;
+    char szSerial[4] = "zzz";
+    EXPECT_EQ(-1, nox::Status::instance().getSerialNum(szSerial, 0));
+    EXPECT_EQ(-1, nox::Status::instance().getSerialNum(nullptr, 4));
+    EXPECT_STREQ("zzz", szSerial);
 }
 
 }  // namespace
