@@ -19,6 +19,12 @@ namespace velmora {
 // objects wait in a list until a Reclaim finds no slot showing them.
 template <class T>
 class Snapshot {
+    // One reader's hazard slot (declared first: Hold refers to it).
+    struct Slot {
+        std::atomic<bool> bTaken{false};
+        std::atomic<const T*> pHeld{nullptr};
+    };
+
 public:
     // More than the threads that can ever hold at once (workers, engine
     // threads, the main thread, the watcher, each at most twice).
@@ -60,7 +66,7 @@ public:
         const T* operator->() const { return m_p; }
 
     private:
-        typename Snapshot::Slot& m_slot;
+        Slot& m_slot;
         const T* m_p = nullptr;
     };
 
@@ -78,11 +84,6 @@ public:
     size_t Reclaim() { return Reclaim(false); }
 
 private:
-    struct Slot {
-        std::atomic<bool> bTaken{false};
-        std::atomic<const T*> pHeld{nullptr};
-    };
-
     Slot& Claim()
     {
         for (;;) {
