@@ -97,12 +97,7 @@ int CCUHandler::StartHandler()
         nox::MutexGuard guard(m_refreshMutex);
         vecRow = velmora::MakeRows(vecInfo, m_adapterFilter, &m_vecLeftOut);
     }
-    for (const AdapterEntry& row : vecRow) {
-        NOX_LOG(kSrc, kFn, nox::kLogInfo,
-                "adapterName[%s] macAddr[%s] hostAddr[%s] subNetMask[%s] gateWayAddr[%s] isOK[%d]",
-                row.adapterName, row.macAddr, row.hostAddr, row.subNetMask, row.gateWayAddr,
-                row.isOK);
-    }
+    LogRows(kFn, vecRow);
     if (velmora::NothingToAnnounce(vecRow))
         NOX_LOG(kSrc, kFn, nox::kLogInfo, "%s",
                 m_bRefresh ? "no adapter with a usable IPv4 address yet: nothing can be announced, "
@@ -174,6 +169,16 @@ int CCUHandler::PrintSvrInfo()
     }
     PrintCounters();
     return 0;
+}
+
+void CCUHandler::LogRows(const char* szFn, const std::vector<AdapterEntry>& vecRow)
+{
+    for (const AdapterEntry& row : vecRow) {
+        NOX_LOG(kSrc, szFn, nox::kLogInfo,
+                "adapterName[%s] macAddr[%s] hostAddr[%s] subNetMask[%s] gateWayAddr[%s] isOK[%d]",
+                row.adapterName, row.macAddr, row.hostAddr, row.subNetMask, row.gateWayAddr,
+                row.isOK);
+    }
 }
 
 void CCUHandler::PrintCounters()

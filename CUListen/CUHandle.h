@@ -89,6 +89,8 @@ public:
     // engine joins every interface when a group socket opens). After the
     // listener has opened or re-opened sockets; any thread.
     void ApplyGroupFilter();
+    // One line per row of the table, as at start, under the caller's function name.
+    static void LogRows(const char* szFn, const std::vector<AdapterEntry>& vecRow);
     // For the status file: the current rows, how often the table changed
     // since start and when it last did (seconds since the epoch; 0: never).
     std::vector<AdapterEntry> AdapterRows();

@@ -74,12 +74,7 @@ int CCUHandler::RefreshAdapters()
     ChangeGroups(vecJoin, true, kFn);
 
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "adapter table changed: %s", diff.Text(vecRow.size()).c_str());
-    for (const AdapterEntry& row : vecRow) {
-        NOX_LOG(kSrc, kFn, nox::kLogInfo,
-                "adapterName[%s] macAddr[%s] hostAddr[%s] subNetMask[%s] gateWayAddr[%s] isOK[%d]",
-                row.adapterName, row.macAddr, row.hostAddr, row.subNetMask, row.gateWayAddr,
-                row.isOK);
-    }
+    LogRows(kFn, vecRow);
     if (velmora::NothingToAnnounce(vecRow))
         NOX_LOG(kSrc, kFn, nox::kLogInfo,
                 "no adapter with a usable IPv4 address: nothing can be announced, Velmora waits "
