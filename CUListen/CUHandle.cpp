@@ -21,7 +21,7 @@ const char kSrc[] = "CUListen/CUHandle";
 const int kAddrSize = 32;
 const int kSerialSize = 256;
 
-std::atomic<uint64_t> g_nInstances{0};
+std::atomic<uint64_t> g_nInstances{};
 
 int LowInt(nox::SOCKID sock)
 {

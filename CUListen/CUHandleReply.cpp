@@ -178,7 +178,7 @@ void CCUHandler::FlushReplies()
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         batch.vecOut[i] = {reply.strData.data(), static_cast<int>(reply.strData.size()),
-                           reply.szHost, reply.nPort, 0};
+                           reply.szHost, reply.nPort, {}};   // the send sets the result
     }
     for (size_t i = 0, j = 0; i < nCount; i = j) {
         for (j = i + 1; j < nCount && batch.vecReply[j].sock == batch.vecReply[i].sock;)

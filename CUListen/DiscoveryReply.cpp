@@ -1,6 +1,8 @@
 #include "CUListen/DiscoveryReply.h"
 
 #include <cstring>
+#include <sstream>
+#include <string>
 
 #include <json/json.h>
 
@@ -109,11 +111,11 @@ size_t BuildBinaryReply(const AdapterEntry& row, const ReplySettings& settings,
 
     uint8_t abOctets[4];
     AddressToOctets(nox::Str::field(row.hostAddr).c_str(), abOctets);
-    std::memcpy(abRecord + kBinAddrOffset, abOctets, 4);
+    std::memcpy(abRecord + kBinAddrOffset, abOctets, sizeof(abOctets));
     AddressToOctets(nox::Str::field(row.subNetMask).c_str(), abOctets);
-    std::memcpy(abRecord + kBinMaskOffset, abOctets, 4);
+    std::memcpy(abRecord + kBinMaskOffset, abOctets, sizeof(abOctets));
     AddressToOctets(nox::Str::field(row.gateWayAddr).c_str(), abOctets);
-    std::memcpy(abRecord + kBinGatewayOffset, abOctets, 4);
+    std::memcpy(abRecord + kBinGatewayOffset, abOctets, sizeof(abOctets));
 
     PutLe16(abRecord + kBinHttpPortOffset, settings.nHttpPort);
     PutLe16(abRecord + kBinPortOffset, settings.nPort);
@@ -130,21 +132,12 @@ size_t BuildBinaryReply(const AdapterEntry& row, const ReplySettings& settings,
 
 void AddressToOctets(const char* szAddr, uint8_t (&abOctets)[4])
 {
-    int anSlot[4] = {0, 0, 0, 0};
-    nox::Str strText(szAddr ? szAddr : "");
-    strText.append(".", 1);
-    int nStart = 0;
-    int nSlot = 0;
-    for (int i = 0; i < strText.length(); ++i) {
-        if (strText[i] != '.')
-            continue;
-        // Only four slots: an address with more parts keeps its first four.
-        if (nSlot < 4)
-            anSlot[nSlot++] = strText.substr(nStart, i - nStart).asInt();
-        nStart = i + 1;
+    std::istringstream in(szAddr != nullptr ? szAddr : "");
+    std::string strPiece;
+    for (uint8_t& byOctet : abOctets) {
+        const bool bPiece = static_cast<bool>(std::getline(in, strPiece, '.'));
+        byOctet = static_cast<uint8_t>(bPiece ? nox::Str(strPiece.c_str()).asInt() & 0xFF : 0);
     }
-    for (int i = 0; i < 4; ++i)
-        abOctets[i] = static_cast<uint8_t>(anSlot[i] & 0xFF);
 }
 
 }  // namespace velmora

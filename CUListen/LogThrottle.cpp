@@ -1,5 +1,7 @@
 #include "CUListen/LogThrottle.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 LogThrottle::Held LogThrottle::SpanOf(uint64_t nCount, uint32_t nStart, uint32_t nNowMs) const
@@ -9,7 +11,7 @@ LogThrottle::Held LogThrottle::SpanOf(uint64_t nCount, uint32_t nStart, uint32_t
     uint32_t nSpan = nNowMs - nStart;
     if (nSpan > kWindowMs)
         nSpan = kWindowMs;
-    return {nCount, nSpan < 1000 ? 1 : (nSpan + 999) / 1000};
+    return {nCount, std::max<uint32_t>(1, (nSpan + 999) / 1000)};
 }
 
 LogThrottle::Due LogThrottle::Hit(uint32_t nNowMs, uint64_t nCount)

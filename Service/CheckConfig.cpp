@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -86,19 +87,12 @@ std::string LookAlike(const std::string& strName, const std::vector<std::string>
 // (blanks around it allowed).
 bool IsWholeNumber(const std::string& strText)
 {
-    size_t i = 0;
-    while (i < strText.size() && std::isspace(strText[i] & 0xFF))
-        ++i;
-    if (i < strText.size() && (strText[i] == '+' || strText[i] == '-'))
-        ++i;
-    const size_t nDigits = i;
-    while (i < strText.size() && std::isdigit(strText[i] & 0xFF))
-        ++i;
-    if (i == nDigits)
-        return false;
-    while (i < strText.size() && std::isspace(strText[i] & 0xFF))
-        ++i;
-    return i == strText.size();
+    const char* szText = strText.c_str();
+    char* pEnd = nullptr;
+    (void)std::strtol(szText, &pEnd, 10);   // blanks, a sign, digits: atoi's reading
+    return pEnd != szText &&
+           strText.find_first_not_of(" \t\n\v\f\r", static_cast<size_t>(pEnd - szText)) ==
+               std::string::npos;
 }
 
 bool IsIpv4(const std::string& strText)
@@ -221,7 +215,7 @@ private:
     int LineOf(const pugi::xml_node& node)
     {
         const ptrdiff_t nOffset = node.offset_debug();
-        if (nOffset < 0 || static_cast<size_t>(nOffset) > m_strText.size())
+        if (static_cast<size_t>(nOffset) > m_strText.size())   // also -1, none known
             return 0;
         return 1 + static_cast<int>(
                        std::count(m_strText.begin(), m_strText.begin() + nOffset, '\n'));

@@ -1,5 +1,6 @@
 #include "common/LogFormat.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -30,15 +31,8 @@ void AppendLevel(std::string& strOut, int nLevel)
 void AppendDec(std::string& strOut, long n)
 {
     char szNum[24];
-    char* p = szNum + sizeof(szNum);
-    unsigned long nAbs = n < 0 ? 0ul - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
-    do {
-        *--p = static_cast<char>('0' + nAbs % 10);
-        nAbs /= 10;
-    } while (nAbs != 0);
-    if (n < 0)
-        *--p = '-';
-    strOut.append(p, static_cast<size_t>(szNum + sizeof(szNum) - p));
+    const std::to_chars_result result = std::to_chars(szNum, szNum + sizeof(szNum), n);
+    strOut.append(szNum, result.ptr);
 }
 
 #ifdef _WIN32

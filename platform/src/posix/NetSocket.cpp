@@ -137,7 +137,7 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return -nErr;
-        pollfd pfd{sock, POLLOUT, 0};
+        pollfd pfd{sock, POLLOUT, {}};
         (void)::poll(&pfd, 1, static_cast<int>(left.count()));   // retried either way
     }
     return -EAGAIN;

@@ -111,7 +111,7 @@ int MakeDirs(const std::string& strPath, std::string& strErr)
 bool CanWriteFile(const std::string& strPath, std::string& strErr)
 {
     const int fd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (fd == -1) {
         strErr = strPath + ": " + strerror(errno);
         return false;
     }

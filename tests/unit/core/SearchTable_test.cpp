@@ -23,8 +23,16 @@ TEST(SearchCliTest, CombinedFlagsAttachedValuesAndEndOfOptions)
     EXPECT_TRUE(opt.bJson && opt.bVerbose && opt.bWide);
     EXPECT_EQ(std::vector<int>{5050}, opt.vecPort);
     EXPECT_EQ(2, opt.nRetry);
-    const char* const argvBad[] = {"velmora-search", "--retry", "21"};
-    EXPECT_EQ(-1, ParseArgs(3, argvBad, opt, strErr));
+    const struct { const char* szOption; const char* szValue; const char* szErr; } kBad[] = {
+        {"--retry", "21", "21"},         {"--port", "0", "invalid port '0'"},
+        {"--interface", "", "empty interface name"}, {"--host", "10.1", "invalid host '10.1'"},
+        {"--form", "xml", "invalid form 'xml'"}, {"--timeout", "0", "invalid timeout '0'"},
+    };
+    for (const auto& bad : kBad) {
+        const char* const argvBad[] = {"velmora-search", bad.szOption, bad.szValue};
+        EXPECT_EQ(-1, ParseArgs(3, argvBad, opt, strErr)) << bad.szOption;
+        EXPECT_NE(std::string::npos, strErr.find(bad.szErr)) << strErr;
+    }
 }
 
 TEST(SearchCliTest, RetriesSendEveryRequestAgain)

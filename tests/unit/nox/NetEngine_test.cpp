@@ -27,7 +27,10 @@ const int kReuseOptions[] = {SO_REUSEADDR};
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include "NetNs.h"
+#include "common/NetEngineOs.h"
 typedef int NativeSock;
 int CloseNative(NativeSock sock) { return ::close(sock); }
 const int kReuseOptions[] = {SO_REUSEADDR, SO_REUSEPORT};
@@ -277,6 +280,7 @@ TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacemen
     nox::Ref<RecordingHandler> aHandler[2] = {m_server, group};
     for (int i = 0; i < 2; ++i) {
         aHandler[i]->m_onClose = [&, i] {
+            EXPECT_EQ(-EDEADLK, m_engine.StopEngine()) << "an event thread stopped its engine";
             const int nFd = nKeep.exchange(-1);
             if (nFd >= 0)
                 ::close(nFd);   // the failed socket goes, the port is free
@@ -289,6 +293,9 @@ TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacemen
     const SOCKID aDead[2] = {Listen(aszHost[0], m_nServerPort, m_server), Listen(aszHost[1], m_nServerPort, group)};
     const SOCKID client = Listen(pair.AddrA().c_str(), m_nClientPort, m_client);
     ASSERT_EQ(0, m_engine.SetMulticastInterface(client, pair.AddrA().c_str()));
+    const SOCKID noJoin = m_engine.CreateSocket(m_server, nullptr);
+    EXPECT_EQ(0, m_engine.SetReuseAddr(noJoin, 1));
+    EXPECT_NE(0, m_engine.StartUDP(noJoin, kGroup, FreePort(), "nosuch0", 0, true));
     const int nFd = FindBound(m_nServerPort);
     ASSERT_GE(nFd, 0);
     nKeep = ::dup(nFd);
@@ -318,6 +325,34 @@ TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacemen
                   vecGot[1].strData + " " + std::to_string(vecGot[1].sock));
     }
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
+}
+
+// The socket calls beneath the engine, on a plain socket: a batch read takes
+// the datagram waiting, with its source and destination, also while errno
+// still holds an earlier EINTR; a send the system refuses outright (port 0)
+// reports that error at once.
+TEST(NetSocketTest, BatchReadAndRefusedSend)
+{
+    const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(0, nox::os::PrepareUdpSocket(sock));
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)));
+    const asio::ip::udp::endpoint self(asio::ip::address_v4::loopback(),
+                                       static_cast<unsigned short>(PortOf(sock)));
+    EXPECT_EQ(-EINVAL, nox::os::SendDatagram(sock, "x", 1, {self.address(), 0}));
+    ASSERT_EQ(0, nox::os::SendDatagram(sock, "ping", 4, self));
+    pollfd pfd{sock, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&pfd, 1, 5000));
+    char aBuf[2][8];
+    nox::os::RecvSlot aSlot[2] = {{aBuf[0], 8, 0, 0, 0, 0}, {aBuf[1], 8, 0, 0, 0, 0}};
+    errno = EINTR;
+    ASSERT_EQ(1, nox::os::ReceiveBatch(sock, aSlot, 2));
+    EXPECT_EQ("ping", std::string(aBuf[0], aSlot[0].nLen));
+    EXPECT_EQ(INADDR_LOOPBACK, aSlot[0].nAddr);
+    EXPECT_EQ(self.port(), aSlot[0].nPort);
+    EXPECT_EQ(INADDR_LOOPBACK, aSlot[0].nDst);
+    EXPECT_EQ(0, nox::os::ReceiveBatch(sock, aSlot, 2));
+    ::close(sock);
 }
 
 // A socket whose receive side is shut down under the engine reads empty

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
+#include <net/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
@@ -52,9 +54,9 @@ TEST(AddressChoiceTest, FirstUsableAddressWins)
 
 #ifndef _WIN32
 // One RTM_NEWADDR message: the 8-bit flags in the header, and optionally the
-// 32-bit IFA_FLAGS attribute, which then counts.
+// 32-bit IFA_FLAGS attribute, which then counts; IFA_LOCAL unless bPeerOnly.
 void AppendAddr(std::string& strBuf, unsigned nIndex, const char* szAddr, uint8_t nFlags8,
-                const uint32_t* pFlags32)
+                const uint32_t* pFlags32, bool bPeerOnly = false)
 {
     std::string strAttrs;
     auto attr = [&](unsigned short nType, const void* pData) {
@@ -65,7 +67,8 @@ void AppendAddr(std::string& strBuf, unsigned nIndex, const char* szAddr, uint8_
     in_addr addr{};
     inet_pton(AF_INET, szAddr, &addr);
     attr(IFA_ADDRESS, &addr);
-    attr(IFA_LOCAL, &addr);
+    if (!bPeerOnly)
+        attr(IFA_LOCAL, &addr);
     if (pFlags32 != nullptr)
         attr(IFA_FLAGS, pFlags32);
     nlmsghdr msg{};
@@ -86,13 +89,23 @@ TEST(AddressChoiceTest, LinuxFlagsFromTheAddressDump)
     AppendAddr(strBuf, 2, "10.0.0.6", IFA_F_TENTATIVE, nullptr);
     AppendAddr(strBuf, 3, "10.1.0.5", 0, &nDadFailed);
     AppendAddr(strBuf, 3, "10.1.0.6", IFA_F_TENTATIVE, &nPlain);   // the 32-bit flags count
+    AppendAddr(strBuf, 4, "10.2.0.5", IFA_F_TENTATIVE, nullptr, true);
     nox::os::AddrFlagMap mapState;
     nox::os::ParseAddrDump(strBuf.data(), strBuf.size(), mapState);
     const nox::os::AddrFlagMap kWant = {{{2, 0x0A000005}, nox::os::kAddrUsable},
                                         {{2, 0x0A000006}, nox::os::kAddrTentative},
                                         {{3, 0x0A010005}, nox::os::kAddrDadFailed},
-                                        {{3, 0x0A010006}, nox::os::kAddrUsable}};
+                                        {{3, 0x0A010006}, nox::os::kAddrUsable},
+                                        {{4, 0x0A020005}, nox::os::kAddrTentative}};
     EXPECT_EQ(kWant, mapState);
+
+    // This host's own dump, read while errno still holds an earlier EINTR:
+    // loopback's address is in it, usable.
+    errno = EINTR;
+    const nox::os::AddrFlagMap mapHost = nox::os::Ipv4AddrStates();
+    const auto it = mapHost.find({if_nametoindex("lo"), 0x7F000001u});
+    ASSERT_NE(mapHost.end(), it);
+    EXPECT_EQ(nox::os::kAddrUsable, it->second);
 }
 
 // An address added in the watched namespace is reported; Wake ends a wait

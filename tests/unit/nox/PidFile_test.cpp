@@ -31,6 +31,7 @@ TEST(PidFileTest, OneHolderAtATimeAndALeftFileIsFree)
 
     nox::PidFile second;
     EXPECT_EQ(nox::PidFile::kErrHeld, second.Acquire(strPath.c_str(), nOwner, strErr));
+    EXPECT_NE(std::string::npos, strErr.find("cannot lock " + strPath)) << strErr;
     EXPECT_EQ(strPid, std::to_string(nOwner));
     EXPECT_EQ(1, nox::PidFile::Probe(strPath.c_str(), nOwner, strErr)) << strErr;
     EXPECT_EQ(strPid, std::to_string(nOwner));

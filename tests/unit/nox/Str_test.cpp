@@ -55,6 +55,10 @@ TEST(StrTest, BoundsOfEachOperation)
     EXPECT_STREQ("123", szBuf);
     EXPECT_EQ(2, nox::Str::sprintf_x(szBuf, 4, "%s", "ab"));
     EXPECT_EQ(-1, nox::Str::sprintf_x(szBuf, 0, "%s", "ab"));
+#ifndef _WIN32
+    EXPECT_EQ(-1, nox::Str::sprintf_x(szBuf, 4, "a%ls", L"\u00e9"));   // not in the C locale
+    EXPECT_STREQ("", szBuf);
+#endif
 
     const char szField[4] = {'a', 'b', 'c', 'd'};   // no NUL
     EXPECT_EQ("abcd", nox::Str::field(szField));
