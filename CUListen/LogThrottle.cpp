@@ -40,7 +40,7 @@ LogThrottle::Due LogThrottle::Hit(uint32_t nNowMs, uint64_t nCount)
 LogThrottle::Held LogThrottle::TakeHeld(uint32_t nNowMs, bool bAll)
 {
     if (m_nHeld.load(std::memory_order_relaxed) == 0)
-        return {0, 0};
+        return {};
     const uint64_t nState = m_nState.load(std::memory_order_relaxed);
     const uint32_t nStart = static_cast<uint32_t>(nState >> 32);
     if (!bAll && nNowMs - nStart < kWindowMs)

@@ -165,6 +165,8 @@ TEST_F(CheckConfigTest, ReportsTheWebPortsTheRepliesCarryAndNoPortWithoutAFolder
     EXPECT_NE(std::string::npos,
               strDetails.find("replies announce: HTTP 80 and port 47810 (<ProductType> is Null"))
         << strDetails;
+    (void)Check({"port.conf", "", ""}, report);   // a missing file is named all the same
+    EXPECT_NE(std::string::npos, FormatDetails(report).find("web ports: nginx, ../nginx/conf/port.conf ("));
 
     CheckServerConf((m_root / "missing").string(), report);
     EXPECT_EQ("", FormatDetails(report));

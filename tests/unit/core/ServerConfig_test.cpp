@@ -66,6 +66,9 @@ TEST_F(CServerConfigTest, FailedLoadKeepsDefaultsFromTheFailingStepOn)
     Reset();
     EXPECT_EQ(CServerConfig::kErrWebLoadFile, Load(Edit(kFullXml, "<Proxy>NGINX</Proxy>", "")));
     EXPECT_EQ(Expected(8), Fields());
+    Reset();   // a group without a host keeps its three endpoints, ports included
+    (void)Load(Edit(kFullXml, "<UdpHost>10.0.0.2</UdpHost>", "<UdpHost></UdpHost>"));
+    EXPECT_NE(std::string::npos, Fields().find(":1003 0.0.0.0:5050 0.0.0.0:15050 0.0.0.0:25050 "));
     Reset();
     EXPECT_EQ(CServerConfig::kErrWebLoadFile, Load(kFullXml));
     EXPECT_EQ(kFull, Fields());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -37,6 +38,29 @@ struct CallCounter {
         return nCalls;
     }
 };
+
+// Assigning over a started thread ends that thread first; the target may
+// then start afresh.
+TEST(ThreadTest, AssignmentEndsTheRunningThreadFirst)
+{
+    static std::atomic<int> nEnded{0};
+    struct SlowEnd : nox::Thread {
+        int run() override
+        {
+            while (!IsStopSignalled())
+                SleepMs(1);
+            SleepMs(50);
+            return ++nEnded;
+        }
+    };
+    SlowEnd thread, fresh;
+    ASSERT_EQ(0, thread.Start());
+    thread = fresh;
+    EXPECT_EQ(1, nEnded.load());
+    ASSERT_EQ(0, thread.Start());
+    EXPECT_EQ(0, thread.Stop());
+    EXPECT_EQ(2, nEnded.load());
+}
 
 // An idle loop runner sleeps until work is announced or it is stopped.
 TEST(RunnerTest, IdleLoopRunnerWakesOnNotifyAndOnSignalStop)
