@@ -356,10 +356,9 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     req->m_sockId = hSocket;
     req->m_nSrcPort = port;
     const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
-    req->m_pBuffer = new char[nLen + 1];
+    req->m_pBuffer = new char[nLen];   // read only within m_nLen: no terminator
     if (nLen > 0)
         std::memcpy(req->m_pBuffer, buf, nLen);
-    req->m_pBuffer[nLen] = '\0';
     req->m_nLen = static_cast<int>(nLen);
     (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
 
