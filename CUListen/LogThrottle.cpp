@@ -8,9 +8,7 @@ LogThrottle::Held LogThrottle::SpanOf(uint64_t nCount, uint32_t nStart, uint32_t
 {
     if (nCount == 0)
         return {0, 0};
-    uint32_t nSpan = nNowMs - nStart;
-    if (nSpan > kWindowMs)
-        nSpan = kWindowMs;
+    const uint32_t nSpan = std::min<uint32_t>(nNowMs - nStart, kWindowMs);
     return {nCount, std::max<uint32_t>(1, (nSpan + 999) / 1000)};
 }
 

@@ -13,12 +13,15 @@ CTL=${VELMORA_CTL:-${VELMORA_BUILD_DIR:-$SRC/build}/tools/velmoractl/velmoractl}
 make_ns_pair
 sed -e 's#<ThreadNum>8<#<ThreadNum>4<#' -e 's#<ProductType>[^<]*<#<ProductType>Null<#' \
     -e '/<UdpListenInfo2>/,/<\/UdpListenInfo2>/s#<UdpHost>[^<]*<#<UdpHost>192.0.2.1<#' \
+    -e 's#^</Velmora>#<LogFolderMaxMB>1</LogFolderMaxMB></Velmora>#' \
     "$SRC/demo/Velmora/Velmora.xml" > "$RUNDIR/Velmora.xml"
 mkdir -p "$WORKDIR/nginx/conf" && printf 'listen 8080;\nlisten 8443 ssl;\n' > "$WORKDIR/nginx/conf/port.conf"
 SRV_MAC=$(ip -n "$NS_SRV" -br link show vsrv0 | awk '{print $3}')
 mkdir -p "$RUNDIR/log"
 for i in $(seq 1 11); do touch -d "-$i hour" "$RUNDIR/log/Velmora-$((100 + i)).log"; done
 touch -d "-12 hour" "$RUNDIR/log/Velmora-111-20260101-120000.dmp"   # goes with its process
+head -c 2M /dev/zero > "$RUNDIR/log/Velmora-105-20260101-120000.dmp"   # over LogFolderMaxMB
+touch -d "-30 hour" "$RUNDIR/log/Velmora-105-20260101-120000.dmp"
 
 ctl() { "$CTL" -C "$RUNDIR" "$@" > "$WORKDIR/ctl.out" 2>&1; }
 expect() {   # expect EXIT REGEX... : the last ctl call's exit status and output lines
@@ -97,6 +100,8 @@ if [ ! -S /run/systemd/journal/socket ]; then
 fi
 [ "$(ls "$RUNDIR/log" | grep -c "\.log$")" -eq 10 ] && grep -q 'removed 3 log and dump files of older processes' "$LOG" \
     || fail "old logs not pruned to 10: $(ls "$RUNDIR/log")"
+grep -q 'log folder over 1 MB: removed its 1 oldest files' "$LOG" && [ ! -e "$RUNDIR/log/Velmora-105-20260101-120000.dmp" ] \
+    || fail "log folder not kept under 1 MB: $(ls -l "$RUNDIR/log")"
 
 (cd "$RUNDIR" && ip netns exec "$NS_SRV" "$BIN" 2> "$WORKDIR/second.log"); rc=$?
 [ "$rc" -eq 0 ] && grep -q "already running in this folder (pid $DAEMON_PID" "$WORKDIR/second.log" \

@@ -86,5 +86,11 @@ AddrFlagMap Ipv4AddrStates()
     return mapOut;
 }
 
+unsigned StateOf(const AddrFlagMap& mapState, unsigned nIndex, uint32_t nAddr)
+{
+    const auto it = mapState.find({nIndex, nAddr});
+    return it == mapState.end() ? kAddrUsable : it->second;
+}
+
 }  // namespace os
 }  // namespace nox

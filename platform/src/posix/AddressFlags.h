@@ -20,6 +20,8 @@ AddrFlagMap Ipv4AddrStates();
 // The RTM_NEWADDR messages of nLen bytes of a dump into mapOut.
 void ParseAddrDump(const char* pBuf, size_t nLen, AddrFlagMap& mapOut);
 unsigned StateOfIfaFlags(uint32_t nFlags);
+// The state of an address in the map; usable when the dump did not have it.
+unsigned StateOf(const AddrFlagMap& mapState, unsigned nIndex, uint32_t nAddr);
 
 }  // namespace os
 }  // namespace nox

@@ -126,9 +126,8 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
             row.strMac = MacText(pLink->sll_addr, pLink->sll_halen);
         } else if (p->ifa_addr->sa_family == AF_INET) {
             const uint32_t nAddr = HostOrder(p->ifa_addr);
-            const auto it = mapState.find({if_nametoindex(p->ifa_name), nAddr});
             row.vecIpv4.push_back({nAddr, PrefixLen(p->ifa_netmask),
-                                   it == mapState.end() ? kAddrUsable : it->second});
+                                   StateOf(mapState, if_nametoindex(p->ifa_name), nAddr)});
         }
     }
     freeifaddrs(pList);

@@ -327,6 +327,22 @@ TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacemen
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 
+// SetHandler lets the replaced handler go outside the engine's locks: its
+// destructor may call the engine about the same socket.
+TEST_F(NetEngineTest, ReplacedHandlerMayCallTheEngineAsItGoes)
+{
+    struct CallsBack : RecordingHandler {
+        nox::NetEngine* pEngine = nullptr;
+        SOCKID sock = nox::kInvalidSockId;
+        ~CallsBack() override { EXPECT_EQ(0, pEngine->SetReuseAddr(sock, 1)); }
+    };
+    nox::Ref<CallsBack> first(new CallsBack);
+    first->pEngine = &m_engine;
+    const SOCKID sock = first->sock = Listen(kLo, m_nServerPort, first);
+    first.release();
+    EXPECT_EQ(0, m_engine.SetHandler(sock, m_server));
+}
+
 // The socket calls beneath the engine, on a plain socket: a batch read takes
 // the datagram waiting, with its source and destination, also while errno
 // still holds an earlier EINTR; a send the system refuses outright (port 0)

@@ -98,6 +98,8 @@ TEST(AddressChoiceTest, LinuxFlagsFromTheAddressDump)
                                         {{3, 0x0A010006}, nox::os::kAddrUsable},
                                         {{4, 0x0A020005}, nox::os::kAddrTentative}};
     EXPECT_EQ(kWant, mapState);
+    EXPECT_EQ(nox::os::kAddrDadFailed, nox::os::StateOf(mapState, 3, 0x0A010005));
+    EXPECT_EQ(nox::os::kAddrUsable, nox::os::StateOf(mapState, 4, 0x0A010005));
 
     // This host's own dump, read while errno still holds an earlier EINTR:
     // loopback's address is in it, usable.

@@ -82,4 +82,23 @@ TEST(PidFileTest, ProbesNeverMakeAStartFail)
                            << " probes; the first: " << strFirstErr;
 }
 
+#ifndef _WIN32
+// A pid file that takes its lock but not its pid is refused with the reason,
+// and its descriptor is closed.
+TEST(PidFileTest, UnwritableFileIsRefusedAndClosed)
+{
+    auto nOpen = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto nBefore = nOpen();
+    nox::PidFile file;
+    int nOwner = 0;
+    std::string strErr;
+    EXPECT_EQ(nox::PidFile::kErrOpen, file.Acquire("/dev/full", nOwner, strErr));
+    EXPECT_NE(std::string::npos, strErr.find("cannot write /dev/full")) << strErr;
+    EXPECT_EQ(nBefore, nOpen());
+}
+#endif
+
 }  // namespace
