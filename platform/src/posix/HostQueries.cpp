@@ -126,8 +126,9 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
             row.strMac = MacText(pLink->sll_addr, pLink->sll_halen);
         } else if (p->ifa_addr->sa_family == AF_INET) {
             const uint32_t nAddr = HostOrder(p->ifa_addr);
-            row.vecIpv4.push_back({nAddr, PrefixLen(p->ifa_netmask),
-                                   StateOf(mapState, if_nametoindex(p->ifa_name), nAddr)});
+            const unsigned nState = StateOf(mapState, if_nametoindex(p->ifa_name), nAddr);
+            row.vecIpv4.push_back(
+                Ipv4Candidate{nAddr, PrefixLen(p->ifa_netmask), nState});
         }
     }
     freeifaddrs(pList);
