@@ -176,8 +176,8 @@ public:
             return;
         }
         CheckNames(root, RootElements());
-        for (int g = 0; g < 3; ++g) {
-            const pugi::xml_node group = root.child(kGroupNames[g]);
+        for (const char* szGroup : kGroupNames) {
+            const pugi::xml_node group = root.child(szGroup);
             if (group)
                 CheckGroup(group);
         }

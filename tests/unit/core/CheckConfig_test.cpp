@@ -69,6 +69,7 @@ const Case kCases[] = {
     {"<Proxy>nginx</Proxy>", "", ":1:1: error: missing <Proxy>: the web ports are read from Tomcat's"},
     {"<Proxy>", "<ThreadNumber>5</ThreadNumber><Proxy>",
      ":7:36: warning: unknown element <ThreadNumber> is ignored\n"},
+    {"<Proxy>", "<Num>5</Num><Proxy>", ":7:36: warning: unknown element <Num> is ignored\n"},
     {"<Proxy>", "<QueueMaxRequest>9</QueueMaxRequest><Proxy>",
      ":7:36: warning: unknown element <QueueMaxRequest> is ignored: did you mean "
      "<QueueMaxRequests>?"},

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -221,6 +222,9 @@ TEST(ExceptionHandlerTest, LateAnswersWriteNothing)
     first.join();
     second.join();
     const std::string strDump = ReadFile(nox::ExceptionHandler::LastDumpPath());
+    EXPECT_TRUE(std::regex_search(nox::ExceptionHandler::LastDumpPath(),
+                                  std::regex("-[0-9]{8}-[0-9]{6}\\.dmp$")))   // a first try: no suffix
+        << nox::ExceptionHandler::LastDumpPath();
     for (const long nTid : {aTid[0].load(), aTid[1].load()}) {
         EXPECT_NE(std::string::npos, strDump.find("thread " + std::to_string(nTid) + ": no answer\n"));
         EXPECT_EQ(std::string::npos, strDump.find("thread " + std::to_string(nTid) + ":\n"));

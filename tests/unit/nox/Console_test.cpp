@@ -1,3 +1,5 @@
+// Windows: the names of error codes in log lines.
+#ifdef _WIN32
 #include "nox/Console.h"
 
 #include <gtest/gtest.h>
@@ -27,3 +29,4 @@ TEST(ConsoleTest, ErrorTextNamesEngineAndWinsockCodes)
 }
 
 }  // namespace
+#endif
