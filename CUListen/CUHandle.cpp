@@ -115,6 +115,7 @@ int CCUHandler::StartHandler()
         runner.SetFunc(&CCUHandler::ThreadProc);
         runner.SetContext(this);
         runner.SetType(nox::RUNNER_LOOP);
+        runner.SetReceives(true);   // where it can, it takes datagrams itself
         (void)runner.Start();   // a runner that fails to start leaves the load to the others
     }
 
@@ -364,8 +365,19 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
 
     // The list node too is made before the lock, which covers only the link.
     std::list<nox::Ref<reqBuffer>> listOne(1, req);
-    nox::MutexGuard guard(m_dataMutex);
-    m_waitHandleData.splice(m_waitHandleData.end(), listOne);
+    size_t nDepth = 0;
+    {
+        nox::MutexGuard guard(m_dataMutex);
+        m_waitHandleData.splice(m_waitHandleData.end(), listOne);
+        nDepth = m_waitHandleData.size();
+    }
+    // On one of this handler's runners the runner's own steps follow the
+    // batch: others are called only to help with more than a step's work.
+    // On another runner (or the engine's thread, which announces its batch
+    // itself) someone must be told.
+    const void* pRunner = nox::Runner::CurrentContext();
+    if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kRequestsPerStep))
+        nox::Runner::NotifyWork();
     return 0;
 }
 

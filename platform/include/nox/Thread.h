@@ -43,7 +43,11 @@ enum runner_type_e {
     // function anyway. After announced calls none of which asked to be
     // called again (work coming one piece at a time) it first watches for a
     // further announcement for 50 us, yielding the CPU, unless another runner
-    // is watching already.
+    // is watching already. A receiving one (SetReceives) also takes the
+    // network engine's datagrams on its own thread where the system allows
+    // (Linux): when idle, one such runner at a time waits on the engine's
+    // sockets instead of the work signal, delivers a batch and then calls
+    // its function; the others need no 50 us watch.
     RUNNER_LOOP = 2,
 };
 
@@ -70,6 +74,14 @@ public:
     void SetContext(void* pContext) { m_pContext = pContext; }
     void SetType(runner_type_e eType) { m_eType = eType; }
     runner_type_e GetType() const { return m_eType; }
+    // Before Start, kind 2 only: the runner also receives the engine's
+    // datagrams (see RUNNER_LOOP). Every receiving runner must run the
+    // function that takes what the handlers of the engine's sockets queue.
+    void SetReceives(bool bOn) { m_bReceives = bOn; }
+
+    // The context of the kind-2 runner whose function or delivery runs on
+    // this thread; null on any other thread.
+    static const void* CurrentContext();
 
     // Announces that work may be waiting: makes every busy kind-2 runner call
     // its function again before it next waits, and wakes one idle one unless
@@ -110,9 +122,13 @@ private:
     // the busy wait; false after it, or on a stop signal.
     bool AwaitAnnouncement(uint64_t nEpoch) const;
 
+    class PollTurn;   // Thread.cpp
+
     runner_func_t m_pFunc;
     void* m_pContext;
     runner_type_e m_eType;
+    bool m_bReceives = false;
+    bool m_bCounted = false;   // counted as a receiver by Start
 };
 
 }  // namespace nox

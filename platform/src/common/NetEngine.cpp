@@ -31,6 +31,13 @@ thread_local const void* t_pEventEngine = nullptr;
 
 }  // namespace
 
+// Set on a receiving runner while it delivers a batch of this engine.
+thread_local const void* t_pServedEngine = nullptr;
+
+namespace {
+
+}  // namespace
+
 namespace engine {
 
 bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr)
@@ -75,6 +82,7 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
             pPort->bClosed = true;
             if (pPort->bShared)
                 mapPort.erase(pPort->nPort);
+            pPort->LeaveIntake();
             pPort->sock.close(ec);   // cancels the wait or receive in flight
         } else if (st.nGroup != 0) {   // on every interface, also those joined later
             os::LeaveGroup(pPort->nFd, asio::ip::address_v4(st.nGroup), nullptr);
@@ -150,6 +158,9 @@ int NetEngine::StopEngine()
     for (auto& entry : mapSock)
         impl.CloseEndpoint(*entry.second).release();
     mapSock.clear();
+    // A runner may still be delivering a batch of a socket closed just now.
+    while (impl.nBusy.load() != 0 && t_pServedEngine != static_cast<engine::BatchTaker*>(&impl))
+        std::this_thread::yield();
     std::vector<std::unique_ptr<Loop>> vecLoop;
     {
         std::unique_lock<std::shared_mutex> lock(impl.mutex);
@@ -306,7 +317,7 @@ int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int n
                 return nRet;   // the socket stays the endpoint's, bound
         }
         const uint16_t nBound = st.sock.local_endpoint(ec).port();
-        pPort = std::make_shared<PortSock>(st.loop, std::move(st.sock), nBound, bShared);
+        pPort = std::make_shared<PortSock>(st.loop, *this, std::move(st.sock), nBound, bShared);
         if (bShared)
             mapPort.emplace(nBound, pPort);
     }

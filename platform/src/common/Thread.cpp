@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/Intake.h"
 #include "common/RuntimeOs.h"
 #include "nox/PrintLog.h"
 
@@ -35,6 +36,7 @@ bool g_bTimedWaiter = false;
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
 thread_local bool t_bInLoop = false;   // a kind-2 runner's function is running here
+thread_local const void* t_pLoopContext = nullptr;   // that runner's context
 
 // After announced work that came one piece at a time a runner watches for
 // more this long, yielding the CPU, before it waits: work that follows soon
@@ -123,6 +125,7 @@ void Thread::SignalStop()
 {
     m_pState->bStop.store(true);
     WakeAllWaiters();  // a waiting runner sees its flag at once
+    intake::WakePoller();
 }
 
 int Thread::Stop()
@@ -175,8 +178,36 @@ Runner::~Runner()
 
 int Runner::Start()
 {
-    return Thread::Start();
+    const bool bCount = m_bReceives && m_eType == RUNNER_LOOP && m_pFunc != nullptr && !IsStarted();
+    if (bCount)
+        intake::EnterReceiver();   // before the thread: sockets opened next are received by it
+    const int nRet = Thread::Start();
+    if (bCount && nRet != 0)
+        intake::LeaveReceiver();
+    m_bCounted = bCount && nRet == 0;
+    return nRet;
 }
+
+// The poll role's turn on this runner (see common/Intake.h).
+class Runner::PollTurn : public intake::Turn {
+public:
+    explicit PollTurn(Runner& runner) : m_runner(runner) {}
+    bool Step() override
+    {
+        t_bCallAgain = false;
+        (void)GuardedStep([this] {
+            m_runner.m_pFunc(m_runner.m_pContext, nullptr);
+            m_runner.heartbeat();
+            return 0;
+        });
+        return t_bCallAgain;
+    }
+    bool Stopped() const override { return m_runner.IsStopSignalled(); }
+    uint64_t Epoch() const override { return g_nEpoch.load(); }
+
+private:
+    Runner& m_runner;
+};
 
 void Runner::SignalStop()
 {
@@ -199,7 +230,18 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
+    struct Receiver {
+        bool bCounted;
+        ~Receiver()
+        {
+            if (bCounted)
+                intake::LeaveReceiver();
+        }
+    } receiver{m_bCounted};
     t_bInLoop = true;
+    t_pLoopContext = m_pContext;
+    PollTurn turn(*this);
+    uint64_t nKeepSeen = 0;  // the safety-timeout waiter's last look at a kept socket
     bool bBusy = false;      // this step was announced or asked for
     bool bBacklog = false;   // a step since the last wait asked to be called again
     while (!IsStopSignalled()) {
@@ -215,9 +257,16 @@ int Runner::run()
             bBusy = true;
             continue;
         }
+        if (m_bReceives && intake::TakePollRole()) {
+            intake::PollTurn(turn, nEpochBefore);
+            bBusy = true;
+            continue;
+        }
         // Work that came one piece at a time is watched for; after a backlog
         // the next one is as likely to come with a backlog, worth a wake-up.
-        if (bBusy && !bBacklog && AwaitAnnouncement(nEpochBefore))
+        // Runners that receive for themselves follow their batches with their
+        // steps: nobody needs to watch.
+        if (bBusy && !bBacklog && !intake::Serving() && AwaitAnnouncement(nEpochBefore))
             continue;
         bBacklog = false;
         std::unique_lock<std::mutex> lock(g_workMutex);
@@ -227,14 +276,19 @@ int Runner::run()
             g_workCv.wait(lock, announced);
             bBusy = true;
         } else {
+            // While a poller keeps a socket for its steps, the wait is short:
+            // steps that keep it too long lose it to this runner.
             g_bTimedWaiter = true;
-            bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
-                                      announced);
+            const unsigned nWaitMs = intake::WaitMs(nKeepSeen, g_nIdleTimeoutMs.load());
+            bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(nWaitMs), announced);
             g_bTimedWaiter = false;
         }
         g_nWaiting.fetch_sub(1);
         if (g_nWoken > 0)
             --g_nWoken;
+        lock.unlock();
+        if (!bBusy && m_bReceives && intake::TakeOverStalled(nKeepSeen))
+            intake::PollTurn(turn, g_nEpoch.load());
     }
     return 0;
 }
@@ -260,8 +314,12 @@ void Runner::NotifyWork()
     g_nEpoch.fetch_add(1);
     // A watching runner sees the new epoch itself (it checks the epoch again
     // under the lock before it waits, should it stop watching meanwhile).
-    if (g_nWaiting.load() == 0 || g_nWatching.load() != 0)
+    if (g_nWatching.load() != 0)
         return;
+    if (g_nWaiting.load() == 0) {
+        intake::WakePoller();   // the only idle runner may be the poller
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(g_workMutex);
         if (g_nWoken >= g_nWaiting.load())
@@ -286,6 +344,11 @@ void Runner::EndLastStretch(bool bTaken)
 {
     if (bTaken)
         g_nWatching.fetch_sub(1);
+}
+
+const void* Runner::CurrentContext()
+{
+    return t_bInLoop ? t_pLoopContext : nullptr;
 }
 
 void Runner::CallAgain()
