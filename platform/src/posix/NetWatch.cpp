@@ -83,7 +83,7 @@ int NetWatch::Wait(uint32_t nTimeoutMs)
         return 0;   // time-out, or a signal: the caller's pacing goes on
     if ((aPoll[0].revents & POLLIN) != 0) {
         uint64_t nCountWakes = 0;
-        (void)::read(impl.nWake, &nCountWakes, sizeof(nCountWakes));
+        (void)!::read(impl.nWake, &nCountWakes, sizeof(nCountWakes));
         return 0;
     }
     return nCount == 2 && aPoll[1].revents != 0 && impl.Drain() ? 1 : 0;
@@ -93,7 +93,7 @@ void NetWatch::Wake()
 {
     const uint64_t nOne = 1;
     if (m_pImpl->nWake >= 0)
-        (void)::write(m_pImpl->nWake, &nOne, sizeof(nOne));
+        (void)!::write(m_pImpl->nWake, &nOne, sizeof(nOne));
 }
 
 void NetWatch::Close()
