@@ -2,6 +2,7 @@
 // threads; no lock: a step answers from the adapter table it holds (see
 // ReplyScope), and the configuration is fixed before the first worker starts.
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstring>
 #include <exception>
@@ -29,6 +30,12 @@ struct WorkerJson {
     std::string strSerial;
     std::vector<std::string> vecText;
     Json::Reader reader;   // parse() starts afresh each time
+    // The text of the last request that parsed, and its method's text: a
+    // request with the same text (as every search of a client is) is not
+    // parsed again.
+    bool bLastParsed = false;
+    std::string strLastText;
+    std::string strLastMethod;
 };
 
 namespace {
@@ -42,6 +49,46 @@ const size_t kMaxPendingReplies = 32;   // then they are sent before the next on
 int LowInt(nox::SOCKID sock)
 {
     return static_cast<int>(static_cast<uint32_t>(sock));
+}
+
+// The reply line's message, as "sock[%d] respLen[%d] host[%s:%d]
+// interface[%s or %d] ret[%d]" writes it, without a format to read (a line
+// per reply). pOut holds kReplyLineMax bytes; returns the length.
+constexpr size_t kReplyLineMax = 512;
+class LineWriter {
+public:
+    explicit LineWriter(char* pOut) : m_p(pOut), m_pEnd(pOut + kReplyLineMax) {}
+    LineWriter& Text(const char* sz)
+    {
+        const size_t n = strnlen(sz, static_cast<size_t>(m_pEnd - m_p));
+        std::memcpy(m_p, sz, n);
+        m_p += n;
+        return *this;
+    }
+    LineWriter& Int(int n)
+    {
+        m_p = std::to_chars(m_p, m_pEnd, n).ptr;
+        return *this;
+    }
+    char* End() const { return m_p; }
+
+private:
+    char* m_p;
+    char* const m_pEnd;
+};
+
+size_t ReplyLine(char* pOut, nox::SOCKID sock, int nLen, const char* szHost, int nPort,
+                 const char* szIface, int nRow, int nRet)
+{
+    LineWriter line(pOut);
+    line.Text("sock[").Int(LowInt(sock)).Text("] respLen[").Int(nLen).Text("] host[");
+    line.Text(szHost).Text(":").Int(nPort).Text("] interface[");
+    if (szIface != nullptr)
+        line.Text(szIface);
+    else
+        line.Int(nRow);
+    line.Text("] ret[").Int(nRet).Text("]");
+    return static_cast<size_t>(line.End() - pOut);
 }
 
 // This thread's JSON state for the handler with instance t_nJsonInstance,
@@ -189,20 +236,21 @@ void CCUHandler::FlushReplies()
     // Requests that the replies bring back are this runner's to take as soon
     // as the lines are written.
     const nox::Runner::LastStretch stretch;
+    nox::PrintLog& log = nox::PrintLog::instance();
+    const bool bLines = log.Enabled(nox::kLogInfo);
+    char szLine[kReplyLineMax];
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
-        const int nLen = batch.vecOut[i].nLen;
         CountSend(nRet);
-        if (reply.bJson)
-            NOX_LOG(kSrc, kFnJson, nox::kLogInfo,
-                    "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]", LowInt(reply.sock),
-                    nLen, reply.szHost, reply.nPort,
-                    batch.pTable->vecAdapter[reply.nRow].adapterName, nRet);
-        else
-            NOX_LOG(kSrc, kFnBinary, nox::kLogInfo,
-                    "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
-                    nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
+        if (!bLines)
+            continue;
+        const char* szIface =
+            reply.bJson ? batch.pTable->vecAdapter[reply.nRow].adapterName : nullptr;
+        const size_t nLine = ReplyLine(szLine, reply.sock, batch.vecOut[i].nLen, reply.szHost,
+                                       reply.nPort, szIface, static_cast<int>(reply.nRow), nRet);
+        log.LogText(kSrc, __LINE__, reply.bJson ? kFnJson : kFnBinary, nox::kLogInfo, szLine,
+                    nLine);
     }
     batch.vecReply.clear();
 }
@@ -276,36 +324,42 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     const size_t nText = strnlen(pText, static_cast<size_t>(request.m_nLen) - velmora::kJsonHeaderLen);
 
     WorkerJson& json = ThreadJson();
-    Json::Value root;
-    bool bParsed = false;
-    try {
-        bParsed = json.reader.parse(pText, pText + nText, root, true);
-    } catch (const Json::Exception&) {
-        // Nesting beyond the reader's stack limit throws rather than fails.
+    if (!json.bLastParsed || json.strLastText.size() != nText ||
+        std::memcmp(json.strLastText.data(), pText, nText) != 0) {
+        json.bLastParsed = false;
+        Json::Value root;
+        bool bParsed = false;
+        try {
+            bParsed = json.reader.parse(pText, pText + nText, root, true);
+        } catch (const Json::Exception&) {
+            // Nesting beyond the reader's stack limit throws rather than fails.
+        }
+        if (!bParsed) {
+            m_counters.Add(velmora::kDecodeFailed);
+            // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
+            const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
+            FlushReplies();
+            if (due.bLine)
+                ParseHeld(due.held);
+            if (due.bLine)
+                NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
+                        request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
+            return kErrParse;
+        }
+        // The method reads with jsoncpp's own text conversion (5 reads "5", true
+        // "true", null ""). A root that is not an object, or a method that is an
+        // object or an array, has no such text (jsoncpp would throw): it reads as
+        // empty, a wrong method.
+        json.strLastMethod.clear();
+        if (root.isObject()) {
+            const Json::Value& method = root["method"];
+            if (method.isConvertibleTo(Json::stringValue))
+                json.strLastMethod = method.asString();
+        }
+        json.strLastText.assign(pText, nText);
+        json.bLastParsed = true;
     }
-    if (!bParsed) {
-        m_counters.Add(velmora::kDecodeFailed);
-        // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
-        const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
-        FlushReplies();
-        if (due.bLine)
-            ParseHeld(due.held);
-        if (due.bLine)
-            NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
-                    request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
-        return kErrParse;
-    }
-
-    // The method reads with jsoncpp's own text conversion (5 reads "5", true
-    // "true", null ""). A root that is not an object, or a method that is an
-    // object or an array, has no such text (jsoncpp would throw): it reads as
-    // empty, a wrong method.
-    std::string strMethod;
-    if (root.isObject()) {
-        const Json::Value& method = root["method"];
-        if (method.isConvertibleTo(Json::stringValue))
-            strMethod = method.asString();
-    }
+    const std::string& strMethod = json.strLastMethod;
     if (strMethod != velmora::kSearchMethod) {
         m_counters.Add(velmora::kDecodeFailed);
         FlushReplies();

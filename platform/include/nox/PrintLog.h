@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 
 #include "nox/Compat.h"
 
@@ -24,6 +25,13 @@ public:
              int nLevel, const char* szFmt, ...) NOX_PRINTF(7, 8);
     void LogV(const char* szFile, int nLine, const char* szFunc, const char* szModule,
               int nLevel, const char* szFmt, va_list args);
+
+    // The same line as Log with "%s" and the nLen bytes at pMsg, without a
+    // format to read: for lines a caller writes by the thousand.
+    void LogText(const char* szFile, int nLine, const char* szFunc, int nLevel, const char* pMsg,
+                 size_t nLen);
+    // Whether a line of nLevel would be written now.
+    bool Enabled(int nLevel) const;
 
     void SetLevel(int nLevel);
     int GetLevel() const;

@@ -67,11 +67,12 @@ std::shared_ptr<Source> Find(uint64_t nKey)
     return it == g_mapSource.end() ? std::shared_ptr<Source>() : it->second;
 }
 
-void ReleaseRole()
+// The runner giving it up takes it again after its steps, unless another is
+// idle first; at a stop a waiting runner is called for it.
+void ReleaseRole(bool bStopping)
 {
     g_bPollTaken.store(false);
-    // A runner waiting for work takes the role once it has looked again.
-    if (g_nSources.load() > 0)
+    if (bStopping && g_nSources.load() > 0)
         Runner::NotifyWork();
 }
 
@@ -95,7 +96,8 @@ bool Unkeep(const std::shared_ptr<Source>& pSource)
 }
 
 // One readable source, for as long as its datagrams keep coming (at most
-// kBatchesPerTurn batches), with the runner's steps after each batch. false
+// kBatchesPerTurn batches), with the runner's steps after each batch; armed
+// again once a batch finds nothing. false
 // when the poll role has left this runner.
 bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochSeen)
 {
@@ -108,7 +110,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             // More than one step's work: the socket goes back first, so intake
             // goes on while the runners work through the queue.
             pSource->Rearm();
-            ReleaseRole();
+            ReleaseRole(false);
             return false;
         }
         if (nGot > 0) {
@@ -123,7 +125,8 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             if (!Unkeep(pSource))
                 return false;   // taken over while the steps ran
         }
-        if (nGot < kBatchSlots || nBatch + 1 >= kBatchesPerTurn || turn.Stopped()) {
+        // Datagrams that came during the steps are taken without a wait.
+        if (nGot == 0 || nBatch + 1 >= kBatchesPerTurn || turn.Stopped()) {
             pSource->Rearm();
             return true;
         }
@@ -211,7 +214,7 @@ void PollTurn(Turn& turn, uint64_t nEpochSeen)
         // An announcement or stop from now on sees the flag and wakes the wait.
         if (turn.Stopped() || turn.Epoch() != nEpochSeen || g_nSources.load() == 0) {
             g_bPollWaiting.store(false);
-            ReleaseRole();
+            ReleaseRole(turn.Stopped());
             return;
         }
         epoll_event ev{};
