@@ -42,10 +42,10 @@ reqBuffer::~reqBuffer()
 CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
     : m_pEngine(pEngine),
       m_pListen(pListen),
+      m_waitHandleTag(
+          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
       m_szSerialNum(),
       m_nRunning(0),
-      m_filterBound(
-          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
       m_nQueued(0),
       m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
       m_replyBudget(
@@ -156,17 +156,17 @@ int CCUHandler::PrintSvrInfo()
     }
     // The filter is copied under its lock and written after it: every log
     // line is flushed, and intake must not wait for the whole dump.
-    std::map<std::string, std::map<int, unsigned int>> mapTag;
+    std::vector<velmora::FilterRow> vecRow;
+    size_t nHosts = 0;
     {
         nox::MutexGuard guard(m_tagMutex);
-        mapTag = m_waitHandleTag;
+        vecRow = m_waitHandleTag.SortedRows();
+        nHosts = m_waitHandleTag.size();
     }
-    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ", static_cast<int>(mapTag.size()));
-    for (const auto& host : mapTag) {
-        for (const auto& head : host.second) {
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", host.first.c_str(),
-                    static_cast<unsigned>(head.first) & 0xFFu, head.second);
-        }
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ", static_cast<int>(nHosts));
+    for (const velmora::FilterRow& row : vecRow) {
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", row.strHost.c_str(),
+                static_cast<unsigned>(row.nKey) & 0xFFu, row.nSeconds);
     }
     PrintCounters();
     return 0;
@@ -252,9 +252,7 @@ void CCUHandler::FilterSize(int& nHosts, int& nEntries)
 {
     nox::MutexGuard guard(m_tagMutex);
     nHosts = static_cast<int>(m_waitHandleTag.size());
-    nEntries = 0;
-    for (const auto& host : m_waitHandleTag)
-        nEntries += static_cast<int>(host.second.size());
+    nEntries = static_cast<int>(m_waitHandleTag.Entries());
 }
 
 void CCUHandler::OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort)
@@ -299,6 +297,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
     const int nKey = static_cast<signed char>(buf[0]);
     const uint32_t nNow = nox::Time::GetTick() / 1000u;
 
+    const uint32_t nAddr = velmora::FilterTable::AddressOf(szHost);   // outside the lock
     bool bAccept = TakeQueueSlot(szHost);
     if (bAccept) {
         uint64_t nEvicted = 0;
@@ -306,8 +305,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
             nox::MutexGuard guard(m_tagMutex);
             const uint32_t nInterval =
                 static_cast<uint32_t>(CServerConfig::instance()->m_nFilterInterval);
-            bAccept = m_filterBound.Accept(m_waitHandleTag, szHost, nKey, nNow, nInterval,
-                                           nEvicted);
+            bAccept = m_waitHandleTag.Accept(nAddr, nKey, nNow, nInterval, nEvicted);
         }
         if (nEvicted != 0)
             Warn(kWarnEvicted, kFn, nEvicted);

@@ -11,7 +11,7 @@
 
 #include "CUListen/AdapterTable.h"
 #include "CUListen/Counters.h"
-#include "CUListen/FilterBound.h"
+#include "CUListen/FilterTable.h"
 #include "CUListen/LogThrottle.h"
 #include "CUListen/OnLink.h"
 #include "CUListen/ReplyBudget.h"
@@ -53,7 +53,7 @@ public:
 // configuration. Each worker thread has the JSON texts of the rows for the
 // serial number text it last read, kept in m_vecJson (CUHandleReply.cpp).
 // Limits for untrusted networks (read from the configuration at construction):
-// the filter table is bounded (m_filterBound, under m_tagMutex), the queue
+// the filter table holds at most FilterMaxHosts hosts, the queue
 // holds at most m_nQueueMax requests (m_nQueued counts queued ones and slots
 // taken by intake), replies pass m_replyBudget, and with m_bOnLinkOnly only
 // sources inside m_vecOnLink are taken. Counters and throttles are atomic.
@@ -123,12 +123,11 @@ public:
     nox::Mutex m_dataMutex;
     std::list<nox::Ref<reqBuffer>> m_waitHandleData NOX_GUARDED_BY(m_dataMutex);
     nox::Mutex m_tagMutex;
-    std::map<std::string, std::map<int, unsigned int>> m_waitHandleTag NOX_GUARDED_BY(m_tagMutex);
+    velmora::FilterTable m_waitHandleTag NOX_GUARDED_BY(m_tagMutex);
     velmora::Snapshot<velmora::AdapterTable> m_table;
     char m_szSerialNum[256];
     nox::Atomic m_nRunning;
 
-    velmora::FilterBound m_filterBound NOX_GUARDED_BY(m_tagMutex);
     std::atomic<int> m_nQueued;
     const int m_nQueueMax;
     velmora::ReplyBudget m_replyBudget;
