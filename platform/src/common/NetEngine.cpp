@@ -147,8 +147,8 @@ int NetEngine::StartEngine(NetEngineType eType, int nMaxSockets, int nThreads)
 int NetEngine::StopEngine()
 {
     Impl& impl = *m_pImpl;
-    if (t_pEventEngine == &impl)
-        return -EDEADLK;   // an event thread cannot wait for itself
+    if (t_pEventEngine == &impl || t_pServedEngine == static_cast<engine::BatchTaker*>(&impl))
+        return -EDEADLK;   // a thread delivering its callbacks cannot wait for itself
     std::map<SOCKID, SockPtr> mapSock;
     {
         std::unique_lock<std::shared_mutex> lock(impl.mutex);
@@ -159,7 +159,7 @@ int NetEngine::StopEngine()
         impl.CloseEndpoint(*entry.second).release();
     mapSock.clear();
     // A runner may still be delivering a batch of a socket closed just now.
-    while (impl.nBusy.load() != 0 && t_pServedEngine != static_cast<engine::BatchTaker*>(&impl))
+    while (impl.nBusy.load() != 0)
         std::this_thread::yield();
     std::vector<std::unique_ptr<Loop>> vecLoop;
     {

@@ -181,10 +181,12 @@ int Runner::Start()
     const bool bCount = m_bReceives && m_eType == RUNNER_LOOP && m_pFunc != nullptr && !IsStarted();
     if (bCount)
         intake::EnterReceiver();   // before the thread: sockets opened next are received by it
+    m_bCounted = bCount;           // the thread counts itself out as it ends
     const int nRet = Thread::Start();
-    if (bCount && nRet != 0)
+    if (bCount && nRet != 0) {
+        m_bCounted = false;
         intake::LeaveReceiver();
-    m_bCounted = bCount && nRet == 0;
+    }
     return nRet;
 }
 
@@ -279,7 +281,8 @@ int Runner::run()
             // While a poller keeps a socket for its steps, the wait is short:
             // steps that keep it too long lose it to this runner.
             g_bTimedWaiter = true;
-            const unsigned nWaitMs = intake::WaitMs(nKeepSeen, g_nIdleTimeoutMs.load());
+            const unsigned nIdleMs = g_nIdleTimeoutMs.load();
+            const unsigned nWaitMs = m_bReceives ? intake::WaitMs(nKeepSeen, nIdleMs) : nIdleMs;
             bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(nWaitMs), announced);
             g_bTimedWaiter = false;
         }
