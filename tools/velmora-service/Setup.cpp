@@ -116,10 +116,10 @@ int CheckLayout(const std::wstring& strPrograms, const std::wstring& strFolder)
     if (Within(strPrograms, strFolder)) {
         Print(L"velmora-service: the daemon folder " + strFolder +
                   L" holds the programs (velmora-service.exe and velmora.exe), and the service "
-                  L"may write there, so it could replace them. Move the four .exe files, "
-                  L"README.txt and Velmora.xml as Velmora.default.xml one folder up (the daemon "
-                  L"folder then is the Velmora folder beside them) and run velmora-service "
-                  L"install from there, or install the MSI\n",
+                  L"may write there, so it could replace them. Move the four .exe files and "
+                  L"README.txt one folder up (the Velmora folder with Velmora.xml then is the "
+                  L"daemon folder beside them) and run velmora-service install from there, or "
+                  L"install the MSI\n",
               true);
         return kExitFailed;
     }
