@@ -12,7 +12,7 @@
 # removes service and programs and keeps the settings and logs. The events
 # are the ReportEventW trace (+eventlog) of the session's services.
 # The installer's own steps: the zip's folder layout is refused by
-# velmora-service install; the install's configure step (velmora-setup.dll)
+# velmora-service install, a drive root by the MSI, whose rollback runs; the install's configure step (velmora-setup.dll)
 # logs to the MSI log, registers the event source, quotes the service
 # command and sets the access lists (as far as Wine shows them);
 # Programs and Features has the location, publisher, version and help link;
@@ -90,6 +90,10 @@ msi() {   # LOG msiexec-arguments: the MSI log (as UTF-8) in $WORKDIR/LOG, event
 setup_did() { grep -a -q "velmora-setup: $2" "$WORKDIR/$1.log"; }
 source_key() { win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Velmora' > /dev/null 2>&1; }
 products() { win reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2> /dev/null | grep -c 'DisplayName.*REG_SZ *Velmora'; }
+# A drive's root is refused: the install fails and its rollback runs.
+msi root /i "Z:${MSI//\//\\}" 'INSTALLDIR=C:\' && fail "an install into C:\\ went through"
+setup_did root "velmora-service: the programs are in C:.*a drive's root" && setup_did root 'event source Velmora removed' && [ "$(products)" -eq 0 ] \
+    || fail "no failure and rollback for C:\\: $(products) products, $(grep -a velmora-setup "$WORKDIR/root.log")"
 msi install /i "Z:${MSI//\//\\}" "INSTALLDIR=C:\\Сервер" || fail "msiexec /i: $?"
 until_ok 10 state_is RUNNING || fail "service not running after the install"
 setup_did install 'rights: C:.* writable by NT SERVICE' && setup_did install 'service Velmora configured' && source_key \

@@ -124,8 +124,13 @@ int CheckLayout(const std::wstring& strPrograms, const std::wstring& strFolder)
         return kExitFailed;
     }
     wchar_t szVolume[MAX_PATH];
+    const auto trimmed = [](std::wstring strPath) {
+        while (!strPath.empty() && strPath.back() == L'\\')
+            strPath.pop_back();
+        return Lower(strPath);
+    };
     if (::GetVolumePathNameW(strPrograms.c_str(), szVolume, MAX_PATH) &&
-        Lower(szVolume) == Lower(strPrograms + L"\\")) {
+        trimmed(szVolume) == trimmed(strPrograms)) {
         Print(L"velmora-service: the programs are in " + strPrograms +
                   L", a drive's root, whose rights setup will not replace: put them in a "
                   L"folder of their own\n",

@@ -13,6 +13,7 @@
 
 #include "Setup.h"
 #include "WinText.h"
+#include "nox/PrintLog.h"
 
 using namespace velmora::svc;
 
@@ -52,6 +53,7 @@ template <typename Fn>
 UINT Logged(MSIHANDLE hInstall, Fn fn)
 {
     g_hInstall = hInstall;
+    nox::PrintLog::instance().SetStderr(false);   // the settings loader's lines stay quiet
     SetPrintSink(ToInstallerLog);
     const int nExit = fn();
     SetPrintSink(nullptr);
