@@ -35,7 +35,8 @@ EVENT_TEXTS = ("Velmora started in the folder %1 (daemon process id %2).",
                "Velmora stopped (daemon exit code %1).",
                "The Velmora daemon exited unexpectedly with exit code %1.",
                "The service gives up and stops.",
-               "did not stop within %1 seconds of the stop command")
+               "did not stop within %1 seconds of the stop command",
+               "Velmora setup: %1")
 
 
 def check_exe(name, data, version):
