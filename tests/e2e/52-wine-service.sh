@@ -16,8 +16,10 @@
 # logs to the MSI log, registers the event source, quotes the service
 # command and sets the access lists (as far as Wine shows them);
 # Programs and Features has the location, publisher, version and help link;
-# a rebuild of the same version adds no second product; the upgrade keeps
-# the event source (the older version's unconfigure step does not run); the
+# a rebuild of the same version adds no second product; the upgrade ends
+# with the event source in place and one product (Wine removes the older
+# version with REMOVE=ALL alone, so its unconfigure runs, before the new
+# configure); the
 # uninstall's unconfigure step runs and removes it.
 . "$(dirname "$0")/common.sh"
 need_root
