@@ -135,7 +135,9 @@ def check_msi(msi, version):
         row = actions.get(action, {"Type": "0", "Source": ""})
         if int(row["Type"]) & 0x3F != 51 or row["Source"] != prop:
             problems.append(f"{action}: does not set {prop}")
-    if not any(r["Name"] == "SetupDll" for r in msi_table(msi, "Binary")):
+    streams = subprocess.run(["msiinfo", "streams", msi], check=True, capture_output=True,
+                             text=True).stdout.split()
+    if "Binary.SetupDll" not in streams:
         problems.append("no SetupDll in the Binary table")
     props = {r["Property"]: r["Value"] for r in msi_table(msi, "Property")}
     if props.get("ProductVersion") != version:
