@@ -103,7 +103,7 @@ std::wstring Lower(std::wstring strText)
 bool Within(const std::wstring& strPath, const std::wstring& strFolder)
 {
     const std::wstring strP = Lower(strPath), strF = Lower(strFolder);
-    if (strP.compare(0, strF.size(), strF) != 0)
+    if (strF.empty() || strP.compare(0, strF.size(), strF) != 0)
         return false;
     return strP.size() == strF.size() || strP[strF.size()] == L'\\' || strF.back() == L'\\';
 }
@@ -282,34 +282,35 @@ void AddFirewallRule(const SetupPlace& place, Warnings& vecWarning)
               L"velmora.exe (profiles " + strProfiles + L")\n");
 }
 
-// One entry of a new access list: a SID in text form, the rights, how they
-// are inherited.
+// One entry of a new access list: a SID in text form, the rights, the ACE
+// flags (how it is inherited).
 struct Entry {
     const wchar_t* szSid;
     DWORD nAccess;
-    DWORD nInherit;
+    BYTE nFlags;
 };
 
 constexpr DWORD kFull = FILE_ALL_ACCESS;
 constexpr DWORD kReadExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
-constexpr DWORD kTree = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+constexpr BYTE kTree = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr BYTE kOnlyHere = 0;
 // SYSTEM, Administrators, Users.
 const wchar_t kSystem[] = L"S-1-5-18";
 const wchar_t kAdmins[] = L"S-1-5-32-544";
 const wchar_t kUsers[] = L"S-1-5-32-545";
 
-// Replaces the access list of strPath with vecEntry alone, protected from
-// what its parent passes down. bPropagate: through SetNamedSecurityInfo,
-// which also renews what its files and subfolders inherit; otherwise the
-// folder alone is set and what lies in it keeps its rights. 0 or a Windows
-// error.
+// Replaces the access list of strPath with one allowing vecEntry alone, in
+// that order, protected from what its parent passes down. bPropagate:
+// through SetNamedSecurityInfo, which also renews what its files and
+// subfolders inherit; otherwise the folder alone is set and what lies in it
+// keeps its rights. 0 or a Windows error.
 DWORD SetProtectedAccess(const std::wstring& strPath, const std::vector<Entry>& vecEntry,
                          bool bPropagate)
 {
     std::vector<PSID> vecSid;
-    std::vector<EXPLICIT_ACCESSW> vecAccess;
     DWORD nErr = ERROR_SUCCESS;
+    DWORD nSize = sizeof(ACL);
     for (const Entry& entry : vecEntry) {
         PSID pSid = nullptr;
         if (!::ConvertStringSidToSidW(entry.szSid, &pSid)) {
@@ -317,19 +318,17 @@ DWORD SetProtectedAccess(const std::wstring& strPath, const std::vector<Entry>& 
             break;
         }
         vecSid.push_back(pSid);
-        EXPLICIT_ACCESSW access = {};
-        access.grfAccessPermissions = entry.nAccess;
-        access.grfAccessMode = SET_ACCESS;
-        access.grfInheritance = entry.nInherit;
-        access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        access.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
-        access.Trustee.ptstrName = static_cast<wchar_t*>(pSid);
-        vecAccess.push_back(access);
+        nSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(pSid);
     }
-    PACL pAcl = nullptr;
-    if (nErr == ERROR_SUCCESS)
-        nErr = ::SetEntriesInAclW(static_cast<ULONG>(vecAccess.size()), vecAccess.data(),
-                                  nullptr, &pAcl);
+    std::vector<DWORD> vecAcl((nSize + sizeof(DWORD) - 1) / sizeof(DWORD));
+    auto* pAcl = reinterpret_cast<PACL>(vecAcl.data());
+    if (nErr == ERROR_SUCCESS && !::InitializeAcl(pAcl, nSize, ACL_REVISION))
+        nErr = ::GetLastError();
+    for (size_t i = 0; nErr == ERROR_SUCCESS && i < vecSid.size(); ++i) {
+        if (!::AddAccessAllowedAceEx(pAcl, ACL_REVISION, vecEntry[i].nFlags, vecEntry[i].nAccess,
+                                     vecSid[i]))
+            nErr = ::GetLastError();
+    }
     const SECURITY_INFORMATION nInfo =
         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     if (nErr == ERROR_SUCCESS && bPropagate) {
@@ -343,8 +342,6 @@ DWORD SetProtectedAccess(const std::wstring& strPath, const std::vector<Entry>& 
             !::SetFileSecurityW(strPath.c_str(), nInfo, &descriptor))
             nErr = ::GetLastError();
     }
-    if (pAcl != nullptr)
-        ::LocalFree(pAcl);
     for (PSID pSid : vecSid)
         ::LocalFree(pSid);
     return nErr;
@@ -360,14 +357,14 @@ bool SecureFolders(const SetupPlace& place)
     const std::vector<Entry> vecPrograms = {
         {kSystem, kFull, kTree}, {kAdmins, kFull, kTree}, {kUsers, kReadExecute, kTree}};
     const std::vector<Entry> vecProgram = {
-        {kSystem, kFull, NO_INHERITANCE}, {kAdmins, kFull, NO_INHERITANCE},
-        {kUsers, kReadExecute, NO_INHERITANCE}};
+        {kSystem, kFull, kOnlyHere}, {kAdmins, kFull, kOnlyHere},
+        {kUsers, kReadExecute, kOnlyHere}};
     std::vector<Entry> vecData = vecPrograms;
     vecData.push_back({kServiceSid, kReadExecute | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY,
-                       NO_INHERITANCE});
-    vecData.push_back({kServiceSid, kModify, kTree | INHERIT_ONLY});
+                       kOnlyHere});
+    vecData.push_back({kServiceSid, kModify, kTree | INHERIT_ONLY_ACE});
     std::vector<Entry> vecSettings = vecProgram;
-    vecSettings.push_back({kServiceSid, FILE_GENERIC_READ, NO_INHERITANCE});
+    vecSettings.push_back({kServiceSid, FILE_GENERIC_READ, kOnlyHere});
 
     std::vector<std::pair<std::wstring, DWORD>> vecResult;
     vecResult.emplace_back(place.strPrograms, SetProtectedAccess(place.strPrograms, vecPrograms, false));
