@@ -2,9 +2,17 @@
 # Cross-builds Velmora for 64-bit Windows on Debian 12 with MinGW-w64 and packs
 # build-windows/velmora-<version>-win64.zip (velmora.exe, velmoractl.exe,
 # velmora-search.exe, velmora-service.exe, Velmora.xml, the control file and a
-# README) and build-windows/velmora-<version>-x64.msi (wixl, from the same
-# files installed into build-windows/stage), then checks the zip's version
-# resources, manifests, line ends and settings (scripts/check-windows-package.py).
+# README) and build-windows/velmora-<msi version>-x64.msi (wixl, from the same
+# files installed into build-windows/stage, and velmora-setup.dll), then checks
+# the zip's version resources, manifests, line ends and settings and the MSI's
+# tables (scripts/check-windows-package.py).
+#
+# The MSI's version is major.minor.build: Windows Installer compares only the
+# first three fields, so each build needs its own third one to upgrade the one
+# before. The build number is VELMORA_MSI_BUILD, else the number of commits of
+# the checkout; the product code follows from the version, so a rebuild of the
+# same version is the same product (Windows refuses it or repairs it) rather
+# than a second one.
 #
 #   scripts/build-windows.sh          install what is missing, build, pack the zip
 #   scripts/build-windows.sh --test   the same with the unit tests, then run them
@@ -57,7 +65,7 @@ install_missing() {
         --no-install-recommends "${missing[@]}"
 }
 
-install_missing g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl python3 cmake \
+install_missing g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl msitools python3 cmake \
     pkg-config git dpkg-dev xz-utils libasio-dev libcli11-dev libpugixml-dev libjsoncpp-dev googletest
 if [ "$run_tests" -eq 1 ]; then
     install_missing wine64 wine iproute2
@@ -151,9 +159,15 @@ zip="$build/velmora-$version-win64.zip"
 python3 "$top/scripts/check-windows-package.py" "$zip" "$version"
 rm -rf "$build/stage"
 cmake --install "$build" --prefix "$build/stage" --strip >/dev/null
-msi="$build/velmora-$version-x64.msi"
+msi_build=${VELMORA_MSI_BUILD:-$(git -C "$top" rev-list --count HEAD 2>/dev/null || echo 0)}
+msi_version=${version%.*}.$msi_build
+rm -f "$build"/velmora-*-x64.msi
+msi="$build/velmora-$msi_version-x64.msi"
 cp "$top/packaging/windows/velmora.wxs" "$build/stage/"   # sources: Velmora/... beside it
-wixl -a x64 -D Version="$version" -o "$msi" "$build/stage/velmora.wxs"
+x86_64-w64-mingw32-strip -o "$build/stage/velmora-setup.dll" \
+    "$build/tools/velmora-service/velmora-setup.dll"
+bash "$top/packaging/windows/make-msi.sh" "$msi" "$msi_version" "$build/stage/velmora.wxs"
+python3 "$top/scripts/check-windows-package.py" --msi "$msi" "$msi_version"
 phase_done "zip and msi"
 echo "Built: $build/velmora.exe $build/tools/velmoractl/velmoractl.exe" \
     "$build/tools/velmora-search/velmora-search.exe" \

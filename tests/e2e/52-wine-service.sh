@@ -11,12 +11,23 @@
 # MSI, whose host answers --version with the new version; the uninstall
 # removes service and programs and keeps the settings and logs. The events
 # are the ReportEventW trace (+eventlog) of the session's services.
+# The installer's own steps: the zip's folder layout is refused by
+# velmora-service install, a drive root by the MSI, whose rollback runs; the install's configure step (velmora-setup.dll)
+# logs to the MSI log, registers the event source, quotes the service
+# command and sets the access lists (as far as Wine shows them);
+# Programs and Features has the location, publisher, version and help link;
+# a rebuild of the same version adds no second product; the upgrade ends
+# with the event source in place and one product (Wine removes the older
+# version with REMOVE=ALL alone, so its unconfigure runs, before the new
+# configure); the
+# uninstall's unconfigure step runs and removes it.
 . "$(dirname "$0")/common.sh"
 need_root
 need_wine
 NEXT_HOST=$WIN_BUILD/tools/velmora-service/next/velmora-service.exe
-[ -f "$WIN_BUILD/stage/velmora.wxs" ] && [ -f "$NEXT_HOST" ] && command -v wixl > /dev/null \
-    || { echo "SKIP: $SCRIPT_NAME: needs wixl and scripts/build-windows.sh --test's MSI stage" >&2; exit 77; }
+MSI=$(ls "$WIN_BUILD"/velmora-*-x64.msi 2> /dev/null | head -n 1)
+[ -f "$WIN_BUILD/stage/velmora.wxs" ] && [ -f "$NEXT_HOST" ] && [ -n "$MSI" ] && command -v msibuild > /dev/null \
+    || { echo "SKIP: $SCRIPT_NAME: needs msitools and scripts/build-windows.sh --test's MSI stage" >&2; exit 77; }
 trap cleanup EXIT
 make_ns_pair
 ip -n "$NS_CLI" route add local 10.77.0.0/16 dev lo || fail "local sources"
@@ -25,6 +36,8 @@ FOLDER='C:\Сервер\Velmora' UNIX_TOP=$WORKDIR/prefix/drive_c/Сервер
 UNIX_DIR=$UNIX_TOP/Velmora LOG=$WORKDIR/daemon.log EVENTS=$WORKDIR/events.log
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$WIN_BUILD/CMakeCache.txt")
 next=$(echo "$version" | awk -F. '{print $1 "." $2 "." $3 + 1}')
+msi_version=$(basename "$MSI" -x64.msi) && msi_version=${msi_version#velmora-}
+next_msi=$(echo "$msi_version" | awk -F. '{print $1 "." $2 "." $3 + 1}')
 win() { ip netns exec "$NS_SRV" wine "$@" < /dev/null; }
 
 # The Linux daemon's replies with the shipped settings, for the comparison.
@@ -36,11 +49,14 @@ ask() { "${probe[@]}" "$1" 1 "$SRV_IP" "$SRC/fuzz/corpus/json-search" "$SRC/fuzz
 ask 1 > "$WORKDIR/linux.replies" || fail "Linux daemon: no replies"
 stop_daemon || fail "Linux daemon: exit status $?"
 
-# The second MSI: the same files, a host one version up.
-mkdir -p "$WORKDIR/next" && cp -r "$WIN_BUILD/stage/Velmora" "$WIN_BUILD/stage/velmora.wxs" "$WORKDIR/next/" \
+# The next build's MSI: the same files, a host one version up; and this
+# build's again (a rebuild: another package of the same version).
+mkdir -p "$WORKDIR/next" && cp -r "$WIN_BUILD/stage/Velmora" "$WIN_BUILD/stage/velmora.wxs" \
+        "$WIN_BUILD/stage/velmora-setup.dll" "$WORKDIR/next/" \
     && cp "$NEXT_HOST" "$WORKDIR/next/Velmora/" \
-    && wixl -a x64 -D Version="$next" -o "$WORKDIR/next.msi" "$WORKDIR/next/velmora.wxs" 2> /dev/null \
-    || fail "second MSI"
+    && bash "$SRC/packaging/windows/make-msi.sh" "$WORKDIR/next.msi" "$next_msi" "$WORKDIR/next/velmora.wxs" 2> /dev/null \
+    && bash "$SRC/packaging/windows/make-msi.sh" "$WORKDIR/same.msi" "$msi_version" "$WIN_BUILD/stage/velmora.wxs" 2> /dev/null \
+    || fail "second MSIs"
 
 # A fresh prefix. Services created in the session that made the prefix are
 # not found by the next process there (Wine 8), so a second session runs the
@@ -65,9 +81,40 @@ daemon_pid() { tr -d '\r\n' < "$UNIX_DIR/Velmora.pid"; }
 answers() { ask "$1" > "$WORKDIR/windows.replies" && diff "$WORKDIR/linux.replies" "$WORKDIR/windows.replies"; }
 event() { grep -c "ReportEventW L\"$1\"" "$EVENTS"; }   # events with this insert
 
-msi() { win msiexec "$@" /qn >> "$WORKDIR/msiexec.out" 2>&1; }   # the configure step's lines
-msi /i "Z:${WIN_BUILD//\//\\}\\velmora-$version-x64.msi" "INSTALLDIR=C:\\Сервер" || fail "msiexec /i: $?"
+# The zip's folder, programs and data together, is refused.
+win "Z:${WIN_BUILD//\//\\}\\stage\\Velmora\\velmora-service.exe" install > /dev/null 2> "$WORKDIR/zip.err"
+[ $? -eq 1 ] && grep -q 'holds the programs' "$WORKDIR/zip.err" || fail "zip layout not refused: $(cat "$WORKDIR/zip.err")"
+
+msi() {   # LOG msiexec-arguments: the MSI log (as UTF-8) in $WORKDIR/LOG, events to msiexec.out
+    local log=$1; shift
+    WINEDEBUG=-all,+eventlog win msiexec "$@" /qn /l*v "Z:${WORKDIR//\//\\}\\$log.log" >> "$WORKDIR/msiexec.out" 2>&1
+}
+setup_did() { grep -a -q "velmora-setup: $2" "$WORKDIR/$1.log"; }
+source_key() { win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Velmora' > /dev/null 2>&1; }
+products() { win reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2> /dev/null | grep -c 'DisplayName.*REG_SZ *Velmora'; }
+# A drive's root is refused: the install fails and its rollback runs.
+msi root /i "Z:${MSI//\//\\}" 'INSTALLDIR=C:\' && fail "an install into C:\\ went through"
+setup_did root "velmora-service: the programs are in C:.*a drive's root" && setup_did root 'event source Velmora removed' && [ "$(products)" -eq 0 ] \
+    || fail "no failure and rollback for C:\\: $(products) products, $(grep -a velmora-setup "$WORKDIR/root.log")"
+msi install /i "Z:${MSI//\//\\}" "INSTALLDIR=C:\\Сервер" || fail "msiexec /i: $?"
 until_ok 10 state_is RUNNING || fail "service not running after the install"
+setup_did install 'rights: C:.* writable by NT SERVICE' && setup_did install 'service Velmora configured' && source_key \
+    || fail "configure step: no trace or event source: $(cat "$WORKDIR/install.log")"
+# Wine refuses some service settings: warnings in the MSI log and as events.
+setup_did install 'warning: service required privileges not set' \
+    && grep -q 'warn:eventlog:ReportEventW L"service required privileges not set' "$WORKDIR/msiexec.out" \
+    || fail "no setup warning in the MSI log and the events"
+win reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Velmora' /v ImagePath \
+    | grep -q 'REG_[A-Z_]*SZ *"C:\\[^"]*\\velmora-service.exe" run --folder "C:\\[^"]*\\Velmora"' || fail "ImagePath not quoted: $(win reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Velmora" /v ImagePath)"
+arp=$(win reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{$(python3 "$SRC/scripts/check-windows-package.py" --product-code "$msi_version" | tr a-z A-Z)}")
+for want in 'InstallLocation.*C:\\' 'Publisher.*Velmora project' "DisplayVersion.*$msi_version" 'HelpLink.*README.txt'; do
+    grep -q "$want" <<< "$arp" || fail "Programs and Features lacks $want: $arp"
+done
+# Wine keeps no access lists (its server has no store for them): it maps one
+# without Everyone to a Unix mode without access for others, all it returns.
+for path in "$UNIX_TOP" "$UNIX_TOP/velmora.exe" "$UNIX_TOP/velmora-service.exe" "$UNIX_DIR" "$UNIX_DIR/Velmora.xml"; do
+    [ "$(stat -c %a "$path" | cut -c 3)" = 0 ] || fail "access list of $path not set: mode $(stat -c %a "$path")"
+done
 until_ok 20 ctl_running || fail "velmoractl -C $FOLDER status: $(ctl 2>&1)"
 grep -q '<ProductType>Null</ProductType>' "$UNIX_DIR/Velmora.xml" || fail "shipped settings"
 answers 1 || fail "replies differ from Linux's"
@@ -99,8 +146,12 @@ ip link add сеть1 netns "$NS_SRV" type veth peer name peer1 netns "$NS_SRV" 
     && ip -n "$NS_SRV" link set peer1 up || fail "adapter сеть1"
 # Wine's msiexec does not wait for a running service to stop: stop it first.
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the upgrade"
-msi /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
+msi same /i "Z:${WORKDIR//\//\\}\\same.msi" "INSTALLDIR=C:\\Сервер"
+[ "$(products)" -eq 1 ] || fail "a rebuild of the same version installed beside it"
+msi upgrade /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
 until_ok 10 state_is RUNNING && until_ok 20 ctl_running || fail "not running after the upgrade"
+source_key && [ "$(products)" -eq 1 ] && ! grep -a -q 'event source Velmora removed' "$WORKDIR"/upgrade*.log \
+    || fail "the upgrade removed the event source or left the old product"
 grep -q '<VersionName>Edited</VersionName>' "$UNIX_DIR/Velmora.xml" || fail "the edit was lost"
 [ "$(win 'C:\Сервер\velmora-service.exe' --version | tr -d '\r')" = "velmora-service $next" ] || fail "version after the upgrade"
 ask 4 > "$WORKDIR/upgraded.replies" && grep -q "$(printf Edited | od -An -tx1 | tr -d ' \n')" "$WORKDIR/upgraded.replies" \
@@ -109,8 +160,10 @@ win 'C:\Сервер\velmora-search.exe' -i сеть1 --json -t 2 > "$WORKDIR/se
     || fail "velmora-search -i сеть1: status $?, $(cat "$WORKDIR/search.json")"
 
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the uninstall"
-msi /x "Z:${WORKDIR//\//\\}\\next.msi" || fail "msiexec /x: $?"
+msi uninstall /x "Z:${WORKDIR//\//\\}\\next.msi" || fail "msiexec /x: $?"
 ! win sc query Velmora > /dev/null 2>&1 || fail "service still there after the uninstall"
+setup_did uninstall 'event source Velmora removed' && ! source_key && [ "$(products)" -eq 0 ] \
+    || fail "unconfigure did not run at the uninstall: $(cat "$WORKDIR/uninstall.log")"
 for f in velmora.exe velmoractl.exe velmora-search.exe velmora-service.exe; do
     [ ! -e "$UNIX_TOP/$f" ] || fail "$f left after the uninstall"
 done

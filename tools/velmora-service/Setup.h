@@ -20,14 +20,25 @@ extern const wchar_t kAccount[];          // "NT SERVICE\Velmora"
 // it exists (the MSI's layout), else this program's folder (the zip's).
 std::wstring DefaultFolder();
 
-// Creates the service (or points the existing one at strFolder), then
-// Configure. The MSI creates the service itself and runs only Configure.
-int Install(const std::wstring& strFolder);
-// What the MSI cannot do: description, delayed start, failure actions,
-// preshutdown time, service SID, event source, folder access, firewall rule,
-// Velmora.xml from the default settings when the folder has none. Problems
-// other than a missing service are warnings: the service still runs.
-int Configure(const std::wstring& strFolder);
+// Where setup works: the programs' folder (velmora-service.exe, velmora.exe
+// and the others), the daemon folder, and whether the firewall rule also
+// covers the Public profile.
+struct SetupPlace {
+    std::wstring strPrograms;
+    std::wstring strFolder;
+    bool bPublic = false;
+};
+
+// Creates the service (or points the existing one at the daemon folder),
+// then Configure. The MSI creates the service itself and runs only Configure.
+int Install(const SetupPlace& place);
+// What the MSI cannot do: the quoted command, description, delayed start,
+// failure actions, preshutdown time, service SID, required privileges, event
+// source, Velmora.xml from the default settings when the folder has none,
+// the folders' rights, the firewall rule. A layout where the service could
+// write its own programs, or rights that cannot be set, fail; other problems
+// are warnings (printed and logged as event 7): the service still runs.
+int Configure(const SetupPlace& place);
 // Removes the event source and the firewall rule.
 int Unconfigure();
 // Stops and deletes the service, then Unconfigure. Files stay.

@@ -55,8 +55,21 @@ std::wstring Number(unsigned long long nValue)
     return std::to_wstring(nValue);
 }
 
+namespace {
+PrintSink g_pSink = nullptr;
+}  // namespace
+
+void SetPrintSink(PrintSink pSink)
+{
+    g_pSink = pSink;
+}
+
 void Print(const std::wstring& strText, bool bError)
 {
+    if (g_pSink != nullptr) {
+        g_pSink(strText, bError);
+        return;
+    }
     const HANDLE hOut = ::GetStdHandle(bError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD nMode = 0;
     if (hOut != nullptr && hOut != INVALID_HANDLE_VALUE && ::GetConsoleMode(hOut, &nMode)) {

@@ -13,8 +13,12 @@ std::wstring Wide(const std::string& strText);
 // "Access is denied. (5)": FormatMessage's text and the code.
 std::wstring ErrorText(unsigned long nErr);
 std::wstring Number(unsigned long long nValue);
-// Writes to standard output (bError: standard error).
+// Writes to standard output (bError: standard error), or to the sink set.
 void Print(const std::wstring& strText, bool bError = false);
+// Sends every later Print to pSink instead (nullptr: the standard handles
+// again); the installer's custom action passes its log this way.
+using PrintSink = void (*)(const std::wstring& strText, bool bError);
+void SetPrintSink(PrintSink pSink);
 
 // This program's full path, and the folder that holds it (no trailing
 // separator).

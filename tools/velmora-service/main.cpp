@@ -20,18 +20,21 @@ namespace {
 #define VELMORA_WIDE(text) VELMORA_WIDE2(text)
 
 const wchar_t kUsage[] =
-    L"Usage: velmora-service COMMAND [--folder DIR]\n"
+    L"Usage: velmora-service COMMAND [--folder DIR] [--public]\n"
     L"Velmora as the Windows service \"Velmora\" (run these as an administrator):\n"
     L"  install [--folder DIR]  register the service for the daemon folder DIR (default:\n"
     L"                          the Velmora folder beside this program, else its own\n"
     L"                          folder), with delayed automatic start, restart on\n"
-    L"                          failure, its event source and a firewall rule\n"
+    L"                          failure, its event source, the folders' rights and a\n"
+    L"                          firewall rule for the Domain and Private profiles\n"
+    L"                          (--public: also Public); it refuses a daemon folder\n"
+    L"                          that holds the programs\n"
     L"  uninstall               stop and remove the service (the folder's files stay)\n"
     L"  start, stop             start or stop the service and wait for it\n"
     L"  status                  its state, process id and command\n"
     L"  -V, --version           this program's version\n"
-    L"The service manager runs \"velmora-service run --folder DIR\"; the MSI runs\n"
-    L"\"configure --folder DIR\" and \"unconfigure\".\n"
+    L"The service manager runs \"velmora-service run --folder DIR\"; \"configure\" and\n"
+    L"\"unconfigure\" are the steps the MSI runs (from velmora-setup.dll).\n"
     L"Exit status: 0 done, 1 failed, 2 usage error, 3 not running or not installed.\n";
 
 int Usage(const std::wstring& strErr)
@@ -75,10 +78,13 @@ int wmain(int argc, wchar_t** argv)
         return kExitDone;
     }
     std::wstring strFolder;
+    bool bPublic = false;
     for (int i = 2; i < argc; ++i) {
         const std::wstring strArg = argv[i];
         if ((strArg == L"--folder" || strArg == L"-C") && i + 1 < argc)
             strFolder = FullPath(argv[++i]);
+        else if (strArg == L"--public" && (strCommand == L"install" || strCommand == L"configure"))
+            bPublic = true;
         else
             return Usage(L"unexpected argument \"" + strArg + L"\"");
     }
@@ -90,10 +96,11 @@ int wmain(int argc, wchar_t** argv)
         strFolder = DefaultFolder();
     if (strCommand == L"run")
         return Run(strFolder);
+    const SetupPlace place = {ProgramFolder(), strFolder, bPublic};
     if (strCommand == L"install")
-        return Install(strFolder);
+        return Install(place);
     if (strCommand == L"configure")
-        return Configure(strFolder);
+        return Configure(place);
     if (strCommand == L"unconfigure")
         return Unconfigure();
     if (strCommand == L"uninstall")
