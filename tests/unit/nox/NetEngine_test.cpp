@@ -439,6 +439,7 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
 {
     nox::Runner::SetIdleTimeoutMs(50);
     nox::Ref<IntakeWork> work(new IntakeWork);
+    work->m_onClose = [&] { EXPECT_EQ(-EDEADLK, m_engine.StopEngine()); };   // before any socket
     std::vector<nox::Runner> vecRunner(2, nox::Runner(&IntakeWork::Step, work.get(), nox::RUNNER_LOOP));
     for (nox::Runner& runner : vecRunner) {
         runner.SetReceives(true);
@@ -463,10 +464,8 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
     ASSERT_TRUE(Send(client, "again", kLo, m_nServerPort));
     EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 5; }));
 
-    work->m_onClose = [&] { EXPECT_EQ(-EDEADLK, m_engine.StopEngine()); };
     ::shutdown(FindBound(m_nServerPort), SHUT_RD);
     EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), work->Wait(6).back().strFrom);
-    work->m_onClose = nullptr;
 
     server = Listen(kLo, m_nServerPort, work);
     {
