@@ -71,7 +71,15 @@ uint32_t FilterTable::AddressOf(const char* szHost)
 
 size_t FilterTable::Home(uint32_t nAddr) const
 {
-    return static_cast<size_t>((nAddr * 0x9E3779B1u) >> 7) & m_nMask;
+    // Every bit of the address reaches the slot: sources often differ only in
+    // their last octets, and near addresses must not crowd one run of slots.
+    uint32_t nHash = nAddr;
+    nHash ^= nHash >> 16;
+    nHash *= 0x7FEB352Du;
+    nHash ^= nHash >> 15;
+    nHash *= 0x846CA68Bu;
+    nHash ^= nHash >> 16;
+    return static_cast<size_t>(nHash) & m_nMask;
 }
 
 size_t FilterTable::Find(uint32_t nAddr) const
