@@ -1,0 +1,158 @@
+// velmora-search --watch: the rounds' events, the missed-round count, change
+// detection, the bounded table, and the options and lines around them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "SearchOptions.h"
+#include "SearchOutput.h"
+#include "SearchWatch.h"
+#include "nox/testing/ScopedHost.h"
+
+using namespace velmora::search;
+
+namespace {
+
+ResponderRow Row(const char* szResponder, const char* szMac, const char* szAddr = "10.0.0.5")
+{
+    ResponderRow row;
+    row.info.strResponder = szResponder;
+    row.info.strMac = szMac;
+    row.info.strAddr = szAddr;
+    row.info.strSerial = "SN1";
+    row.info.nPort = 37810;
+    row.nForms = kFormJson;
+    return row;
+}
+
+std::string Kinds(const std::vector<WatchEvent>& vecEvent)
+{
+    std::string strOut;
+    for (const WatchEvent& event : vecEvent)
+        strOut += std::string(1, event.cKind) + event.row.info.strAddr + " ";
+    return strOut;
+}
+
+}  // namespace
+
+TEST(SearchWatchTest, AppearsChangesAndGoesAfterTheMissedRounds)
+{
+    WatchTable table(2, 100);
+    const ResponderRow a = Row("10.0.0.1", "02:00:00:00:00:0A", "10.0.0.1");
+    const ResponderRow b = Row("10.0.0.2", "", "10.0.0.2");
+    ResponderRow aMoved = Row("10.0.0.9", "02:00:00:00:00:0a", "10.0.0.9");   // same MAC
+    EXPECT_EQ("+10.0.0.1 +10.0.0.2 ", Kinds(table.Round({a, b})));
+    EXPECT_EQ("", Kinds(table.Round({b, a})));
+    EXPECT_EQ("=10.0.0.9 ", Kinds(table.Round({aMoved})));   // b missed one
+    EXPECT_EQ("-10.0.0.2 ", Kinds(table.Round({aMoved})));   // b missed two: gone
+    EXPECT_EQ(1u, table.Size());
+    EXPECT_EQ("", Kinds(table.Round({})));                   // a missed one
+    EXPECT_EQ("+10.0.0.2 ", Kinds(table.Round({aMoved, b})));   // an answer resets the count
+    EXPECT_EQ("", Kinds(table.Round({b})));
+    EXPECT_EQ("-10.0.0.9 ", Kinds(table.Round({b})));
+    // Without a MAC an adapter is its responder and address.
+    EXPECT_EQ("+10.0.0.3 ", Kinds(table.Round({b, Row("10.0.0.2", "", "10.0.0.3")})));
+
+    WatchTable once(1, 100);
+    once.Round({a});
+    EXPECT_EQ("-10.0.0.1 ", Kinds(once.Round({})));
+}
+
+TEST(SearchWatchTest, EveryShownValueCountsAsAChange)
+{
+    const ResponderRow base = Row("10.0.0.1", "02:00:00:00:00:01");
+    std::vector<void (*)(ResponderRow&)> vecChange = {
+        [](ResponderRow& r) { r.nForms = 3; },
+        [](ResponderRow& r) { r.info.strResponder = "x"; },
+        [](ResponderRow& r) { r.info.strAddr = "x"; },
+        [](ResponderRow& r) { r.info.strMask = "x"; },
+        [](ResponderRow& r) { r.info.strGateway = "x"; },
+        [](ResponderRow& r) { r.info.strMac = "02:00:00:00:00:01 "; },
+        [](ResponderRow& r) { r.info.strMachineName = "x"; },
+        [](ResponderRow& r) { r.info.strDeviceClass = "x"; },
+        [](ResponderRow& r) { r.info.strDeviceType = "x"; },
+        [](ResponderRow& r) { r.info.strVersion = "x"; },
+        [](ResponderRow& r) { r.info.strSerial = "x"; },
+        [](ResponderRow& r) { r.info.nHttpPort = 1; },
+        [](ResponderRow& r) { r.info.nPort = 1; },
+        [](ResponderRow& r) { r.info.nHttpsPort = 1; },
+        [](ResponderRow& r) { r.info.strIface = "x"; },
+    };
+    EXPECT_TRUE(SameValues(base, base));
+    for (size_t i = 0; i < vecChange.size(); ++i) {
+        ResponderRow changed = base;
+        vecChange[i](changed);
+        EXPECT_FALSE(SameValues(base, changed)) << "change " << i;
+    }
+}
+
+TEST(SearchWatchTest, TablesAreBounded)
+{
+    WatchTable table(3, 2);
+    const auto vecEvent = table.Round({Row("a", "02:00:00:00:00:01"), Row("b", "02:00:00:00:00:02"),
+                                       Row("c", "02:00:00:00:00:03")});
+    EXPECT_EQ(2u, vecEvent.size());
+    EXPECT_EQ(2u, table.Size());
+    EXPECT_EQ(1u, table.Ignored());
+
+    ResponderTable rows;
+    AdapterReply reply;
+    reply.nForm = kFormBinary;
+    for (size_t i = 0; i <= ResponderTable::kMaxRows; ++i) {
+        reply.strMac = std::to_string(i);
+        rows.Add(reply);
+    }
+    EXPECT_EQ(ResponderTable::kMaxRows, rows.Rows().size());
+    EXPECT_EQ(1000u, WatchPause(3000, 2000));
+    EXPECT_EQ(0u, WatchPause(2000, 2000));
+}
+
+TEST(SearchWatchTest, OptionsInterfaceAndLines)
+{
+    SearchOptions opt;
+    std::string strErr;
+    const char* const argvWatch[] = {"velmora-search", "-W", "--interval", "1.5", "--gone-after",
+                                     "4"};
+    ASSERT_EQ(0, ParseArgs(6, argvWatch, opt, strErr)) << strErr;
+    EXPECT_TRUE(opt.bWatch);
+    EXPECT_EQ(1500u, opt.nIntervalMs);
+    EXPECT_EQ(1500u, opt.nTimeoutMs) << "the default timeout fits the interval";
+    EXPECT_EQ(4, opt.nGoneAfter);
+    const char* const argvDefault[] = {"velmora-search", "--watch"};
+    ASSERT_EQ(0, ParseArgs(2, argvDefault, opt, strErr)) << strErr;
+    EXPECT_EQ(5000u, opt.nIntervalMs);
+    EXPECT_EQ(2000u, opt.nTimeoutMs);
+    const struct { std::vector<const char*> vecArg; const char* szErr; } kBad[] = {
+        {{"--interval", "0.5"}, "invalid interval '0.5'"},
+        {{"--interval", "x"}, "invalid interval 'x'"},
+        {{"--watch", "--interval", "2", "--timeout", "3"}, "must not be longer"},
+        {{"--gone-after", "0"}, "0"},
+    };
+    for (const auto& bad : kBad) {
+        std::vector<const char*> vecArgv = {"velmora-search"};
+        vecArgv.insert(vecArgv.end(), bad.vecArg.begin(), bad.vecArg.end());
+        EXPECT_EQ(-1, ParseArgs(static_cast<int>(vecArgv.size()), vecArgv.data(), opt, strErr));
+        EXPECT_NE(std::string::npos, strErr.find(bad.szErr)) << strErr;
+    }
+    const char* const argvLong[] = {"velmora-search", "--interval", "3", "--timeout", "3"};
+    EXPECT_EQ(0, ParseArgs(5, argvLong, opt, strErr)) << "without --watch the interval is idle";
+
+    using nox::testing::ScopedHost;
+    const std::vector<nox::AdapterInfo> vecIface = {
+        ScopedHost::MakeAdapter("eth0", "02:00:00:00:00:01", "10.0.0.2", "255.255.255.0", "0.0.0.0"),
+        ScopedHost::MakeAdapter("eth1", "02:00:00:00:00:02", "10.0.1.2", "255.255.0.0", "0.0.0.0")};
+    EXPECT_EQ("eth0", LocalInterface("10.0.0.200", vecIface));
+    EXPECT_EQ("eth1", LocalInterface("10.0.3.1", vecIface));
+    EXPECT_EQ("", LocalInterface("10.1.0.1", vecIface));
+    EXPECT_EQ("", LocalInterface("host", vecIface));
+
+    ResponderRow row = Row("10.0.0.1", "02:00:00:00:00:01");
+    row.info.strIface = "eth0";
+    EXPECT_EQ("=  10.0.0.1  10.0.0.5  -  -  02:00:00:00:00:01  -  -  -  SN1  -  -  37810  json  eth0\n",
+              FormatWatchLine('=', row));
+    const std::string strJson = FormatJsonLine(row, '-');
+    EXPECT_NE(std::string::npos, strJson.find(R"("event":"-")")) << strJson;
+    EXPECT_NE(std::string::npos, strJson.find(R"("interface":"eth0")")) << strJson;
+    EXPECT_EQ(std::string::npos, FormatJsonLine(row).find("event"));
+}
