@@ -68,7 +68,7 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
     ResponderRow row;
     row.info = {"10.88.0.1", 1, "10.88.0.1", "255.255.255.0", "10.88.0.2", "02:00:00:00:00:01",
                 "Demo", "Demo", "Server", "3.0", "3d1219c7c4c5404aaa1f6d2a48adfda4", 8080, 8443,
-                8443};
+                8443, "eth0"};
     row.nForms = 3;
     auto lines = [](const std::string& strTable) {
         std::vector<std::string> vecOut;
@@ -78,7 +78,8 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
         return vecOut;
     };
     const std::string strWide = FormatTable({row}, 0);
-    EXPECT_NE(std::string::npos, strWide.find("3d1219c7c4c5404aaa1f6d2a48adfda4  8080  8443   8443"));
+    EXPECT_NE(std::string::npos,
+              strWide.find("3d1219c7c4c5404aaa1f6d2a48adfda4  8080  8443   8443  json,binary  eth0"));
     EXPECT_EQ(0u, lines(strWide)[0].find("RESPONDER  ADDRESS"));
 
     const std::vector<std::string> vecNarrow = lines(FormatTable({row}, 80));
@@ -102,7 +103,7 @@ TEST(SearchTableTest, JsonLineHasNullForMissingFieldsAndAnArrayOfForms)
     row.info.nPort = 47810;
     row.nForms = 2;
     EXPECT_EQ(R"({"address":"10.88.0.1","deviceClass":null,"deviceType":null,"forms":["binary"],)"
-              R"("gateway":null,"httpPort":null,"httpsPort":null,"mac":null,"machineName":null,)"
+              R"("gateway":null,"httpPort":null,"httpsPort":null,"interface":null,"mac":null,"machineName":null,)"
               R"("mask":null,"port":47810,"responder":"10.88.0.1","serial":null,"version":null})"
               "\n",
               FormatJsonLine(row));
