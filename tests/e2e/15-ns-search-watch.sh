@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# 15-ns-search-watch.sh: velmora-search --watch from the client namespace, as
+# a table (binary requests) and as JSON lines (JSON requests) at once: a
+# responder that starts is a "+" row, its new address an "=" row with that
+# address, its stop a "-" row after the missed rounds; in that order and
+# nothing else, each with the local interface. Both end on SIGINT with 0.
+. "$(dirname "$0")/common.sh"
+need_root
+trap cleanup EXIT
+make_ns_pair
+cp "$SRC/demo/Velmora/Velmora.xml" "$RUNDIR/"
+mkdir -p "$WORKDIR/nginx/conf" && printf 'listen 8080;\n' > "$WORKDIR/nginx/conf/port.conf"
+
+watch() {   # OUT ARGS...: a watcher in the client namespace; its own pid in WATCHERS
+    ip netns exec "$NS_CLI" "$SEARCH" --watch --interval 3 --timeout 1 --gone-after 2 "${@:2}" > "$WORKDIR/$1" &
+    WATCHERS+=($!)
+    _CLEANUP+=("kill $!")
+}
+until_lines() {   # N: both outputs have N lines (30 s at most)
+    local end=$(($(_now_ms) + 30000))
+    until [ "$(wc -l < "$WORKDIR/table")" -ge "$1" ] && [ "$(wc -l < "$WORKDIR/json")" -ge "$1" ]; do
+        [ "$(_now_ms)" -lt "$end" ] || fail "want $1 lines: $(cat "$WORKDIR/table" "$WORKDIR/json")"
+        sleep 0.1
+    done
+}
+WATCHERS=()
+watch table --form binary
+watch json --form json --json
+start_daemon
+wait_log 'Start Server OK!' 10 || fail "no start"
+until_lines 1
+ip -n "$NS_SRV" addr flush dev vsrv0 && ip -n "$NS_SRV" addr add 10.88.0.5/24 dev vsrv0 || fail "readdress"
+until_lines 2
+stop_daemon || fail "daemon stop"
+until_lines 3
+kill -INT "${WATCHERS[@]}"
+for pid in "${WATCHERS[@]}"; do wait "$pid" || fail "watcher $pid ended with $?"; done
+
+MAC=$(ip -n "$NS_SRV" -br link show vsrv0 | awk '{print $3}')
+awk -v mac="$MAC" '{ printf "%s %s %s %s %s\n", $1, $2, $3, $6, $15 }' "$WORKDIR/table" > "$WORKDIR/table.short"
+printf '%s\n' "+ 10.88.0.1 10.88.0.1 $MAC vcli0" "= 10.88.0.5 10.88.0.5 $MAC vcli0" \
+    "- 10.88.0.5 10.88.0.5 $MAC vcli0" | diff - "$WORKDIR/table.short" > "$WORKDIR/diff" \
+    || fail "table events: $(cat "$WORKDIR/diff") in $(cat "$WORKDIR/table")"
+python3 - "$WORKDIR/json" "$MAC" <<'PY' || fail "JSON events: $(cat "$WORKDIR/json")"
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+got = [(r['event'], r['responder'], r['address'], r['mac'], r['interface'], r['forms']) for r in rows]
+want = [(e, a, a, sys.argv[2], 'vcli0', ['json'])
+        for e, a in (('+', '10.88.0.1'), ('=', '10.88.0.5'), ('-', '10.88.0.5'))]
+assert got == want, got
+assert all(r['httpPort'] == 8080 and r['serial'] for r in rows), rows
+PY
+pass
