@@ -114,7 +114,7 @@ std::unique_ptr<CLI::App> MakeApp(SearchOptions& out, RawValues& raw)
     flag("-w,--wide", out.bWide, "every column in full, also on a narrow terminal");
     flag("-v,--verbose", out.bVerbose, "report skipped datagrams and send failures");
     flag("-W,--watch", out.bWatch,
-         "keep asking every interval; print + (new), = (changed) and - (gone) rows");
+         "keep asking; print rows that appear (+), change (=), go (-)");
     valueOption("--interval", raw.strInterval, "SECONDS",
                 "with --watch: how often to ask (default 5)");
     app.add_option("--gone-after", out.nGoneAfter,
