@@ -18,9 +18,8 @@ watch() {   # OUT ARGS...: a watcher in the client namespace; its own pid in WAT
 }
 until_lines() {   # N: both outputs have N lines (30 s at most)
     local end=$(($(_now_ms) + 30000))
-    until [ "$(wc -l < "$WORKDIR/table")" -ge "$1" ] && [ "$(wc -l < "$WORKDIR/json")" -ge "$1" ]; do
-        [ "$(_now_ms)" -lt "$end" ] || fail "want $1 lines: $(cat "$WORKDIR/table" "$WORKDIR/json")"
-        sleep 0.1
+    until [ "$(wc -l < "$WORKDIR/table")$(wc -l < "$WORKDIR/json")" = "$1$1" ]; do
+        [ "$(_now_ms)" -lt "$end" ] || fail "want $1 lines: $(cat "$WORKDIR/table" "$WORKDIR/json")"; sleep 0.1
     done
 }
 WATCHERS=()

@@ -23,10 +23,8 @@ python3 - "$SRC" <<'PY' || fail "copyright file: see above"
 import glob, os, re, sys
 text = open(os.path.join(sys.argv[1], 'packaging/debian/copyright')).read()
 files = [p for line in text.splitlines() if line.startswith('Files:') for p in line.split()[1:]]
-head = text.split('\n\nLicense:')[0]   # the paragraphs before the license texts
-paths = [w.strip('(),;.') for w in head.split() if '/' in w and '://' not in w]
-missing = [p for p in files + paths if not glob.glob(os.path.join(sys.argv[1], p))]
-assert files and not missing, ('not in the tree', missing)
+paths = [w.strip('(),;.') for w in text.split('\n\nLicense:')[0].split() if '/' in w and '://' not in w]
+assert files and not [p for p in files + paths if not glob.glob(os.path.join(sys.argv[1], p))], paths
 for lib, lic in (('Asio', 'BSL-1.0'), ('CLI11', 'BSD-3-Clause')):
     assert re.search(r'^  %s .*\n(  .*\n)*?  .*License: %s' % (lib, lic), text, re.M), lib
     assert re.search(r'^License: %s\n .' % lic, text, re.M), lic

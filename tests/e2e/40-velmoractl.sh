@@ -56,8 +56,7 @@ python3 - "$WORKDIR/ctl.out" "$DAEMON_PID" "$first_serial" <<'PY' || fail "statu
 import json, sys
 s = json.loads(open(sys.argv[1]).read())
 assert s['state'] == 'degraded' and s['pid'] == int(sys.argv[2]) and s['serial'] == sys.argv[3], s
-assert len(s['endpoints']) == 9 and sum(e['open'] for e in s['endpoints']) == 6, s['endpoints']
-assert [e['error'] for e in s['endpoints'] if not e['open']][0].startswith('EADDRNOTAVAIL'), s
+assert [e['error'][:13] for e in s['endpoints'] if not e['open']] == ['EADDRNOTAVAIL'] * 3, s
 assert s['adapters'][0]['name'] == 'vsrv0' and s['counters']['replies_sent'] == 0, s
 PY
 
@@ -80,8 +79,7 @@ for line in open(sys.argv[1]):
 assert all((t == 'counter') == n.endswith('_total') for n, t in types.items()), types
 assert values['velmora_replies_sent_total'] == int(sys.argv[2]), values
 assert values['velmora_received_total{form="json"}'] >= 1 and values['velmora_start_time_seconds'] > 0
-assert values['velmora_dropped_total{reason="duplicate"}'] == 0, values
-assert len([n for n in values if n.startswith('velmora_dropped_total{')]) == 3, values
+assert len([n for n in values if n.startswith('velmora_dropped_total{reason="')]) == 3, values
 assert len([n for n in types if n.endswith('_total')]) == 6, types
 assert [n for n in values if re.match(r'velmora_build_info\{build="Velmora .*",version="[0-9.]+"\}$', n)], values
 PY
