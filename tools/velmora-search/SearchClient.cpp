@@ -1,5 +1,6 @@
 #include "SearchClient.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "nox/Thread.h"
@@ -97,7 +98,7 @@ bool SleepUnlessStopped(unsigned nMs, const volatile std::sig_atomic_t* pStop)
     for (unsigned nDone = 0; nDone < nMs; nDone += kStepMs) {
         if (pStop != nullptr && *pStop != 0)
             return false;
-        nox::Thread::SleepMs(nMs - nDone < kStepMs ? nMs - nDone : kStepMs);
+        nox::Thread::SleepMs(std::min(nMs - nDone, kStepMs));
     }
     return pStop == nullptr || *pStop == 0;
 }

@@ -1,5 +1,6 @@
 #include "SearchOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -163,8 +164,8 @@ int CheckValues(const RawValues& raw, SearchOptions& out, std::string& strErr)
         strErr = "invalid interval '" + raw.strInterval + "' (seconds, 1 to 3600)";
         return -1;
     }
-    if (out.bWatch && raw.strTimeout.empty() && out.nTimeoutMs > out.nIntervalMs)
-        out.nTimeoutMs = out.nIntervalMs;
+    if (out.bWatch && raw.strTimeout.empty())
+        out.nTimeoutMs = std::min(out.nTimeoutMs, out.nIntervalMs);
     if (out.bWatch && out.nTimeoutMs > out.nIntervalMs) {
         strErr = "the timeout must not be longer than the watch interval";
         return -1;

@@ -1,5 +1,7 @@
 #include "SearchWatch.h"
 
+#include <algorithm>
+
 namespace velmora {
 namespace search {
 
@@ -64,7 +66,7 @@ std::vector<WatchEvent> WatchTable::Round(const std::vector<ResponderRow>& vecRo
 
 unsigned WatchPause(unsigned nIntervalMs, unsigned nTimeoutMs)
 {
-    return nIntervalMs > nTimeoutMs ? nIntervalMs - nTimeoutMs : 0;
+    return nIntervalMs - std::min(nIntervalMs, nTimeoutMs);
 }
 
 }  // namespace search

@@ -45,6 +45,10 @@ TEST(SearchCliTest, RetriesSendEveryRequestAgain)
     std::string strErr;
     ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr));
     EXPECT_EQ(6u, engine.TakeSent().size()) << "both forms, three rounds";
+    volatile std::sig_atomic_t nStop = 1;   // Ctrl-C: the first round is the last
+    ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr, &nStop));
+    EXPECT_EQ(2u, engine.TakeSent().size());
+    EXPECT_TRUE(SleepUnlessStopped(1, nullptr) && !SleepUnlessStopped(0, &nStop));
 }
 
 TEST(SearchCliTest, HttpsPortOnlyWhenTheReplyNamesAProductType)
@@ -79,7 +83,7 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
     };
     const std::string strWide = FormatTable({row}, 0);
     EXPECT_NE(std::string::npos,
-              strWide.find("3d1219c7c4c5404aaa1f6d2a48adfda4  8080  8443   8443  json,binary  eth0"));
+              strWide.find("aa1f6d2a48adfda4  8080  8443   8443  json,binary  eth0"));
     EXPECT_EQ(0u, lines(strWide)[0].find("RESPONDER  ADDRESS"));
 
     const std::vector<std::string> vecNarrow = lines(FormatTable({row}, 80));
@@ -103,7 +107,8 @@ TEST(SearchTableTest, JsonLineHasNullForMissingFieldsAndAnArrayOfForms)
     row.info.nPort = 47810;
     row.nForms = 2;
     EXPECT_EQ(R"({"address":"10.88.0.1","deviceClass":null,"deviceType":null,"forms":["binary"],)"
-              R"("gateway":null,"httpPort":null,"httpsPort":null,"interface":null,"mac":null,"machineName":null,)"
+              R"("gateway":null,"httpPort":null,"httpsPort":null,"interface":null,"mac":null,)"
+              R"("machineName":null,)"
               R"("mask":null,"port":47810,"responder":"10.88.0.1","serial":null,"version":null})"
               "\n",
               FormatJsonLine(row));
