@@ -102,16 +102,16 @@ TEST(SearchWatchTest, OptionsInterfaceAndLines)
     const struct { std::vector<const char*> vecArg; unsigned nInterval, nTimeout; } kGood[] = {
         {{"--watch"}, 5000, 2000}, {{"-W", "--interval", "1.5"}, 1500, 1500},
         {{"-W", "--interval", "1", "--timeout", "1"}, 1000, 1000},
-        {{"--interval", "1", "--timeout", "3", "--gone-after", "4"}, 1000, 3000}};
+        {{"--interval", "1", "--timeout", "3", "--gone-after", "1"}, 1000, 3000}};
     for (const auto& good : kGood) {
         ASSERT_EQ(0, parse(good.vecArg)) << strErr;
         EXPECT_TRUE(opt.nIntervalMs == good.nInterval && opt.nTimeoutMs == good.nTimeout);
     }
-    EXPECT_EQ(4, opt.nGoneAfter);
+    EXPECT_EQ(1, opt.nGoneAfter);
     const struct { std::vector<const char*> vecArg; const char* szErr; } kBad[] = {
         {{"--interval", "0.5"}, "invalid interval '0.5'"}, {{"--interval", "x"}, "interval 'x'"},
         {{"--watch", "--interval", "2", "--timeout", "3"}, "must not be longer"},
-        {{"--gone-after", "0"}, "0"}};
+        {{"--gone-after", "0"}, "0"}, {{"--gone-after", "101"}, "101"}};
     for (const auto& bad : kBad) {
         EXPECT_EQ(-1, parse(bad.vecArg));
         EXPECT_NE(std::string::npos, strErr.find(bad.szErr)) << strErr;
