@@ -246,6 +246,14 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std:
             return -1;
         }
     }
+    // Readable by every user whatever the umask: velmoractl status needs no
+    // privilege (the figures are what the replies tell the network anyway).
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::permissions(fs::u8path(strTemp),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::others_read,
+                    ec);
     std::string strWhy;
     int nRet = nox::RenameOver(strTemp, strPath, strWhy);
     for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;

@@ -240,28 +240,44 @@ int ReadStatus(const std::string& strFolder, int nRunning, int nPid, DaemonStatu
     return kExitDone;
 }
 
-int Status(const std::string& strFolder)
+int Status(const std::string& strFolder, bool bJson)
 {
+    auto json = [&](const char* szState, int nPid, const DaemonStatus& status, bool bHave) {
+        if (bJson)
+            std::fputs(StatusJson(strFolder, szState, nPid, status, bHave).c_str(), stdout);
+    };
     int nPid = 0;
     const int nRunning = Probe(strFolder, nPid);
-    if (nRunning < 0)
-        return kExitFailed;
     DaemonStatus status;
+    if (nRunning < 0) {
+        json("unknown", 0, status, false);
+        return kExitUnknown;
+    }
     bool bStarting = false;
     const int nRet = ReadStatus(strFolder, nRunning, nPid, status, bStarting);
-    if (nRet != kExitDone)
-        return nRet;
+    if (nRet != kExitDone) {
+        json(nRet == kExitNotRunning ? "not running" : "unknown", 0, status, false);
+        return nRet == kExitNotRunning ? kExitNotRunning : kExitUnknown;
+    }
     if (bStarting) {
-        std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
+        json("starting", nPid, status, false);
+        if (!bJson)
+            std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
         return kExitDegraded;
     }
-    PrintStatus(strFolder, status, nRunning == 1);
+    const char* szState = nRunning == 0       ? "not running"
+                          : status.Degraded() ? "degraded"
+                                              : "running";
+    json(szState, nRunning == 1 ? nPid : 0, status, true);
+    if (!bJson)
+        PrintStatus(strFolder, status, nRunning == 1);
     if (nRunning == 0)
         return kExitNotRunning;
     return status.Degraded() ? kExitDegraded : kExitDone;
 }
 
-int Metrics(const std::string& strFolder, const std::string& strTextfileDir)
+int Metrics(const std::string& strFolder, const std::string& strTextfileDir,
+            const std::string& strVersion)
 {
     int nPid = 0;
     const int nRunning = Probe(strFolder, nPid);
@@ -273,7 +289,7 @@ int Metrics(const std::string& strFolder, const std::string& strTextfileDir)
     if (nRunning == 1 &&
         (ReadStatus(strFolder, nRunning, nPid, status, bStarting) != kExitDone || bStarting))
         status = DaemonStatus();   // running, its figures not written yet
-    const std::string strText = MetricsText(status, nRunning == 1);
+    const std::string strText = MetricsText(status, nRunning == 1, strVersion);
     if (strTextfileDir.empty()) {
         std::fputs(strText.c_str(), stdout);
     } else if (WriteTextfile(strTextfileDir, strText, strErr) != 0) {
