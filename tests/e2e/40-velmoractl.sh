@@ -44,14 +44,14 @@ wait_status() {   # REGEX: the status file has a line matching it (6 s at most)
 }
 lines=$(wc -l < "$LOG")
 ctl status; rc=$?
-expect 150 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
+expect 4 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
     '^  192\.0\.2\.1:5050 +failed: EADDRNOTAVAIL \(' '^  0\.0\.0\.0:37810 +open' \
     "^  vsrv0 +$SRV_MAC  $SRV_IP/255.255.255.0  gateway $CLI_IP\$" \
     'web ports: HTTP 8080, HTTPS 8443' 'workers: 4' '^  replies_sent +0$' \
     '^degraded: not every endpoint is open'
 [ "$(wc -l < "$LOG")" -eq "$lines" ] || fail "status logged: $(tail -n +$((lines + 1)) "$LOG")"
 first_serial=$(sed -n 's/^serial: //p' "$WORKDIR/ctl.out")
-ctl status --json; rc=$?; expect 150
+ctl status --json; rc=$?; expect 4
 python3 - "$WORKDIR/ctl.out" "$DAEMON_PID" "$first_serial" <<'PY' || fail "status --json: $(cat "$WORKDIR/ctl.out")"
 import json, sys
 s = json.loads(open(sys.argv[1]).read())

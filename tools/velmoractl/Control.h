@@ -8,17 +8,17 @@
 namespace velmora {
 namespace ctl {
 
-// status keeps the LSB meanings of 0 (running), 3 (not running) and 4
-// (cannot tell); kExitDegraded, in the range LSB leaves to the application:
-// running, but starting still, with an endpoint not open, or without a
-// network adapter to answer from.
+// status keeps the LSB meanings of 0 (running) and 3 (not running); 4, LSB's
+// "unknown", covers both a state that cannot be told and a daemon that runs
+// degraded: starting still, with an endpoint not open or not joined on an
+// interface, or without a network adapter to answer from. The text says which.
 enum ExitStatus {
     kExitDone = 0,
     kExitFailed = 1,
     kExitUsage = 2,
     kExitNotRunning = 3,
     kExitUnknown = 4,
-    kExitDegraded = 150
+    kExitDegraded = 4
 };
 
 // How long a command waits for the daemon to act on it, in milliseconds.

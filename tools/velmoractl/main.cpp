@@ -16,8 +16,8 @@ namespace {
 const char kFooter[] =
     "FOLDER is by default the installed one, " VELMORA_WORK_DIR ".\n"
     "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there;\n"
-    "status: 4 cannot tell, 150 running but degraded (starting, an endpoint not open,\n"
-    "or no adapter).\n"
+    "status: 4 running but degraded (starting, an endpoint not open, or no adapter)\n"
+    "or cannot tell.\n"
     "Commands go through the folder's control file (appended, never overwritten);\n"
     "the daemon reads one command per second.";
 
