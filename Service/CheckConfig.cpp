@@ -101,7 +101,7 @@ bool IsIpv4(const std::string& strText)
     std::string strPart;
     int nParts = 0;
     while (std::getline(in, strPart, '.')) {
-        if (strPart.empty() || strPart.size() > 3 ||
+        if (strPart.empty() || strPart.size() > 3 || (strPart.size() > 1 && strPart[0] == '0') ||
             !std::all_of(strPart.begin(), strPart.end(),
                          [](char c) { return std::isdigit(c & 0xFF); }) ||
             std::stoi(strPart) > 255)
@@ -181,6 +181,7 @@ public:
             if (group)
                 CheckGroup(group);
         }
+        CheckTwice(root);
         const pugi::xml_node product = root.child("ProductType");
         if (product && product.child_value()[0] == '\0')
             Add(false, product, "<ProductType> is empty: it counts as set, so the replies carry "
@@ -273,6 +274,26 @@ private:
         }
     }
 
+    // Endpoints share a port (the wildcard, groups, addresses of the host),
+    // but one address and port held twice cannot open the second time.
+    void CheckTwice(const pugi::xml_node& root)
+    {
+        const auto& vecListen = m_report.vecListen;
+        for (size_t j = 0; j < vecListen.size(); ++j) {
+            for (size_t i = 0; i < j; ++i) {
+                if (vecListen[i] != vecListen[j])
+                    continue;
+                const pugi::xml_node group = root.child(kGroupNames[j / 3]);
+                const pugi::xml_node port = group.child(kPortNames[j % 3]);
+                Add(true, port ? port : group ? group : root,
+                    vecListen[j].first + ":" + std::to_string(vecListen[j].second) +
+                        " is an endpoint twice (endpoints " + std::to_string(i + 1) + " and " +
+                        std::to_string(j + 1) + "): the second cannot be opened");
+                break;
+            }
+        }
+    }
+
     // The name patterns, tried on this host's adapters, must leave at least
     // one of them.
     void CheckAdapters(const pugi::xml_node& root)
@@ -333,6 +354,8 @@ bool LoadAsDaemon(const fs::path& folder, ConfigReport& report, NoteList& notes)
     report.nHttpsPort = config.webclientHttpsPort;
     report.bProductSet = !(config.m_strProductType == "Null");
     report.nReplyPort = config.m_vecListenAddr[1].m_nPort;
+    for (const ListenAddr& addr : config.m_vecListenAddr)
+        report.vecListen.emplace_back(addr.m_strHost, addr.m_nPort);
     fs::current_path(previous, ec);
     return true;
 }
