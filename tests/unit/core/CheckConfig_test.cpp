@@ -10,7 +10,8 @@
 
 #include "ConfigFixture.h"
 #include "Service/CheckConfig.h"
-#include "nox/testing/ScopedHost.h"
+#include "NetNs.h"
+#include "nox/NetEngine.h"
 #include "nox/testing/ScopedHost.h"
 
 namespace {
@@ -24,6 +25,12 @@ const char kGood[] = R"(<Velmora>
   <ProductType>TRN V8</ProductType><Proxy>nginx</Proxy>
 </Velmora>
 )";
+
+struct NullHandler : nox::SocketHandler {
+    void OnConnect(nox::SOCKID, nox::SOCKID, const char*, int) override {}
+    void OnData(nox::SOCKID, const char*, int, const char*, int) override {}
+    void OnClose(nox::SOCKID, int) override {}
+};
 
 struct Case {
     const char* szFrom;       // replaced once in kGood ("" for none)
@@ -152,6 +159,52 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenTheDaemonLogsOneOrKeepsADefault)
                            (std::regex_match(line.strText, match, kept) && match[3] != match[4]);
         }
         EXPECT_EQ(bDaemonError, report.Fails()) << c.szTo << "\n" << strFindings;
+    }
+}
+
+// check-config reports an error exactly when an endpoint of the file cannot
+// be opened by the daemon's engine (in a namespace whose veth carries groups).
+TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
+{
+    velmora_test::NetNsPair pair;
+    if (!pair.Ok())
+        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    velmora_test::ScopedNetNs inA(pair.NameA());
+    ASSERT_TRUE(inA.Ok());
+    const std::string strOwn = pair.AddrA();
+    const std::string kHost1 = "<UdpListenInfo1><UdpHost>0.0.0.0", kHost2 = "<UdpListenInfo2><UdpHost>0.0.0.0";
+    const std::string kHost3 = "<UdpListenInfo3><UdpHost>239.255.255.251", kEnd2 = "</UdpListenInfo2>";
+    const struct {
+        std::string strFrom, strTo;
+        bool bOpens;
+    } kVariants[] = {
+        {"", "", true},
+        {kHost1, "<UdpListenInfo1><UdpHost>" + strOwn, true},   // the host's address beside the groups
+        {kHost1, "<UdpListenInfo1><UdpHost>239.255.255.250", true},
+        {kHost2, "<UdpListenInfo2><UdpHost>239.255.255.250", true},
+        {kHost3, "<UdpListenInfo3><UdpHost>" + strOwn, true},
+        {kEnd2, "<UdpPort2>37810</UdpPort2></UdpListenInfo2>", false},   // the same host and port twice
+        {kEnd2, "<UdpPort2>37811</UdpPort2></UdpListenInfo2>", true},
+        {kHost3, "<UdpListenInfo3><UdpHost>0.0.0.0", false},
+        {kHost1, "<UdpListenInfo1><UdpHost>010.77.0.1", false},
+        {kHost1, "<UdpListenInfo1><UdpHost>10.77.0.01", false},
+    };
+    for (const auto& v : kVariants) {
+        ConfigReport report;
+        const std::string strFindings = Check({v.strFrom.c_str(), v.strTo.c_str(), ""}, report);
+        Reset();
+        (void)Config().LoadServerConf();
+        nox::NetEngine engine;
+        ASSERT_EQ(0, engine.StartEngine(nox::kNetEngineEvent, 16, 1));
+        nox::Ref<nox::SocketHandler> handler(new NullHandler);
+        bool bAllOpen = true;
+        for (const ListenAddr& addr : Config().m_vecListenAddr) {
+            const nox::SOCKID sock = engine.CreateSocket(handler, nullptr);
+            engine.SetReuseAddr(sock, 1);
+            bAllOpen = engine.StartUDP(sock, addr.m_strHost.c_str(), addr.m_nPort, nullptr, 0, true) == 0 && bAllOpen;
+        }
+        EXPECT_EQ(v.bOpens, bAllOpen) << v.strTo;
+        EXPECT_EQ(v.bOpens, report.Count(true) == 0) << v.strTo << "\n" << strFindings;
     }
 }
 
