@@ -136,10 +136,10 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
 
 namespace {
 
-bool IsGroupHost(const std::string& strHost)
+bool IsGroupHost(const char* szHost)
 {
     unsigned nFirst = 0;
-    return std::sscanf(strHost.c_str(), "%u.", &nFirst) == 1 && nFirst >= 224 && nFirst <= 239;
+    return std::sscanf(szHost, "%u.", &nFirst) == 1 && nFirst >= 224 && nFirst <= 239;
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ int CCUListen::ReopenFailed()
     int nOpened = 0;
     nox::MutexGuard guard(m_sockMutex);
     for (size_t i = 0; i < m_vecOpenRet.size() && i < vecAddr.size(); ++i) {
-        if (m_vecOpenRet[i] == 0 || !IsGroupHost(vecAddr[i].m_strHost))
+        if (m_vecOpenRet[i] == 0 || !IsGroupHost(vecAddr[i].m_strHost.c_str()))
             continue;
         int nRet = -1;
         const char* szHost = vecAddr[i].m_strHost.c_str();

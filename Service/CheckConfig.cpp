@@ -355,7 +355,7 @@ bool LoadAsDaemon(const fs::path& folder, ConfigReport& report, NoteList& notes)
     report.bProductSet = !(config.m_strProductType == "Null");
     report.nReplyPort = config.m_vecListenAddr[1].m_nPort;
     for (const ListenAddr& addr : config.m_vecListenAddr)
-        report.vecListen.emplace_back(addr.m_strHost, addr.m_nPort);
+        report.vecListen.emplace_back(addr.m_strHost.c_str(), addr.m_nPort);
     fs::current_path(previous, ec);
     return true;
 }

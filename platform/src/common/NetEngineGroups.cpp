@@ -9,6 +9,7 @@ namespace nox {
 using engine::Joined;
 using engine::Member;
 using engine::PortSock;
+using engine::udp;
 
 namespace {
 

@@ -182,10 +182,10 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
         {kHost1, "<UdpListenInfo1><UdpHost>" + strOwn, true},   // the host's address beside the groups
         {kHost1, "<UdpListenInfo1><UdpHost>239.255.255.250", true},
         {kHost2, "<UdpListenInfo2><UdpHost>239.255.255.250", true},
-        {kHost3, "<UdpListenInfo3><UdpHost>" + strOwn, true},
+        {kHost3, "<UdpListenInfo3><UdpHost>" + strOwn + "</UdpHost><UdpPort2>47810</UdpPort2><UdpHost>", true},
         {kEnd2, "<UdpPort2>37810</UdpPort2></UdpListenInfo2>", false},   // the same host and port twice
         {kEnd2, "<UdpPort2>37811</UdpPort2></UdpListenInfo2>", true},
-        {kHost3, "<UdpListenInfo3><UdpHost>0.0.0.0", false},
+        {kHost3, "<UdpListenInfo3><UdpHost>0.0.0.0</UdpHost><UdpPort2>47810</UdpPort2><UdpHost>", false},
         {kHost1, "<UdpListenInfo1><UdpHost>010.77.0.1", false},
         {kHost1, "<UdpListenInfo1><UdpHost>10.77.0.01", false},
     };
