@@ -48,7 +48,7 @@ T=$(_now_ms)
 ip -n "$NS_SRV" link set vsrv0 up && ip -n "$NS_SRV" route replace default via "$CLI_IP" || fail "link up"
 answered "$CLI_IP" || fail "no group reply after the first link came"
 echo "first link after a start with loopback alone: group reply after $(($(_now_ms) - T)) ms"
-[ "$(count_log 'StartUDP ret\[0\] host\[239.255.255.251:')" -eq 3 ] || fail "the group endpoints' opening lines"
+wait_log "StartUDP ret.0. host.239.255.255.251:57810" 3 && [ "$(count_log "StartUDP ret.0. host.239.255.255.251:")" -eq 3 ] || fail "the group endpoints' opening lines"
 status_is 0 'endpoints: 9 of 9 open'
 
 # Churn: more links added and deleted than one socket has memberships.
