@@ -25,7 +25,12 @@ int CloseNative(NativeSock sock) { return ::closesocket(sock); }
 const int kReuseOptions[] = {SO_REUSEADDR};
 #else
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include <poll.h>
 
@@ -428,6 +433,76 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
         EXPECT_EQ(0, m_engine.CloseSocket(firstSock));
         EXPECT_EQ(0, m_engine.CloseSocket(secondSock));
     }
+    EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
+}
+// Groups are held, by interface index, only on the interfaces the engine is
+// told to serve. With one membership allowed per socket, the veth's is held
+// by a spare socket and its datagrams still reach the group endpoint; an
+// interface no longer served, or deleted, is dropped by its index. A unicast
+// endpoint of the host shares the port with the wildcard one; an address the
+// host lacks, or a group with no interface to carry it, is refused.
+TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLimit)
+{
+    velmora_test::NetNsPair pair;
+    if (!pair.Ok())
+        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    const std::string strA = pair.AddrA(), strB = pair.AddrB();
+    SOCKID client;
+    {
+        velmora_test::ScopedNetNs inB(pair.NameB());
+        ASSERT_TRUE(inB.Ok());
+        client = Listen(strB.c_str(), m_nClientPort, m_client);
+    }
+    velmora_test::ScopedNetNs inA(pair.NameA());
+    ASSERT_TRUE(inA.Ok());
+    ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "
+                             "&& ip link set dp$d up && ip link set dm$d up && ip addr add 10.78.$d.1/24 dev dm$d || exit 1; done"));
+    std::vector<nox::os::GroupIface> vecIface;
+    ASSERT_EQ(0, nox::os::GroupInterfaces(vecIface));
+    ASSERT_EQ(3u, vecIface.size());   // the veth, dm1, dm2: lo carries no group
+    const std::string strVeth = vecIface[0].strName;
+    const auto Joined = [] {   // the group's memberships in the namespace, one per interface
+        std::ifstream in("/proc/thread-self/net/igmp");
+        const std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t nCount = 0;
+        for (size_t nAt = strText.find("FBFFFFEF"); nAt != std::string::npos; nAt = strText.find("FBFFFFEF", nAt + 1))
+            ++nCount;
+        return nCount;
+    };
+    std::vector<nox::GroupChange> vecFailed;
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1"}, vecFailed));
+    nox::Ref<RecordingHandler> wild(new RecordingHandler), uni(new RecordingHandler), group(new RecordingHandler);
+    Listen("0.0.0.0", m_nServerPort, wild);
+    Listen(strA.c_str(), m_nServerPort, uni);
+    Listen(kGroup, m_nServerPort, group);
+    EXPECT_EQ(1u, Joined());
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1", strVeth, "dm2", "nosuch0"}, vecFailed));
+    EXPECT_TRUE(vecFailed.empty()) << vecFailed.front().strIface << " " << vecFailed.front().nResult;
+    EXPECT_EQ(3u, Joined());
+    const SOCKID local = Listen(kLo, FreePort(), m_client);
+    for (const std::string& strTo : {std::string(kGroup), strA})
+        ASSERT_TRUE(Send(client, strTo, strTo, m_nServerPort));
+    ASSERT_TRUE(Send(local, kLo, kLo, m_nServerPort));
+    for (const auto& got : {std::make_pair(group, kGroup), std::make_pair(uni, strA.c_str()), std::make_pair(wild, kLo)}) {
+        ASSERT_EQ(1u, got.first->Wait(1).size()) << got.second;
+        EXPECT_EQ(got.second, got.first->Wait(1)[0].strData);
+    }
+    ip_mreqn req{};
+    req.imr_multiaddr.s_addr = inet_addr(kGroup);
+    req.imr_ifindex = static_cast<int>(vecIface[1].nIndex);   // dm1's, on the port's socket
+    ASSERT_EQ(0, std::system("ip link del dm1"));
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({strVeth}, vecFailed));
+    EXPECT_EQ(1u, Joined()) << "dm2's membership stays";
+    EXPECT_NE(0, ::setsockopt(FindBound(m_nServerPort), IPPROTO_IP, IP_DROP_MEMBERSHIP, &req, sizeof(req)))
+        << "the deleted link's membership was still held";
+
+    const SOCKID absent = m_engine.CreateSocket(m_server, nullptr), noIface = m_engine.CreateSocket(m_server, nullptr);
+    m_engine.SetReuseAddr(absent, 1);
+    m_engine.SetReuseAddr(noIface, 1);
+    EXPECT_EQ(-EADDRNOTAVAIL, m_engine.StartUDP(absent, "10.77.0.9", m_nServerPort, nullptr, 0, true));
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({"nosuch0"}, vecFailed));
+    EXPECT_EQ(-ENODEV, m_engine.StartUDP(noIface, kGroup, FreePort(), nullptr, 0, true));
+    EXPECT_EQ(0u, Joined());
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 #endif
