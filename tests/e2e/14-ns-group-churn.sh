@@ -23,12 +23,9 @@ conf() { sed "s|</Velmora>|$*</Velmora>|" "$SRC/demo/Velmora/Velmora.xml" > "$RU
 start() { printf D > "$RUNDIR/Velmorainput"; start_daemon; wait_log 'Start Server OK!' 15 || fail "no start"; }
 # Waits (10 s at most) until velmoractl status exits with $1 and prints line $2.
 status_is() {
-    local end=$(($(_now_ms) + 10000)) rc
-    while :; do
-        "$CTL" -C "$RUNDIR" status > "$WORKDIR/status" 2>&1; rc=$?
-        [ "$rc" -eq "$1" ] && grep -q -- "$2" "$WORKDIR/status" && return 0
-        [ "$(_now_ms)" -lt "$end" ] || fail "status: exit $rc, want $1 with '$2': $(cat "$WORKDIR/status")"
-        sleep 0.1
+    local end=$(($(_now_ms) + 10000))
+    until "$CTL" -C "$RUNDIR" status > "$WORKDIR/status" 2>&1; [ $? -eq "$1" ] && grep -q -- "$2" "$WORKDIR/status"; do
+        [ "$(_now_ms)" -lt "$end" ] || fail "status: want exit $1 and '$2': $(cat "$WORKDIR/status")"; sleep 0.1
     done
 }
 # Link $1 (server side) <-> $2 (client side) on 10.$3.0.1/24 <-> 10.$3.0.2/24.

@@ -171,13 +171,10 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
         GTEST_SKIP() << "no network namespaces: " << pair.Error();
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
-    const std::string strOwn = pair.AddrA();
-    const std::string kHost1 = "<UdpListenInfo1><UdpHost>0.0.0.0", kHost2 = "<UdpListenInfo2><UdpHost>0.0.0.0";
-    const std::string kHost3 = "<UdpListenInfo3><UdpHost>239.255.255.251", kEnd2 = "</UdpListenInfo2>";
-    const struct {
-        std::string strFrom, strTo;
-        bool bOpens;
-    } kVariants[] = {
+    const std::string strOwn = pair.AddrA(), kHost1 = "<UdpListenInfo1><UdpHost>0.0.0.0",
+                      kHost2 = "<UdpListenInfo2><UdpHost>0.0.0.0", kHost3 = "<UdpListenInfo3><UdpHost>239.255.255.251",
+                      kEnd2 = "</UdpListenInfo2>";
+    const struct { std::string strFrom, strTo; bool bOpens; } kVariants[] = {
         {"", "", true},
         {kHost1, "<UdpListenInfo1><UdpHost>" + strOwn, true},   // the host's address beside the groups
         {kHost1, "<UdpListenInfo1><UdpHost>239.255.255.250", true},
@@ -200,8 +197,8 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
         bool bAllOpen = true;
         for (const ListenAddr& addr : Config().m_vecListenAddr) {
             const nox::SOCKID sock = engine.CreateSocket(handler, nullptr);
-            engine.SetReuseAddr(sock, 1);
-            bAllOpen = engine.StartUDP(sock, addr.m_strHost.c_str(), addr.m_nPort, nullptr, 0, true) == 0 && bAllOpen;
+            bAllOpen = engine.SetReuseAddr(sock, 1) == 0 &&
+                       engine.StartUDP(sock, addr.m_strHost.c_str(), addr.m_nPort, nullptr, 0, true) == 0 && bAllOpen;
         }
         EXPECT_EQ(v.bOpens, bAllOpen) << v.strTo;
         EXPECT_EQ(v.bOpens, report.Count(true) == 0) << v.strTo << "\n" << strFindings;
