@@ -45,9 +45,9 @@ public:
 // Engine threads: OnConnect/OnData/OnClose. Workers: HandleRequest and the
 // exchanges. Main thread: StartHandler/StopHandler/PrintSvrInfo/JoinWorkers.
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
-// m_refreshMutex makes re-reads and group changes one at a time; the listener
-// may hold its m_sockMutex when it asks for one (ApplyGroupFilter), never the
-// other way round.
+// m_refreshMutex makes re-reads one at a time, m_groupMutex group changes;
+// the listener may hold its m_sockMutex when it asks for one (SyncGroups), and
+// a re-read calls the listener (ReopenFailed) only after letting go of both.
 // The adapter table is written before any worker starts and is read-only after;
 // so are the binary records (m_vecBinaryRecord) built from it and the
 // configuration. Each worker thread has the JSON texts of the rows for the

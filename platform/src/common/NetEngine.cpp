@@ -334,6 +334,7 @@ int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int n
                 asio::error_code ec;
                 pPort->sock.close(ec);
                 pPort->vecSpare.clear();
+                st.nFd.store(asio::detail::invalid_socket);   // nothing sends through it
             }
             return vecFailed.empty() ? -ENODEV : vecFailed.front().nResult;
         }

@@ -22,7 +22,9 @@ bool Named(const std::vector<std::string>& vecName, const std::string& strName)
 
 os::NativeSocket SocketOf(PortSock& port, size_t nSock)
 {
-    return nSock == 0 ? port.nFd : port.vecSpare[nSock - 1]->native_handle();
+    if (nSock == 0)
+        return port.nFd;
+    return static_cast<os::NativeSocket>(port.vecSpare[nSock - 1]->native_handle());
 }
 
 }  // namespace
