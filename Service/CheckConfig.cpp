@@ -111,6 +111,16 @@ bool IsIpv4(const std::string& strText)
     return nParts == 4 && strText.back() != '.';
 }
 
+// "010.0.0.1", "10.0.0.01": octal to some readers, refused by the daemon.
+bool HasLeadingZero(const std::string& strText)
+{
+    for (size_t i = 0; i + 1 < strText.size(); ++i) {
+        if (strText[i] == '0' && (i == 0 || strText[i - 1] == '.') && std::isdigit(strText[i + 1] & 0xFF))
+            return true;
+    }
+    return false;
+}
+
 // Turns the loader's notes into findings at their elements, and looks the
 // parsed file over for what the loader does not judge.
 class Checker {
@@ -255,9 +265,10 @@ private:
         if (strHost.empty())
             return;   // the loader's note: the ports are not read
         if (!IsIpv4(strHost))
-            Add(true, group.child("UdpHost"), "<UdpHost> of " + strGroup +
-                                                  " is not an IPv4 address: \"" + strHost +
-                                                  "\": the group's endpoints cannot be opened");
+            Add(true, group.child("UdpHost"),
+                "<UdpHost> of " + strGroup + " is not an IPv4 address: \"" + strHost + "\"" +
+                    (HasLeadingZero(strHost) ? " (no number may start with 0)" : "") +
+                    ": the group's endpoints cannot be opened");
         for (const char* szPort : kPortNames) {
             const pugi::xml_node port = group.child(szPort);
             const std::string strText = port.child_value();

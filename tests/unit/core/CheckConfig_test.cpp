@@ -68,6 +68,7 @@ const Case kCases[] = {
      ":3:19: error: <UdpHost> of <UdpListenInfo2> is empty: the group's three endpoints keep"},
     {"<UdpHost>239.255.255.251<", "<UdpHost>239.255.255<",
      ":4:19: error: <UdpHost> of <UdpListenInfo3> is not an IPv4"},
+    {"<UdpHost>239.255.255.251<", "<UdpHost>239.255.255.01<", "\"239.255.255.01\" (no number may start with 0)"},
     {">8<", ">9<", ":6:3: error: <ThreadNum> [9] is read as 9, outside 4 to 7: the daemon keeps 8"},
     {">8<", ">5<", "check-config: 0 errors, 0 warnings"},
     {">2<", ">301<", ":6:27: error: <FilterInterval> [301] is read as 301, outside 2 to 300"},
