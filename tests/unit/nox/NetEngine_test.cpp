@@ -30,7 +30,6 @@ const int kReuseOptions[] = {SO_REUSEADDR};
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include <poll.h>
 
@@ -462,10 +461,9 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     const std::string strVeth = vecIface[0].strName;
     const auto Joined = [] {   // the group's memberships in the namespace, one per interface
         std::ifstream in("/proc/thread-self/net/igmp");
-        const std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         size_t nCount = 0;
-        for (size_t nAt = strText.find("FBFFFFEF"); nAt != std::string::npos; nAt = strText.find("FBFFFFEF", nAt + 1))
-            ++nCount;
+        for (std::string strWord; in >> strWord;)
+            nCount += strWord == "FBFFFFEF" ? 1 : 0;
         return nCount;
     };
     std::vector<nox::GroupChange> vecFailed;
