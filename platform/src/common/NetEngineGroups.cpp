@@ -124,6 +124,8 @@ void NetEngine::Impl::SettleGroups(PortSock& port, const std::vector<os::GroupIf
                     nSock = port.vecSpare.size();
                     nRet = os::ChangeMembership(SocketOf(port, nSock), member.nGroup,
                                                 iface.nIndex, iface.nAddr, true);
+                    if (nRet != 0)
+                        port.vecSpare.pop_back();   // holds nothing: the system allows none
                 }
             }
             if (nRet == 0)

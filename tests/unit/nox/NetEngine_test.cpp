@@ -487,6 +487,10 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     EXPECT_EQ(1u, Joined()) << "dm2's membership stays";
     EXPECT_NE(0, ::setsockopt(FindBound(m_nServerPort), IPPROTO_IP, IP_DROP_MEMBERSHIP, &req, sizeof(req)))
         << "the deleted link's membership was still held";
+    ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=0"));
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({strVeth, "dm2"}, vecFailed));
+    ASSERT_EQ(1u, vecFailed.size()) << "no socket may hold another";
+    EXPECT_EQ("dm2 " + std::to_string(-ENOBUFS), vecFailed[0].strIface + " " + std::to_string(vecFailed[0].nResult));
     const SOCKID absent = m_engine.CreateSocket(m_server, nullptr);
     m_engine.SetReuseAddr(absent, 1);
     EXPECT_EQ(-EADDRNOTAVAIL, m_engine.StartUDP(absent, "10.77.0.9", m_nServerPort, nullptr, 0, true));
