@@ -168,8 +168,10 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
                 s.OpenEndpoints(), s.vecEndpoint.size());
     for (const DaemonStatus::Endpoint& ep : s.vecEndpoint) {
         const std::string strAddr = ep.strHost + ":" + std::to_string(ep.nPort);
-        std::printf("  %-22s %s\n", strAddr.c_str(),
-                    ep.nResult == 0 ? "open" : ("failed: " + nox::ErrorText(ep.nResult)).c_str());
+        const std::string strHow = ep.nResult != 0 ? "failed: " + nox::ErrorText(ep.nResult)
+                                   : ep.strNotJoined.empty() ? std::string("open")
+                                                             : "open, not joined on " + ep.strNotJoined;
+        std::printf("  %-22s %s\n", strAddr.c_str(), strHow.c_str());
     }
     if (s.nAdaptersChanged != 0)
         std::printf("adapters: %zu, table last changed %s\n", s.vecAdapter.size(),
@@ -200,7 +202,9 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
     std::printf("as of %s\n", LocalTimeText(s.nWritten).c_str());
     if (bRunning && s.Degraded())
         std::printf("degraded: %s\n", s.vecAdapter.empty() ? "no network adapter to answer from"
-                                                            : "not every endpoint is open");
+                                       : s.OpenEndpoints() < static_cast<int>(s.vecEndpoint.size())
+                                           ? "not every endpoint is open"
+                                           : "a group is not joined on every adapter");
 }
 
 // "NAME=value" as a systemd environment file reads it: double quotes, with
