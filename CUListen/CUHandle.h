@@ -45,9 +45,9 @@ public:
 // Engine threads: OnConnect/OnData/OnClose. Workers: HandleRequest and the
 // exchanges. Main thread: StartHandler/StopHandler/PrintSvrInfo/JoinWorkers.
 // m_dataMutex guards the queue, m_tagMutex the filter; never both at once.
-// m_refreshMutex makes re-reads and group changes one at a time; the listener
-// may hold its m_sockMutex when it asks for one (ApplyGroupFilter), never the
-// other way round.
+// m_refreshMutex makes re-reads one at a time, m_groupMutex group changes;
+// the listener may hold its m_sockMutex when it asks for one (SyncGroups), and
+// a re-read calls the listener (ReopenFailed) only after letting go of both.
 // The adapter table is written before any worker starts and is read-only after;
 // so are the binary records (m_vecBinaryRecord) built from it and the
 // configuration. Each worker thread has the JSON texts of the rows for the
@@ -82,13 +82,18 @@ public:
     void JoinWorkers();
 
     // Reads the adapters again and, when the table differs, publishes the new
-    // one, joins the group on its new interfaces and logs it. Watcher thread
-    // (tests call it directly). 0, or kErrAdapterQuery (the table is kept).
+    // one and logs it; the group memberships follow the table, and the
+    // listener then opens the group endpoints that could not open yet.
+    // Watcher thread (tests call it directly). 0, or kErrAdapterQuery (the
+    // table is kept).
     int RefreshAdapters();
-    // Leaves the group on the interfaces the adapter filter leaves out (the
-    // engine joins every interface when a group socket opens). After the
-    // listener has opened or re-opened sockets; any thread.
-    void ApplyGroupFilter();
+    // Has the engine hold the groups on the table's interfaces (and only
+    // there) and logs each join that fails, once; the failures are kept for
+    // NotJoined. Any thread; the listener may hold its m_sockMutex.
+    void SyncGroups(const char* szFn);
+    // The interfaces, with the reason, that the group endpoint sock is not
+    // joined on: "eth3 (ENOBUFS ...), eth4 (...)"; empty when none.
+    std::string NotJoined(nox::SOCKID sock);
     // One line per row of the table, as at start, under the caller's function name.
     static void LogRows(const char* szFn, const std::vector<AdapterEntry>& vecRow);
     // For the status file: the current rows, how often the table changed
@@ -140,6 +145,8 @@ public:
     // RefreshAdapters runs one at a time; names the filter left out last.
     nox::Mutex m_refreshMutex;
     std::vector<std::string> m_vecLeftOut NOX_GUARDED_BY(m_refreshMutex);
+    nox::Mutex m_groupMutex;   // taken after m_refreshMutex and the listener's m_sockMutex
+    std::map<nox::SOCKID, std::vector<std::string>> m_mapNotJoined NOX_GUARDED_BY(m_groupMutex);
     std::atomic<uint64_t> m_nTableChanges{0};
     std::atomic<long long> m_nTableChangedAt{0};
 
@@ -169,7 +176,7 @@ private:
                                                           uint64_t nGeneration) const;
     // The table the reply batch of this thread answers from (see ReplyScope).
     static const velmora::AdapterTable& BatchTable();
-    void ChangeGroups(const std::vector<std::string>& vecName, bool bJoin, const char* szFn);
+    int RefreshTable();   // RefreshAdapters under m_refreshMutex
     // A throttled level-6 line for nCount occurrences: "<cause>: N <what>
     // (more within 10 s are counted)"; the count of the rest is written as
     // "<cause>: N more <what> in S s" once the window has ended.

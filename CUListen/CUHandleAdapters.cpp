@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "CUListen/CUHandle.h"
+#include "CUListen/CUListen.h"
 #include "CUListen/DiscoveryReply.h"
 #include "Service/Service.h"
 #include "nox/Console.h"
@@ -40,8 +41,19 @@ std::unique_ptr<const velmora::AdapterTable> CCUHandler::NewTable(std::vector<Ad
 }
 
 // The new table is published before anything is logged, so whoever reads the
-// change line finds it answered; the joins come before the line too.
+// change line finds it answered; the memberships follow it before the line
+// too. Every read brings them to the table, also one that finds it the same
+// (an interface may have gone and come back with another index meanwhile);
+// then the listener tries the group endpoints that could not open.
 int CCUHandler::RefreshAdapters()
+{
+    const int nRet = RefreshTable();
+    if (nRet == 0 && m_pListen != nullptr && m_nRunning.Get() != 0)
+        (void)m_pListen->ReopenFailed();
+    return nRet;
+}
+
+int CCUHandler::RefreshTable()
 {
     static const char kFn[] = "CCUHandler::RefreshAdapters";
     nox::MutexGuard guard(m_refreshMutex);
@@ -63,15 +75,15 @@ int CCUHandler::RefreshAdapters()
         diff = velmora::DiffTables(current->vecAdapter, vecRow);
         nGeneration = current->nGeneration + 1;
     }
-    if (diff.Same())
+    if (diff.Same()) {
+        SyncGroups(kFn);
         return 0;
+    }
 
     m_table.Publish(NewTable(vecRow, nGeneration));
     m_nTableChangedAt.store(static_cast<long long>(std::time(nullptr)));
     m_nTableChanges.fetch_add(1);
-    std::vector<std::string> vecJoin = diff.vecAdded;
-    vecJoin.insert(vecJoin.end(), diff.vecReaddressed.begin(), diff.vecReaddressed.end());
-    ChangeGroups(vecJoin, true, kFn);
+    SyncGroups(kFn);
 
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "adapter table changed: %s", diff.Text(vecRow.size()).c_str());
     LogRows(kFn, vecRow);
@@ -82,33 +94,48 @@ int CCUHandler::RefreshAdapters()
     return 0;
 }
 
-void CCUHandler::ApplyGroupFilter()
+// A failed join is logged once, with its reason, until it holds or its
+// interface leaves the table; an interface that cannot carry a group is not
+// asked at all.
+void CCUHandler::SyncGroups(const char* szFn)
 {
-    static const char kFn[] = "CCUHandler::ApplyGroupFilter";
-    nox::MutexGuard guard(m_refreshMutex);
-    ChangeGroups(m_vecLeftOut, false, kFn);
+    std::vector<std::string> vecName;
+    for (const AdapterEntry& row : AdapterRows()) {
+        if (row.isOK != 0)
+            vecName.push_back(nox::Str::field(row.adapterName));
+    }
+    std::vector<nox::GroupChange> vecFailed;
+    nox::MutexGuard guard(m_groupMutex);
+    (void)m_pEngine->SetGroupInterfaces(vecName, vecFailed);
+    std::map<nox::SOCKID, std::vector<std::string>> mapNow;
+    for (const nox::GroupChange& change : vecFailed) {
+        std::vector<std::string>& vecIface = mapNow[change.sock];
+        vecIface.push_back(change.strIface + " (" + nox::ErrorText(change.nResult) + ")");
+        const auto it = m_mapNotJoined.find(change.sock);
+        if (it != m_mapNotJoined.end() &&
+            std::find(it->second.begin(), it->second.end(), vecIface.back()) != it->second.end())
+            continue;
+        char szGroup[16];
+        nox::Str::sprintf_x(szGroup, sizeof(szGroup), "%u.%u.%u.%u", change.nGroup >> 24,
+                            (change.nGroup >> 16) & 0xFFu, (change.nGroup >> 8) & 0xFFu,
+                            change.nGroup & 0xFFu);
+        NOX_LOG(kSrc, szFn, nox::kLogError, "group %s not joined on %s, socket[%d]: %s", szGroup,
+                change.strIface.c_str(), static_cast<int>(static_cast<uint32_t>(change.sock)),
+                nox::ErrorText(change.nResult).c_str());
+    }
+    m_mapNotJoined.swap(mapNow);
 }
 
-// A socket's failure is logged with its reason; an interface that cannot
-// carry the group (kNoGroupIface) is passed over in silence.
-void CCUHandler::ChangeGroups(const std::vector<std::string>& vecName, bool bJoin, const char* szFn)
+std::string CCUHandler::NotJoined(nox::SOCKID sock)
 {
-    std::vector<nox::GroupChange> vecResult;
-    for (const std::string& strName : vecName) {
-        (void)m_pEngine->SetGroupMembership(strName.c_str(), bJoin, vecResult);
-        for (const nox::GroupChange& change : vecResult) {
-            if (change.nResult >= 0)
-                continue;
-            char szGroup[16];
-            nox::Str::sprintf_x(szGroup, sizeof(szGroup), "%u.%u.%u.%u", change.nGroup >> 24,
-                                (change.nGroup >> 16) & 0xFFu, (change.nGroup >> 8) & 0xFFu,
-                                change.nGroup & 0xFFu);
-            NOX_LOG(kSrc, szFn, nox::kLogError, "group %s not %s on %s, socket[%d]: %s", szGroup,
-                    bJoin ? "joined" : "left", strName.c_str(),
-                    static_cast<int>(static_cast<uint32_t>(change.sock)),
-                    nox::ErrorText(change.nResult).c_str());
-        }
-    }
+    nox::MutexGuard guard(m_groupMutex);
+    const auto it = m_mapNotJoined.find(sock);
+    std::string strOut;
+    if (it == m_mapNotJoined.end())
+        return strOut;
+    for (const std::string& strIface : it->second)
+        strOut += (strOut.empty() ? "" : ", ") + strIface;
+    return strOut;
 }
 
 std::vector<AdapterEntry> CCUHandler::AdapterRows()

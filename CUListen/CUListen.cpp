@@ -1,5 +1,7 @@
 #include "CUListen/CUListen.h"
 
+#include <cstdio>
+
 #include "CUListen/CUHandle.h"
 #include "Service/Service.h"
 #include "nox/Console.h"
@@ -46,6 +48,7 @@ int CCUListen::StartListen()
     const std::vector<ListenAddr> vecAddr = CServerConfig::instance()->m_vecListenAddr;
     int nBound = 0;
     nox::MutexGuard guard(m_sockMutex);
+    m_pHandler->SyncGroups(kFn);   // groups are joined only on the table's interfaces
     m_vecSockId.resize(vecAddr.size(), 0);
     m_vecOpenRet.assign(vecAddr.size(), -1);
     for (size_t i = 0; i < vecAddr.size(); ++i) {
@@ -63,7 +66,7 @@ int CCUListen::StartListen()
         if (nRet != 0)
             ReportNotOpen(szHost, vecAddr[i].m_nPort, nRet);
     }
-    m_pHandler->ApplyGroupFilter();   // a group socket joins every interface as it opens
+    m_pHandler->SyncGroups(kFn);   // the joins that failed, with their reasons
     return nBound > 0 ? 0 : -1;
 }
 
@@ -127,8 +130,52 @@ int CCUListen::RestartSockListen(const nox::SOCKID& sock)
     }
     NOX_LOG(kSrc, kFn, nox::kLogInfo, "Sock Listen Restart success addr[%s], port[%d]",
             addr.m_strHost.c_str(), addr.m_nPort);
-    m_pHandler->ApplyGroupFilter();
+    m_pHandler->SyncGroups(kFn);
     return 0;
+}
+
+namespace {
+
+bool IsGroupHost(const char* szHost)
+{
+    unsigned nFirst = 0;
+    return std::sscanf(szHost, "%u.", &nFirst) == 1 && nFirst >= 224 && nFirst <= 239;
+}
+
+}  // namespace
+
+int CCUListen::ReopenFailed()
+{
+    static const char kFn[] = "CCUListen::StartListen";
+    const std::vector<ListenAddr> vecAddr = CServerConfig::instance()->m_vecListenAddr;
+    int nOpened = 0;
+    nox::MutexGuard guard(m_sockMutex);
+    for (size_t i = 0; i < m_vecOpenRet.size() && i < vecAddr.size(); ++i) {
+        if (m_vecOpenRet[i] == 0 || !IsGroupHost(vecAddr[i].m_strHost.c_str()))
+            continue;
+        int nRet = -1;
+        const char* szHost = vecAddr[i].m_strHost.c_str();
+        const nox::SOCKID sock = OpenSocket(szHost, vecAddr[i].m_nPort, nRet);
+        if (nRet != 0) {
+            (void)m_pEngine->CloseSocket(sock);
+            continue;
+        }
+        (void)m_pEngine->CloseSocket(m_vecSockId[i]);   // the one whose start failed
+        m_vecSockId[i] = sock;
+        m_vecOpenRet[i] = 0;
+        ++nOpened;
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "StartUDP ret[%d] host[%s:%d]", nRet, szHost,
+                vecAddr[i].m_nPort);
+    }
+    if (nOpened > 0)
+        m_pHandler->SyncGroups(kFn);
+    return nOpened;
+}
+
+std::vector<nox::SOCKID> CCUListen::Sockets()
+{
+    nox::MutexGuard guard(m_sockMutex);
+    return m_vecSockId;
 }
 
 std::vector<int> CCUListen::OpenResults()

@@ -24,6 +24,12 @@ public:
     // What opening each endpoint last gave (StartUDP's result: 0 open, else a
     // negative error number); a copy under the lock for the status file.
     std::vector<int> OpenResults();
+    // The socket of each endpoint, a copy under the lock.
+    std::vector<nox::SOCKID> Sockets();
+    // Opens again each group endpoint whose open failed (no interface could
+    // carry its group yet); each one that opens is logged as at start.
+    // Adapter watcher thread. The number opened.
+    int ReopenFailed();
 
     std::vector<nox::SOCKID> m_vecSockId NOX_GUARDED_BY(m_sockMutex);
     std::vector<int> m_vecOpenRet NOX_GUARDED_BY(m_sockMutex);

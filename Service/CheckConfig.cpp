@@ -101,7 +101,7 @@ bool IsIpv4(const std::string& strText)
     std::string strPart;
     int nParts = 0;
     while (std::getline(in, strPart, '.')) {
-        if (strPart.empty() || strPart.size() > 3 ||
+        if (strPart.empty() || strPart.size() > 3 || (strPart.size() > 1 && strPart[0] == '0') ||
             !std::all_of(strPart.begin(), strPart.end(),
                          [](char c) { return std::isdigit(c & 0xFF); }) ||
             std::stoi(strPart) > 255)
@@ -109,6 +109,16 @@ bool IsIpv4(const std::string& strText)
         ++nParts;
     }
     return nParts == 4 && strText.back() != '.';
+}
+
+// "010.0.0.1", "10.0.0.01": octal to some readers, refused by the daemon.
+bool HasLeadingZero(const std::string& strText)
+{
+    for (size_t i = 0; i + 1 < strText.size(); ++i) {
+        if (strText[i] == '0' && (i == 0 || strText[i - 1] == '.') && std::isdigit(strText[i + 1] & 0xFF))
+            return true;
+    }
+    return false;
 }
 
 // Turns the loader's notes into findings at their elements, and looks the
@@ -181,6 +191,7 @@ public:
             if (group)
                 CheckGroup(group);
         }
+        CheckTwice(root);
         const pugi::xml_node product = root.child("ProductType");
         if (product && product.child_value()[0] == '\0')
             Add(false, product, "<ProductType> is empty: it counts as set, so the replies carry "
@@ -254,9 +265,10 @@ private:
         if (strHost.empty())
             return;   // the loader's note: the ports are not read
         if (!IsIpv4(strHost))
-            Add(true, group.child("UdpHost"), "<UdpHost> of " + strGroup +
-                                                  " is not an IPv4 address: \"" + strHost +
-                                                  "\": the group's endpoints cannot be opened");
+            Add(true, group.child("UdpHost"),
+                "<UdpHost> of " + strGroup + " is not an IPv4 address: \"" + strHost + "\"" +
+                    (HasLeadingZero(strHost) ? " (no number may start with 0)" : "") +
+                    ": the group's endpoints cannot be opened");
         for (const char* szPort : kPortNames) {
             const pugi::xml_node port = group.child(szPort);
             const std::string strText = port.child_value();
@@ -270,6 +282,26 @@ private:
                                     ")");
             else if (nPort < 1 || nPort > 65535)
                 Add(true, port, strWhat + " is out of range 1..65535: " + std::to_string(nPort));
+        }
+    }
+
+    // Endpoints share a port (the wildcard, groups, addresses of the host),
+    // but one address and port held twice cannot open the second time.
+    void CheckTwice(const pugi::xml_node& root)
+    {
+        const auto& vecListen = m_report.vecListen;
+        for (size_t j = 0; j < vecListen.size(); ++j) {
+            for (size_t i = 0; i < j; ++i) {
+                if (vecListen[i] != vecListen[j])
+                    continue;
+                const pugi::xml_node group = root.child(kGroupNames[j / 3]);
+                const pugi::xml_node port = group.child(kPortNames[j % 3]);
+                Add(true, port ? port : group ? group : root,
+                    vecListen[j].first + ":" + std::to_string(vecListen[j].second) +
+                        " is an endpoint twice (endpoints " + std::to_string(i + 1) + " and " +
+                        std::to_string(j + 1) + "): the second cannot be opened");
+                break;
+            }
         }
     }
 
@@ -333,6 +365,8 @@ bool LoadAsDaemon(const fs::path& folder, ConfigReport& report, NoteList& notes)
     report.nHttpsPort = config.webclientHttpsPort;
     report.bProductSet = !(config.m_strProductType == "Null");
     report.nReplyPort = config.m_vecListenAddr[1].m_nPort;
+    for (const ListenAddr& addr : config.m_vecListenAddr)
+        report.vecListen.emplace_back(addr.m_strHost.c_str(), addr.m_nPort);
     fs::current_path(previous, ec);
     return true;
 }

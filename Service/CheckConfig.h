@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ConfigFinding {
@@ -31,6 +32,7 @@ struct ConfigReport {
     int nHttpsPort = 443;
     bool bProductSet = false;               // replies then carry the web ports
     int nReplyPort = 0;                     // the JSON reply's "Port" otherwise
+    std::vector<std::pair<std::string, int>> vecListen;   // endpoints as the daemon loads them
     std::string strLeftOut;                 // this host's adapters the name patterns leave out
 
     int Count(bool bError) const;

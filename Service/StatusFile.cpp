@@ -70,8 +70,11 @@ std::string DaemonStatus::ToText() const
         << "filterinterval=" << nFilterInterval << "\n"
         << "webports=" << nHttpPort << " " << nHttpsPort << "\n"
         << "serial=" << OneLine(strSerial) << "\n";
-    for (const Endpoint& ep : vecEndpoint)
+    for (const Endpoint& ep : vecEndpoint) {
         out << "endpoint=" << OneLine(ep.strHost) << " " << ep.nPort << " " << ep.nResult << "\n";
+        if (!ep.strNotJoined.empty())
+            out << "notjoined=" << OneLine(ep.strNotJoined) << "\n";   // of the endpoint above
+    }
     for (const std::string& strAdapter : vecAdapter)
         out << "adapter=" << OneLine(strAdapter) << "\n";
     out << "adapterrefresh=" << nAdapterRefresh << "\n"
@@ -115,6 +118,7 @@ bool DaemonStatus::FromText(const std::string& strText)
         else if (strKey == "webports") value >> nHttpPort >> nHttpsPort;
         else if (strKey == "serial") strSerial = strValue;
         else if (strKey == "adapter") vecAdapter.push_back(strValue);
+        else if (strKey == "notjoined" && !vecEndpoint.empty()) vecEndpoint.back().strNotJoined = strValue;
         else if (strKey == "adapterrefresh") value >> nAdapterRefresh;
         else if (strKey == "adapterschanged") nAdaptersChanged = ToNumber(strValue);
         else if (strKey == "queue") value >> nQueue;
@@ -168,6 +172,10 @@ int DaemonStatus::OpenEndpoints() const
 
 bool DaemonStatus::Degraded() const
 {
+    for (const Endpoint& ep : vecEndpoint) {
+        if (!ep.strNotJoined.empty())
+            return true;
+    }
     return OpenEndpoints() < static_cast<int>(vecEndpoint.size()) || vecEndpoint.empty() ||
            vecAdapter.empty();
 }
@@ -200,11 +208,15 @@ void CollectStatus(CServer& server, DaemonStatus& status, bool bFigures)
     if (pListen == nullptr)
         return;
     const std::vector<int> vecResult = pListen->OpenResults();
+    const std::vector<nox::SOCKID> vecSock = pListen->Sockets();
     const std::vector<ListenAddr>& vecAddr = pConfig->m_vecListenAddr;
-    for (size_t i = 0; i < vecAddr.size() && i < vecResult.size(); ++i)
-        status.vecEndpoint.push_back({vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort,
-                                      vecResult[i]});
     CCUHandler* pHandler = pListen->m_pHandler.get();
+    for (size_t i = 0; i < vecAddr.size() && i < vecResult.size(); ++i)
+        status.vecEndpoint.push_back(
+            {vecAddr[i].m_strHost.c_str(), vecAddr[i].m_nPort, vecResult[i],
+             pHandler != nullptr && i < vecSock.size() && vecResult[i] == 0
+                 ? pHandler->NotJoined(vecSock[i])
+                 : std::string()});
     if (pHandler == nullptr)
         return;
     status.strSerial = nox::Str::field(pHandler->m_szSerialNum);
@@ -246,6 +258,14 @@ int WriteStatusFile(const DaemonStatus& status, const std::string& strPath, std:
             return -1;
         }
     }
+    // Readable by every user whatever the umask: velmoractl status needs no
+    // privilege (the figures are what the replies tell the network anyway).
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::permissions(fs::u8path(strTemp),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::others_read,
+                    ec);
     std::string strWhy;
     int nRet = nox::RenameOver(strTemp, strPath, strWhy);
     for (int nWaitedMs = 0; nRet == nox::kFileHeld && nWaitedMs < kReplaceWaitMs;

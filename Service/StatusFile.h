@@ -20,6 +20,7 @@ struct DaemonStatus {
         std::string strHost;
         int nPort = 0;
         int nResult = 0;              // 0 open, else the negative error number
+        std::string strNotJoined;     // a group endpoint's interfaces without its group, why
     };
     // A control command the daemon has acted on: the control file's offset
     // just past its character, the character, and what came of it ("debug",
@@ -61,7 +62,8 @@ struct DaemonStatus {
     // The command whose character ended at control file offset nPos, else null.
     const Command* FindCommand(long long nPos) const;
     int OpenEndpoints() const;
-    // Running but not whole: an endpoint is not open, or there is no adapter.
+    // Running but not whole: an endpoint is not open or not joined on every
+    // adapter, or there is no adapter.
     bool Degraded() const;
     // One line for the service manager: endpoints open, adapters, replies sent.
     std::string Summary() const;

@@ -19,7 +19,8 @@ bool SameState(const DaemonStatus& a, const DaemonStatus& b)
     for (size_t i = 0; i < a.vecEndpoint.size(); ++i) {
         const DaemonStatus::Endpoint& x = a.vecEndpoint[i];
         const DaemonStatus::Endpoint& y = b.vecEndpoint[i];
-        if (x.strHost != y.strHost || x.nPort != y.nPort || x.nResult != y.nResult)
+        if (x.strHost != y.strHost || x.nPort != y.nPort || x.nResult != y.nResult ||
+            x.strNotJoined != y.strNotJoined)
             return false;
     }
     return true;
@@ -60,7 +61,9 @@ bool StatusKeeper::Look()
 {
     DaemonStatus now = m_last;
     m_collect(now, false);
-    if (m_bCommandAdded || !SameState(now, m_last)) {
+    // After a failed write the file still holds an older state: written again
+    // at the next look.
+    if (m_bCommandAdded || m_bWriteFailed || !SameState(now, m_last)) {
         m_collect(now, true);
         return Write(now, "change");
     }

@@ -9,9 +9,10 @@
 #   /var/lib/velmora/Velmora/log -> /var/log/velmora     its log folder
 #   /var/lib/velmora/nginx/conf/port.conf -> /etc/velmora/port.conf
 #   /lib/systemd/system/velmora.service, velmora-metrics.service and .timer (disabled),
-#   /usr/lib/sysusers.d/velmora.conf, /usr/lib/tmpfiles.d/velmora.conf
+#   /usr/lib/sysusers.d/velmora.conf, /usr/lib/tmpfiles.d/velmora.conf,
+#   <prefix>/share/bash-completion/completions/velmoractl
 # Package velmora-search (component search), the client alone:
-#   <prefix>/bin/velmora-search, man1/velmora-search.1.gz
+#   <prefix>/bin/velmora-search, man1/velmora-search.1.gz, its bash completion
 # Each has /usr/share/doc/<package>/copyright and changelog.gz.
 #
 # The system paths are absolute on purpose: the unit names them. Install with
@@ -82,7 +83,12 @@ install(FILES ${VELMORA_PKG_DIR}/velmora.sysusers DESTINATION /usr/lib/sysusers.
 install(FILES ${VELMORA_PKG_DIR}/velmora.tmpfiles DESTINATION /usr/lib/tmpfiles.d
         RENAME velmora.conf COMPONENT daemon)
 
+install(FILES ${VELMORA_PKG_DIR}/bash-completion/velmoractl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT daemon)
+
 install(TARGETS velmora-search RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT search)
+install(FILES ${VELMORA_PKG_DIR}/bash-completion/velmora-search
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT search)
 install(FILES ${_gz_dir}/velmora-search.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT search)
 

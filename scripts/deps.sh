@@ -6,7 +6,7 @@ velmora_install_deps() {
                 libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
                 libsystemd-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
                 clang-14 libclang-rt-14-dev
-                iproute2 procps python3 dpkg-dev file systemd lintian)
+                iproute2 procps python3 dpkg-dev file systemd lintian mandoc groff-base)
     [ "${1:-}" = "--run-only" ] && pkgs=(build-essential cmake pkg-config git
                 libasio-dev libpugixml-dev libjsoncpp-dev libcli11-dev
                 libsystemd-dev)

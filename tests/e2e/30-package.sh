@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
-# 30-package.sh: cpack builds the velmora and velmora-search packages (their
+# 30-package.sh: the copyright file names only paths of the tree and the
+# libraries compiled in; the man pages pass mandoc -Tlint and groff -ww.
+# cpack builds the velmora and velmora-search packages (their
 # descriptions whole, Depends naming passwd); lintian finds no error or
 # warning; the units pass systemd-analyze verify and the daemon's scores 2.5
 # or better. Installed on this machine: the client alone brings no responder;
 # velmora creates its user, its log folder (group adm) and enables its unit,
 # not the metrics timer, without a running systemd; the unit's start steps
 # (check-config, serial read as root) run the packaged daemon as velmora
-# without an error line, reporting root's serial, found by the packaged
-# client, stopped by velmoractl; remove leaves the unit unmasked; purge
-# removes the user, group, settings, state and logs.
+# without an error line (under the unit's umask), reporting root's serial,
+# found by the packaged client, its status and build info readable by a user
+# of group adm alone, stopped by velmoractl; remove leaves the unit unmasked
+# and takes the metrics file; purge removes the user, group, settings, state
+# and logs.
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
-for tool in cpack dpkg-deb lintian setpriv systemd-analyze; do
+for tool in cpack dpkg-deb lintian setpriv systemd-analyze mandoc groff; do
     command -v "$tool" > /dev/null || { echo "SKIP: $SCRIPT_NAME: no $tool" >&2; exit 77; }
+done
+python3 - "$SRC" <<'PY' || fail "copyright file: see above"
+import glob, os, re, sys
+text = open(os.path.join(sys.argv[1], 'packaging/debian/copyright')).read()
+files = [p for line in text.splitlines() if line.startswith('Files:') for p in line.split()[1:]]
+paths = [w.strip('(),;.') for w in text.split('\n\nLicense:')[0].split() if '/' in w and '://' not in w]
+assert files and not [p for p in files + paths if not glob.glob(os.path.join(sys.argv[1], p))], paths
+for lib, lic in (('Asio', 'BSL-1.0'), ('CLI11', 'BSD-3-Clause')):
+    assert re.search(r'^  %s .*\n(  .*\n)*?  .*License: %s' % (lib, lic), text, re.M), lib
+    assert re.search(r'^License: %s\n .' % lic, text, re.M), lic
+PY
+for page in "$SRC"/packaging/man/*.[1-8]; do
+    [ -z "$({ mandoc -Tlint -W warning "$page"; groff -ww -z -man "$page"; } 2>&1)" ] || fail "man page warnings: $page"
 done
 # The package is installed on this machine: another run of this scenario (a
 # second build tree, a mutation run) waits for this one to end.
@@ -51,6 +68,8 @@ dpkg -i "$CLI_DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $CLI_
 dpkg -i "$DEB" < /dev/null > "$WORKDIR/dpkg.log" 2>&1 || fail "dpkg -i $DEB: $(cat "$WORKDIR/dpkg.log")"
 getent passwd velmora > /dev/null && getent group velmora > /dev/null || fail "no velmora user or group"
 [ -L /etc/systemd/system/multi-user.target.wants/velmora.service ] || fail "unit not enabled"
+cmp /usr/share/doc/velmora/copyright "$SRC/packaging/debian/copyright" && (cd /usr/share/bash-completion/completions \
+    && [ -f velmoractl ] && [ -f velmora-search ]) || fail "copyright or completions not installed"
 [ "$(stat -c '%U %G %a' /var/log/velmora)" = 'velmora adm 2750' ] \
     || fail "/var/log/velmora: $(stat -c '%U %G %a' /var/log/velmora), want velmora adm 2750"
 [ -f /lib/systemd/system/velmora-metrics.timer ] \
@@ -85,12 +104,20 @@ grep -qx "NOX_HOST_SERIAL=\"$SERIAL\"" /run/velmora/serial.env || fail "serial n
 
 set -a; . /run/velmora/serial.env; set +a                 # EnvironmentFile=
 BIN=/usr/sbin/velmora
+umask 0027   # UMask= of the unit
 start_daemon setpriv --reuid=velmora --regid=velmora --init-groups --
 wait_log 'Start Server OK!' 10 || fail "packaged daemon did not start"
 [ "$(count_log ' ERROR ')" -eq 0 ] || fail "error lines on a fresh install: $(grep ' ERROR ' "$LOG")"
 in_cli /usr/bin/velmora-search --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
 grep -q "\"serial\":\"$SERIAL\"" "$WORKDIR/found" || fail "serial differs from root's $SERIAL: $(cat "$WORKDIR/found")"
-/usr/sbin/velmoractl status | grep -q "running, pid $DAEMON_PID" || fail "velmoractl status"
+umask 0022
+setpriv --reuid=nobody --regid=adm --clear-groups /usr/sbin/velmoractl status > "$WORKDIR/status" 2>&1 \
+    && grep -q "running, pid $DAEMON_PID" "$WORKDIR/status" || fail "status for group adm: $(cat "$WORKDIR/status")"
+PROM=/var/lib/prometheus/node-exporter
+[ -d /var/lib/prometheus ] || _CLEANUP+=("rm -rf /var/lib/prometheus")
+mkdir -p $PROM || fail "mkdir $PROM"
+/usr/sbin/velmoractl metrics --textfile $PROM && grep -q "^velmora_build_info{build=\"Velmora .*\",version=\"[0-9.]*\"} 1\$" $PROM/velmora.prom \
+    || fail "no build info in $PROM/velmora.prom"
 /usr/sbin/velmoractl stop > /dev/null && wait_exit 5 && [ "$DAEMON_STATUS" -eq 0 ] \
     || fail "velmoractl stop: ${DAEMON_STATUS:-still running}"
 [ -s "/var/log/velmora/Velmora-$DAEMON_PID.log" ] \
@@ -98,7 +125,8 @@ grep -q "\"serial\":\"$SERIAL\"" "$WORKDIR/found" || fail "serial differs from r
     || fail "no log under /var/log/velmora, or not group adm's"
 
 dpkg --remove velmora > "$WORKDIR/dpkg.log" 2>&1 || fail "remove: $(cat "$WORKDIR/dpkg.log")"
-[ ! -L /etc/systemd/system/velmora.service ] || fail "the unit was masked at remove"
+[ ! -L /etc/systemd/system/velmora.service ] && [ ! -e $PROM/velmora.prom ] \
+    || fail "the unit was masked, or the metrics file kept, at remove"
 
 dpkg --purge velmora velmora-search > "$WORKDIR/dpkg.log" 2>&1 || fail "purge: $(cat "$WORKDIR/dpkg.log")"
 ! getent passwd velmora > /dev/null && ! getent group velmora > /dev/null || fail "user or group left"

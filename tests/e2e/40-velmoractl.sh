@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # 40-velmoractl.sh: velmoractl against the real daemon in a namespace: status
 # of a running daemon with three endpoints that cannot bind (degraded, and no
-# log line), metrics parsed back against the replies a client got, commands
-# at once each with its own answer, a second instance refused, SIGHUP
+# log line), the same as JSON, metrics parsed back against the replies a
+# client got, global options before the command, commands at once each with
+# its own answer, a second instance refused, SIGHUP
 # survived, journal priorities, old logs pruned, stop, status of the stopped
 # daemon, check-config's exit codes.
 . "$(dirname "$0")/common.sh"
@@ -50,6 +51,14 @@ expect 4 "running, pid $DAEMON_PID, since" 'endpoints: 6 of 9 open' \
     '^degraded: not every endpoint is open'
 [ "$(wc -l < "$LOG")" -eq "$lines" ] || fail "status logged: $(tail -n +$((lines + 1)) "$LOG")"
 first_serial=$(sed -n 's/^serial: //p' "$WORKDIR/ctl.out")
+ctl status --json; rc=$?; expect 4
+python3 - "$WORKDIR/ctl.out" "$DAEMON_PID" "$first_serial" <<'PY' || fail "status --json: $(cat "$WORKDIR/ctl.out")"
+import json, sys
+s = json.loads(open(sys.argv[1]).read())
+assert s['state'] == 'degraded' and s['pid'] == int(sys.argv[2]) and s['serial'] == sys.argv[3], s
+assert [e['error'][:13] for e in s['endpoints'] if not e['open']] == ['EADDRNOTAVAIL'] * 3, s
+assert s['adapters'][0]['name'] == 'vsrv0' and s['counters']['replies_sent'] == 0, s
+PY
 
 # Metrics: the replies a client got are the replies counted, within 5 s.
 in_cli "$SEARCH" --form json --json --timeout 1 > "$WORKDIR/found" || fail "client found nothing"
@@ -64,13 +73,14 @@ for line in open(sys.argv[1]):
     if m:
         types[m[1]] = m[2]
     elif not line.startswith('# HELP velmora_'):
-        name, value = line.split()
-        assert name in types, name
+        name, value = line.rsplit(' ', 1)
+        assert name.split('{')[0] in types, name
         values[name] = float(value)
 assert all((t == 'counter') == n.endswith('_total') for n, t in types.items()), types
 assert values['velmora_replies_sent_total'] == int(sys.argv[2]), values
-assert values['velmora_received_json_total'] >= 1 and values['velmora_start_time_seconds'] > 0
-assert len([n for n in types if n.endswith('_total')]) == 10, types
+assert values['velmora_received_total{form="json"}'] >= 1 and values['velmora_start_time_seconds'] > 0
+assert len([n for n in values if n.startswith('velmora_dropped_total{reason="')]) == 3, values
+assert len([n for n in types if n.endswith('_total')]) == 6, types
 PY
 "$CTL" -C "$RUNDIR" metrics --textfile "$WORKDIR" > /dev/null && [ -f "$WORKDIR/velmora.prom" ] \
     && [ ! -e "$WORKDIR/velmora.prom.tmp" ] && grep -q '^velmora_up 1$' "$WORKDIR/velmora.prom" \
@@ -78,6 +88,7 @@ PY
 
 # Commands at once: each takes its own answer, also just after a status.
 ("$CTL" -C "$RUNDIR" status > /dev/null &) ; sleep 0.2
+"$CTL" -t 5 -C "$RUNDIR" dump > "$WORKDIR/ctl.out" 2>&1; rc=$?; expect 0 "^dump of pid $DAEMON_PID: "
 ctl log-level debug; rc=$?; expect 0 "log level of pid $DAEMON_PID: debug"
 pids=()
 for cmd in "log-level info" dump "log-level debug"; do

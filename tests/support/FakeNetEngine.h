@@ -57,10 +57,16 @@ public:
                                            pDatagrams[i].szHost, pDatagrams[i].nPort);
         return 0;
     }
-    int SetGroupMembership(const char* szIface, bool bJoin, std::vector<nox::GroupChange>& vecOut) override
+    int SetGroupInterfaces(const std::vector<std::string>& vecName, std::vector<nox::GroupChange>& vecOut) override
     {
-        Locked([&] { m_vecGroupChange.push_back((bJoin ? "join " : "leave ") + std::string(szIface)); return 0; });
-        vecOut = {{kFirstId, 0xEFFFFFFBu, m_nGroupResult}};
+        std::string strCall = "groups";
+        vecOut.clear();
+        for (const std::string& strName : vecName) {
+            strCall += " " + strName;
+            if (strName == m_strGroupFailOn)
+                vecOut.push_back({kFirstId, 0xEFFFFFFBu, strName, m_nGroupResult});
+        }
+        Locked([&] { m_vecGroupChange.push_back(strCall); return 0; });
         return 0;
     }
     int CloseSocket(SOCKID sock) override
@@ -92,8 +98,9 @@ public:
     std::vector<SOCKID> m_vecCreated, m_vecClosed;
     std::vector<std::string> m_vecBind;             // "sock host:port"
     std::atomic<int> m_nBatches{0};                 // SendToBatch calls
-    std::vector<std::string> m_vecGroupChange;      // "join eth1", "leave docker0"
-    int m_nGroupResult = 0;                         // each socket's SetGroupMembership result
+    std::vector<std::string> m_vecGroupChange;      // "groups eth0 eth1", per SetGroupInterfaces
+    std::string m_strGroupFailOn;                   // its join fails there with m_nGroupResult
+    int m_nGroupResult = 0;
 
 private:
     template <class F> auto Locked(F f) -> decltype(f())

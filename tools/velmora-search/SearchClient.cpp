@@ -1,5 +1,8 @@
 #include "SearchClient.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "nox/Thread.h"
 
 namespace velmora {
@@ -18,6 +21,7 @@ void CSearchCollector::OnData(nox::SOCKID, const char* pData, int nLen, const ch
     int nRet = DecodeReply(pData, nLen > 0 ? static_cast<size_t>(nLen) : 0, strSource, reply,
                            &strWhy);
     if (nRet == kDecodeOk) {
+        reply.strIface = LocalInterface(strSource, m_vecIface);
         nox::MutexGuard guard(m_mutex);
         m_table.Add(reply);
         return;
@@ -88,9 +92,20 @@ int SendRound(nox::NetEngine& engine, nox::SOCKID sock, const std::vector<Destin
 
 }  // namespace
 
+bool SleepUnlessStopped(unsigned nMs, const volatile std::sig_atomic_t* pStop)
+{
+    const unsigned kStepMs = 100;
+    for (unsigned nDone = 0; nDone < nMs; nDone += kStepMs) {
+        if (pStop != nullptr && *pStop != 0)
+            return false;
+        nox::Thread::SleepMs(std::min(nMs - nDone, kStepMs));
+    }
+    return pStop == nullptr || *pStop == 0;
+}
+
 int RunSearch(nox::NetEngine& engine, const SearchOptions& opt,
               const std::vector<Destination>& vecDest, const nox::Ref<CSearchCollector>& collector,
-              std::string& strErr)
+              std::string& strErr, const volatile std::sig_atomic_t* pStop)
 {
     int nError = 0;
     nox::SOCKID sock = engine.CreateSocket(collector, &nError);
@@ -124,7 +139,8 @@ int RunSearch(nox::NetEngine& engine, const SearchOptions& opt,
                                static_cast<unsigned>(nRounds);
         const unsigned nNext = opt.nTimeoutMs * static_cast<unsigned>(nRound + 1) /
                                static_cast<unsigned>(nRounds);
-        nox::Thread::SleepMs(nNext - nDone);
+        if (!SleepUnlessStopped(nNext - nDone, pStop))
+            break;
     }
     (void)engine.CloseSocket(sock);
     if (nSent == 0) {

@@ -3,6 +3,7 @@
 // the timeout.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ namespace search {
 // socket is closed or while it runs (m_mutex guards both members).
 class CSearchCollector : public nox::SocketHandler {
 public:
-    explicit CSearchCollector(bool bVerbose) : m_bVerbose(bVerbose) {}
+    // vecIface: the local interfaces, for each row's interface.
+    explicit CSearchCollector(bool bVerbose, std::vector<nox::AdapterInfo> vecIface = {})
+        : m_bVerbose(bVerbose), m_vecIface(std::move(vecIface)) {}
 
     void OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort) override;
     void OnData(nox::SOCKID sock, const char* pData, int nLen, const char* szAddr,
@@ -34,6 +37,7 @@ public:
 private:
     static constexpr size_t kMaxNotes = 1000;
     const bool m_bVerbose;
+    const std::vector<nox::AdapterInfo> m_vecIface;
     nox::Mutex m_mutex;
     ResponderTable m_table NOX_GUARDED_BY(m_mutex);
     std::vector<std::string> m_vecNote NOX_GUARDED_BY(m_mutex);
@@ -45,10 +49,13 @@ enum { kErrSocket = -1, kErrNothingSent = -2 };
 // forms to every destination, collects for opt.nTimeoutMs and closes the
 // socket. 0 when at least one datagram went out; kErrSocket or
 // kErrNothingSent otherwise (the reason is in collector's notes and in
-// strErr).
+// strErr). A non-zero *pStop (set by a signal handler) cuts the wait short.
 int RunSearch(nox::NetEngine& engine, const SearchOptions& opt,
               const std::vector<Destination>& vecDest, const nox::Ref<CSearchCollector>& collector,
-              std::string& strErr);
+              std::string& strErr, const volatile std::sig_atomic_t* pStop = nullptr);
+
+// Sleeps nMs, in short steps, until *pStop is set; false when it was.
+bool SleepUnlessStopped(unsigned nMs, const volatile std::sig_atomic_t* pStop);
 
 }  // namespace search
 }  // namespace velmora

@@ -1,5 +1,6 @@
 #include "SearchOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -32,7 +33,7 @@ bool ParsePort(const std::string& strText, int* pPort)
 }
 
 // Seconds, fractional allowed, more than 0 and at most one hour.
-bool ParseTimeout(const std::string& strText, unsigned* pMs)
+bool ParseSeconds(const std::string& strText, unsigned* pMs)
 {
     if (strText.empty())
         return false;
@@ -63,7 +64,8 @@ const char kAbout[] =
     "and print one row per responder and adapter.";
 const char kFooter[] =
     "Options may repeat where ... follows them.\n"
-    "Exit status: 0 when a responder answered, 1 when none did, 2 on a usage error.\n"
+    "Exit status: 0 when a responder answered, 1 when none did, 2 on a usage error;\n"
+    "--watch ends with 0 on Ctrl-C (SIGINT) or SIGTERM.\n"
     "A responder ignores a repeated request from the same host within its filter\n"
     "interval (2 seconds by default): a second run started sooner gets no answer,\n"
     "and so does a retry within that interval (use --retry with a longer --timeout).";
@@ -76,6 +78,7 @@ struct RawValues {
     std::vector<std::string> vecHost;
     std::string strForm;
     std::string strTimeout;
+    std::string strInterval;
 };
 
 std::unique_ptr<CLI::App> MakeApp(SearchOptions& out, RawValues& raw)
@@ -111,6 +114,14 @@ std::unique_ptr<CLI::App> MakeApp(SearchOptions& out, RawValues& raw)
     flag("-j,--json", out.bJson, "one JSON object per line instead of a table");
     flag("-w,--wide", out.bWide, "every column in full, also on a narrow terminal");
     flag("-v,--verbose", out.bVerbose, "report skipped datagrams and send failures");
+    flag("-W,--watch", out.bWatch,
+         "keep asking; print rows that appear (+), change (=), go (-)");
+    valueOption("--interval", raw.strInterval, "SECONDS",
+                "with --watch: how often to ask (default 5)");
+    app.add_option("--gone-after", out.nGoneAfter,
+                   "with --watch: missed rounds before a row is gone (default 3)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 100).description(""));
     flag("-V,--version", out.bVersion, "print the version and exit");
     return pApp;
 }
@@ -144,8 +155,19 @@ int CheckValues(const RawValues& raw, SearchOptions& out, std::string& strErr)
         strErr = "invalid form '" + raw.strForm + "' (json, binary or both)";
         return -1;
     }
-    if (!raw.strTimeout.empty() && !ParseTimeout(raw.strTimeout, &out.nTimeoutMs)) {
+    if (!raw.strTimeout.empty() && !ParseSeconds(raw.strTimeout, &out.nTimeoutMs)) {
         strErr = "invalid timeout '" + raw.strTimeout + "' (seconds, above 0, at most 3600)";
+        return -1;
+    }
+    if (!raw.strInterval.empty() &&
+        (!ParseSeconds(raw.strInterval, &out.nIntervalMs) || out.nIntervalMs < 1000)) {
+        strErr = "invalid interval '" + raw.strInterval + "' (seconds, 1 to 3600)";
+        return -1;
+    }
+    if (out.bWatch && raw.strTimeout.empty())
+        out.nTimeoutMs = std::min(out.nTimeoutMs, out.nIntervalMs);
+    if (out.bWatch && out.nTimeoutMs > out.nIntervalMs) {
+        strErr = "the timeout must not be longer than the watch interval";
         return -1;
     }
     return 0;
@@ -214,6 +236,23 @@ int ParseArgs(int argc, const char* const* argv, SearchOptions& out, std::string
         return -1;
     }
     return CheckValues(raw, out, strErr);
+}
+
+std::string LocalInterface(const std::string& strSource,
+                           const std::vector<nox::AdapterInfo>& vecIface)
+{
+    unsigned nSource = 0;
+    if (!ParseIpv4(strSource, &nSource))
+        return std::string();
+    for (const nox::AdapterInfo& info : vecIface) {
+        unsigned nAddr = 0;
+        unsigned nMask = 0;
+        if (ParseIpv4(nox::Str::field(info.hostAddr), &nAddr) &&
+            ParseIpv4(nox::Str::field(info.subNetMask), &nMask) &&
+            (nAddr & nMask) == (nSource & nMask))
+            return nox::Str::field(info.adapterName);
+    }
+    return std::string();
 }
 
 int PlanDestinations(const SearchOptions& opt, const std::vector<nox::AdapterInfo>& vecIface,

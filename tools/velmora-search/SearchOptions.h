@@ -20,6 +20,9 @@ struct SearchOptions {
     bool bJson = false;
     bool bWide = false;                   // the table in full on a terminal too
     bool bVerbose = false;
+    bool bWatch = false;                  // rounds until interrupted, changes only
+    unsigned nIntervalMs = 5000;          // between the starts of two watch rounds
+    int nGoneAfter = 3;                   // missed watch rounds before "-"
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -33,6 +36,11 @@ std::string UsageText();
 // True for a dotted IPv4 address of four numbers 0..255; the value in *pAddr.
 bool ParseIpv4(const std::string& strText, unsigned* pAddr);
 std::string Ipv4Text(unsigned nAddr);
+
+// The name of the interface in vecIface whose IPv4 subnet holds strSource
+// (the first such), or "" when none does.
+std::string LocalInterface(const std::string& strSource,
+                           const std::vector<nox::AdapterInfo>& vecIface);
 
 // One datagram destination. strIfaceAddr is set for the group: the address
 // of the interface the datagram must leave from.

@@ -42,10 +42,20 @@ Json::Value TextValue(const std::string& strText)
 
 typedef std::vector<std::string> Line;
 enum { kColSerial = 8 };
-// Columns in the order a narrow terminal loses them: PORT, FORMS, TYPE,
-// GATEWAY, MASK, VERSION, RESPONDER, NAME, MAC, SERIAL. ADDRESS, HTTP and
-// HTTPS always stay.
-const size_t kDropOrder[] = {11, 12, 6, 3, 2, 7, 0, 5, 4, kColSerial};
+// Columns in the order a narrow terminal loses them: INTERFACE, PORT, FORMS,
+// TYPE, GATEWAY, MASK, VERSION, RESPONDER, NAME, MAC, SERIAL. ADDRESS, HTTP
+// and HTTPS always stay.
+const size_t kDropOrder[] = {13, 11, 12, 6, 3, 2, 7, 0, 5, 4, kColSerial};
+
+Line RowLine(const ResponderRow& row)
+{
+    const AdapterReply& r = row.info;
+    return {Printable(r.strResponder), Printable(r.strAddr), Printable(r.strMask),
+            Printable(r.strGateway), Printable(r.strMac), Printable(r.strMachineName),
+            Printable(r.strDeviceType), Printable(r.strVersion), Printable(r.strSerial),
+            PortText(r.nHttpPort), PortText(r.nHttpsPort), PortText(r.nPort), row.FormsText(),
+            Printable(r.strIface)};
+}
 
 // Terminal columns the text takes: UTF-8 continuation bytes take none.
 size_t TextWidth(const std::string& strText)
@@ -101,16 +111,9 @@ std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns, b
 {
     std::vector<Line> vecLine;
     vecLine.push_back({"RESPONDER", "ADDRESS", "MASK", "GATEWAY", "MAC", "NAME", "TYPE",
-                       "VERSION", "SERIAL", "HTTP", "HTTPS", "PORT", "FORMS"});
-    for (const ResponderRow& row : vecRow) {
-        const AdapterReply& r = row.info;
-        vecLine.push_back({Printable(r.strResponder), Printable(r.strAddr), Printable(r.strMask),
-                           Printable(r.strGateway), Printable(r.strMac),
-                           Printable(r.strMachineName), Printable(r.strDeviceType),
-                           Printable(r.strVersion), Printable(r.strSerial),
-                           PortText(r.nHttpPort), PortText(r.nHttpsPort), PortText(r.nPort),
-                           row.FormsText()});
-    }
+                       "VERSION", "SERIAL", "HTTP", "HTTPS", "PORT", "FORMS", "INTERFACE"});
+    for (const ResponderRow& row : vecRow)
+        vecLine.push_back(RowLine(row));
     std::vector<bool> vecShown(vecLine[0].size(), true);
     if (nColumns > 0)
         FitWidth(vecLine, vecShown, static_cast<size_t>(nColumns), bUtf8);
@@ -132,7 +135,15 @@ std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns, b
     return strOut;
 }
 
-std::string FormatJsonLine(const ResponderRow& row)
+std::string FormatWatchLine(char cEvent, const ResponderRow& row)
+{
+    std::string strOut(1, cEvent);
+    for (const std::string& strField : RowLine(row))
+        strOut += "  " + strField;
+    return strOut + "\n";
+}
+
+std::string FormatJsonLine(const ResponderRow& row, char cEvent)
 {
     const AdapterReply& r = row.info;
     Json::Value obj(Json::objectValue);
@@ -155,6 +166,9 @@ std::string FormatJsonLine(const ResponderRow& row)
     if (row.nForms & kFormBinary)
         forms.append("binary");
     obj["forms"] = forms;
+    obj["interface"] = TextValue(r.strIface);
+    if (cEvent != 0)
+        obj["event"] = std::string(1, cEvent);
 
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";

@@ -18,8 +18,13 @@ std::string FormatTable(const std::vector<ResponderRow>& vecRow, int nColumns = 
                         bool bUtf8 = true);
 
 // One JSON object on one line (newline included). A field or port the replies
-// did not carry is null; "forms" is an array of "json" and "binary".
-std::string FormatJsonLine(const ResponderRow& row);
+// did not carry is null; "forms" is an array of "json" and "binary". With
+// cEvent (watch mode) it also has "event": "+", "=" or "-".
+std::string FormatJsonLine(const ResponderRow& row, char cEvent = 0);
+
+// One watch event as a line: the event's character, then the row's fields in
+// the table's column order, each "-" when empty, two spaces apart.
+std::string FormatWatchLine(char cEvent, const ResponderRow& row);
 
 }  // namespace search
 }  // namespace velmora

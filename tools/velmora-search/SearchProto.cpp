@@ -272,6 +272,8 @@ void ResponderTable::Add(const AdapterReply& reply)
         row.nForms |= reply.nForm;
         return;
     }
+    if (m_vecRow.size() >= kMaxRows)
+        return;
     ResponderRow row;
     row.info = reply;
     row.nForms = reply.nForm;

@@ -34,6 +34,7 @@ struct AdapterReply {
     int nHttpPort = -1;
     int nPort = -1;
     int nHttpsPort = -1;          // "Port" when the reply says it is the HTTPS port
+    std::string strIface;         // the local interface whose subnet holds strResponder
 };
 
 enum DecodeResult {
@@ -56,9 +57,11 @@ struct ResponderRow {
 };
 
 // Collects decoded replies in arrival order; a reply with the same responder
-// address and MAC as an earlier one joins that row.
+// address and MAC as an earlier one joins that row. At most kMaxRows rows: a
+// reply that would start one more is dropped.
 class ResponderTable {
 public:
+    static constexpr size_t kMaxRows = 4096;
     void Add(const AdapterReply& reply);
     const std::vector<ResponderRow>& Rows() const { return m_vecRow; }
 

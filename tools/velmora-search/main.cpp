@@ -1,5 +1,6 @@
 // velmora-search: asks the discovery responders on the local network to
 // identify themselves and prints what they answered.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "SearchClient.h"
 #include "SearchOptions.h"
 #include "SearchOutput.h"
+#include "SearchWatch.h"
 #include "nox/Console.h"
 #include "nox/NetEngine.h"
 #include "nox/PrintLog.h"
@@ -53,6 +55,47 @@ void PrintRows(const std::vector<ResponderRow>& vecRow, const SearchOptions& opt
     std::fflush(stdout);
 }
 
+volatile std::sig_atomic_t g_nStop = 0;
+
+extern "C" void OnStopSignal(int)
+{
+    g_nStop = 1;
+}
+
+// Rounds until Ctrl-C or SIGTERM: each asks once and prints what changed.
+int Watch(nox::NetEngine& engine, const SearchOptions& opt, const std::vector<Destination>& vecDest,
+          const std::vector<nox::AdapterInfo>& vecIface)
+{
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    const size_t kMaxWatched = 4096;
+    WatchTable table(opt.nGoneAfter, kMaxWatched);
+    size_t nIgnored = 0;
+    while (g_nStop == 0) {
+        nox::Ref<CSearchCollector> collector(new CSearchCollector(opt.bVerbose, vecIface));
+        std::string strErr;
+        if (RunSearch(engine, opt, vecDest, collector, strErr, &g_nStop) != 0)
+            std::fprintf(stderr, "velmora-search: %s\n", strErr.c_str());
+        if (opt.bVerbose)
+            PrintNotes(collector);
+        if (g_nStop != 0)
+            break;   // a cut-short round says nothing about who is gone
+        for (const WatchEvent& event : table.Round(collector->Rows())) {
+            const std::string strLine = opt.bJson ? FormatJsonLine(event.row, event.cKind)
+                                                  : FormatWatchLine(event.cKind, event.row);
+            std::fputs(strLine.c_str(), stdout);
+        }
+        std::fflush(stdout);
+        if (opt.bVerbose && table.Ignored() != nIgnored) {
+            nIgnored = table.Ignored();
+            std::fprintf(stderr, "velmora-search: %zu rows not followed (%zu followed at most)\n",
+                         nIgnored, kMaxWatched);
+        }
+        SleepUnlessStopped(WatchPause(opt.nIntervalMs, opt.nTimeoutMs), &g_nStop);
+    }
+    return kExitFound;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -85,7 +128,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "velmora-search: cannot start the network engine\n");
         return kExitNone;
     }
-    nox::Ref<CSearchCollector> collector(new CSearchCollector(opt.bVerbose));
+    if (opt.bWatch) {
+        const int nExit = Watch(engine, opt, vecDest, vecIface);
+        (void)engine.StopEngine();
+        return nExit;
+    }
+    nox::Ref<CSearchCollector> collector(new CSearchCollector(opt.bVerbose, vecIface));
     int nRet = RunSearch(engine, opt, vecDest, collector, strErr);
     (void)engine.StopEngine();
 

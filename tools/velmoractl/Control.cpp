@@ -168,8 +168,10 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
                 s.OpenEndpoints(), s.vecEndpoint.size());
     for (const DaemonStatus::Endpoint& ep : s.vecEndpoint) {
         const std::string strAddr = ep.strHost + ":" + std::to_string(ep.nPort);
-        std::printf("  %-22s %s\n", strAddr.c_str(),
-                    ep.nResult == 0 ? "open" : ("failed: " + nox::ErrorText(ep.nResult)).c_str());
+        const std::string strHow = ep.nResult != 0 ? "failed: " + nox::ErrorText(ep.nResult)
+                                   : ep.strNotJoined.empty() ? std::string("open")
+                                                             : "open, not joined on " + ep.strNotJoined;
+        std::printf("  %-22s %s\n", strAddr.c_str(), strHow.c_str());
     }
     if (s.nAdaptersChanged != 0)
         std::printf("adapters: %zu, table last changed %s\n", s.vecAdapter.size(),
@@ -200,7 +202,9 @@ void PrintStatus(const std::string& strFolder, const DaemonStatus& s, bool bRunn
     std::printf("as of %s\n", LocalTimeText(s.nWritten).c_str());
     if (bRunning && s.Degraded())
         std::printf("degraded: %s\n", s.vecAdapter.empty() ? "no network adapter to answer from"
-                                                            : "not every endpoint is open");
+                                       : s.OpenEndpoints() < static_cast<int>(s.vecEndpoint.size())
+                                           ? "not every endpoint is open"
+                                           : "a group is not joined on every adapter");
 }
 
 // "NAME=value" as a systemd environment file reads it: double quotes, with
@@ -240,28 +244,44 @@ int ReadStatus(const std::string& strFolder, int nRunning, int nPid, DaemonStatu
     return kExitDone;
 }
 
-int Status(const std::string& strFolder)
+int Status(const std::string& strFolder, bool bJson)
 {
+    auto json = [&](const char* szState, int nPid, const DaemonStatus& status, bool bHave) {
+        if (bJson)
+            std::fputs(StatusJson(strFolder, szState, nPid, status, bHave).c_str(), stdout);
+    };
     int nPid = 0;
     const int nRunning = Probe(strFolder, nPid);
-    if (nRunning < 0)
-        return kExitFailed;
     DaemonStatus status;
+    if (nRunning < 0) {
+        json("unknown", 0, status, false);
+        return kExitUnknown;
+    }
     bool bStarting = false;
     const int nRet = ReadStatus(strFolder, nRunning, nPid, status, bStarting);
-    if (nRet != kExitDone)
-        return nRet;
+    if (nRet != kExitDone) {
+        json(nRet == kExitNotRunning ? "not running" : "unknown", 0, status, false);
+        return nRet == kExitNotRunning ? kExitNotRunning : kExitUnknown;
+    }
     if (bStarting) {
-        std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
+        json("starting", nPid, status, false);
+        if (!bJson)
+            std::printf("Velmora in %s: starting, pid %d\n", strFolder.c_str(), nPid);
         return kExitDegraded;
     }
-    PrintStatus(strFolder, status, nRunning == 1);
+    const char* szState = nRunning == 0       ? "not running"
+                          : status.Degraded() ? "degraded"
+                                              : "running";
+    json(szState, nRunning == 1 ? nPid : 0, status, true);
+    if (!bJson)
+        PrintStatus(strFolder, status, nRunning == 1);
     if (nRunning == 0)
         return kExitNotRunning;
     return status.Degraded() ? kExitDegraded : kExitDone;
 }
 
-int Metrics(const std::string& strFolder, const std::string& strTextfileDir)
+int Metrics(const std::string& strFolder, const std::string& strTextfileDir,
+            const std::string& strVersion)
 {
     int nPid = 0;
     const int nRunning = Probe(strFolder, nPid);
@@ -273,7 +293,7 @@ int Metrics(const std::string& strFolder, const std::string& strTextfileDir)
     if (nRunning == 1 &&
         (ReadStatus(strFolder, nRunning, nPid, status, bStarting) != kExitDone || bStarting))
         status = DaemonStatus();   // running, its figures not written yet
-    const std::string strText = MetricsText(status, nRunning == 1);
+    const std::string strText = MetricsText(status, nRunning == 1, strVersion);
     if (strTextfileDir.empty()) {
         std::fputs(strText.c_str(), stdout);
     } else if (WriteTextfile(strTextfileDir, strText, strErr) != 0) {

@@ -15,21 +15,11 @@ namespace {
 
 const char kFooter[] =
     "FOLDER is by default the installed one, " VELMORA_WORK_DIR ".\n"
-    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there,\n"
-    "4 (status) running but degraded: starting, an endpoint not open, or no adapter.\n"
+    "Exit status: 0 done, 1 failed, 2 usage error, 3 no Velmora running there;\n"
+    "status: 4 running but degraded (starting, an endpoint not open, or no adapter)\n"
+    "or cannot tell.\n"
     "Commands go through the folder's control file (appended, never overwritten);\n"
     "the daemon reads one command per second.";
-
-CLI::Option* AddTimeout(CLI::App* pCommand, Wait& wait)
-{
-    return pCommand
-        ->add_option_function<double>(
-            "-t,--timeout",
-            [&wait](double d) { wait.nTimeoutMs = static_cast<unsigned>(d * 1000.0); },
-            "wait for the daemon (default 10, stop 15)")
-        ->type_name("SECONDS")
-        ->check(CLI::Range(0.1, 3600.0).description(""));
-}
 
 // The first word of the command line that names no command: "frob" in
 // "velmoractl -C dir frob", else "". Option values are skipped.
@@ -37,7 +27,7 @@ std::string UnknownCommand(const CLI::App& app, int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string strArg = argv[i];
-        if (strArg == "-C" || strArg == "--folder") {
+        if (strArg == "-C" || strArg == "--folder" || strArg == "-t" || strArg == "--timeout") {
             ++i;
             continue;
         }
@@ -65,13 +55,22 @@ int main(int argc, char** argv)
     app.add_option("-C,--folder", strFolder, "the daemon's working folder")
         ->type_name("FOLDER");
     app.set_version_flag("-V,--version", "velmoractl " VELMORA_VERSION);
+    // Global options go before or after the command: a command's unknown
+    // options fall through to here.
+    app.fallthrough();
+    double dTimeout = 0;
+    app.add_option("-t,--timeout", dTimeout,
+                   "how long to wait for the daemon (default 10, stop 15)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 3600.0).description(""));
 
     Wait wait;
+    bool bJson = false;
     CLI::App* pStatus = app.add_subcommand(
         "status", "is it running: pid, endpoints, adapters, queue, counters");
     pStatus->add_flag("-n,--no-refresh", "no effect: the daemon keeps its status current")
         ->group("");
-    AddTimeout(pStatus, wait)->group("");   // no effect either: nothing is waited for
+    pStatus->add_flag("-j,--json", bJson, "one JSON object, for scripts");
 
     std::string strTextfileDir;
     CLI::App* pMetrics = app.add_subcommand(
@@ -83,17 +82,14 @@ int main(int argc, char** argv)
     Wait stopWait;
     stopWait.nTimeoutMs = 15000;
     CLI::App* pStop = app.add_subcommand("stop", "stop it (q) and wait until it has ended");
-    AddTimeout(pStop, stopWait);
 
     std::string strLevel;
     CLI::App* pLevel = app.add_subcommand("log-level", "switch its log level (D or I)");
     pLevel->add_option("LEVEL", strLevel, "debug or info")
         ->required()
         ->check(CLI::IsMember({"debug", "info"}));
-    AddTimeout(pLevel, wait);
 
     CLI::App* pDump = app.add_subcommand("dump", "write a dump of the running process (d)");
-    AddTimeout(pDump, wait);
 
     std::string strCheckFolder;
     CLI::App* pCheck = app.add_subcommand(
@@ -119,6 +115,8 @@ int main(int argc, char** argv)
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
 
+    if (dTimeout > 0)
+        wait.nTimeoutMs = stopWait.nTimeoutMs = static_cast<unsigned>(dTimeout * 1000.0);
     if (pCheck->parsed() && !strCheckFolder.empty())
         strFolder = strCheckFolder;
     std::error_code ec;
@@ -128,9 +126,9 @@ int main(int argc, char** argv)
         folder = folder.parent_path();    // "dir/" names the folder "dir"
     strFolder = folder.u8string();
     if (pStatus->parsed())
-        return Status(strFolder);
+        return Status(strFolder, bJson);
     if (pMetrics->parsed())
-        return Metrics(strFolder, strTextfileDir);
+        return Metrics(strFolder, strTextfileDir, VELMORA_VERSION);
     if (pStop->parsed())
         return Stop(strFolder, stopWait);
     if (pLevel->parsed())

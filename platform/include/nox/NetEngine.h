@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "nox/RefObj.h"
@@ -43,13 +44,13 @@ struct OutDatagram {
     int nResult;   // set by SendToBatch: what SendTo would have returned
 };
 
-// One socket's part in NetEngine::SetGroupMembership.
+// A group membership that NetEngine::SetGroupInterfaces could not make.
 struct GroupChange {
     SOCKID sock;
-    uint32_t nGroup;   // the group it joined at StartUDP, host byte order
-    int nResult;       // 0 done (or so already), kNoGroupIface, else a negative error
+    uint32_t nGroup;        // the group the socket joined at StartUDP, host byte order
+    std::string strIface;   // the interface, named as in SetGroupInterfaces
+    int nResult;            // the negative error of the join
 };
-constexpr int kNoGroupIface = 1;   // not an up, multicast-capable IPv4 interface
 
 class NetEngine {
 public:
@@ -83,7 +84,10 @@ public:
     // other the wildcard endpoint; each endpoint sharing the port must have
     // asked for it (SetReuseAddr), else, like a second endpoint for the same
     // address, it fails as a bind of a port in use. An endpoint on a unicast
-    // address binds alone. nFlags is unused (pass 0); bRecv false binds
+    // address of the host that shares shares the port the same way (a
+    // datagram sent to that address reaches it); one that does not share
+    // binds alone. A group endpoint that can join on no interface fails
+    // (ENODEV). nFlags is unused (pass 0); bRecv false binds
     // without receiving. 0 on success, else a negative error; once per socket.
     virtual int StartUDP(SOCKID sock, const char* szHost, int nPort, const char* szIface,
                          int nFlags, bool bRecv);
@@ -108,12 +112,17 @@ public:
     // system allows (on Linux one per 32). Thread-safety as SendTo. 0, or
     // -EBADF for an unknown or closed socket (every nResult is then -EBADF).
     virtual int SendToBatch(SOCKID sock, OutDatagram* pDatagrams, int n);
-    // On every open socket that joined a group at StartUDP: joins (bJoin) or
-    // leaves that group on the interface szIface as well (named as for
-    // StartUDP), for interfaces that come up, or that should not be served,
-    // after the socket started. One entry per such socket in vecOut. 0, or
-    // -EINVAL without a name.
-    virtual int SetGroupMembership(const char* szIface, bool bJoin, std::vector<GroupChange>& vecOut);
+    // The interfaces (named as for StartUDP) on which group endpoints hold
+    // their groups from now on; until the first call, every interface that
+    // can carry a group. Brings every open group endpoint's memberships to
+    // them: joins where one is missing (also one that failed before), drops
+    // by interface index those of interfaces not named or gone. Past the
+    // number of memberships the system allows one socket, further ones are
+    // held by spare sockets of the engine where the system delivers their
+    // datagrams to the port (Linux). One entry per join that failed in
+    // vecOut. 0.
+    virtual int SetGroupInterfaces(const std::vector<std::string>& vecName,
+                                   std::vector<GroupChange>& vecOut);
     // Whether a send result says that the destination has no route any more
     // (the network or the local address it went through is gone).
     static bool IsNoRoute(int nResult);

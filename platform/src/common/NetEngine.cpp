@@ -3,6 +3,7 @@
 // send side in NetEngineSend.cpp, what they share in NetEngineImpl.h.
 #include "common/NetEngineImpl.h"
 
+#include <algorithm>
 #include <string>
 
 #include "common/HostText.h"
@@ -84,8 +85,9 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
                 mapPort.erase(pPort->nPort);
             pPort->LeaveIntake();
             pPort->sock.close(ec);   // cancels the wait or receive in flight
-        } else if (st.nGroup != 0) {   // on every interface, also those joined later
-            os::LeaveGroup(pPort->nFd, asio::ip::address_v4(st.nGroup), nullptr);
+            pPort->vecSpare.clear();
+        } else if (st.nGroup != 0) {   // its memberships go, on every interface
+            SettleGroups(*pPort, nullptr, nullptr);
         }
     }
     return std::move(st.handler);
@@ -267,62 +269,89 @@ int NetEngine::StartUDP(SOCKID sock, const char* szHost, int nPort, const char* 
 
 namespace {
 
-// Whether an endpoint for nGroup (0: the wildcard) that shares (bShare) may
+// Whether an endpoint for nAddr (0: the wildcard) that shares (bShare) may
 // join the endpoints the port serves: all of them share, and none is for the
 // same address.
-bool MayShare(const std::vector<engine::Member>& vecMember, uint32_t nGroup, bool bShare)
+bool MayShare(const std::vector<engine::Member>& vecMember, uint32_t nAddr, bool bShare)
 {
     for (const engine::Member& member : vecMember) {
-        if (!bShare || !member.bShare || member.nGroup == nGroup)
+        if (!bShare || !member.bShare || member.nAddr == nAddr)
             return false;
     }
     return true;
 }
 
+// Whether addr is an address of this host: a socket can bind it.
+int CheckLocal(asio::io_context& io, const asio::ip::address_v4& addr)
+{
+    asio::error_code ec;
+    udp::socket probe(io);
+    probe.open(udp::v4(), ec);
+    if (!ec)
+        probe.bind(udp::endpoint(addr, 0), ec);
+    return ec ? NegErr(ec) : 0;
+}
+
 }  // namespace
 
-// A group endpoint, and the wildcard endpoint, of a port that the engine
-// holds already join its PortSock; any other endpoint binds its own socket,
-// a group endpoint the wildcard address, and the socket becomes a PortSock
-// (listed when bound to the wildcard address, so the others can join it).
-// The port's group memberships are joined on that socket.
+// A wildcard, group or (when it shares) unicast endpoint of a port that the
+// engine holds already joins its PortSock; any other binds its own socket,
+// to the wildcard address when it may share the port, and the socket becomes
+// a PortSock (listed when bound to the wildcard address, so the others can
+// join it). A group endpoint's memberships are joined on the PortSock's
+// sockets; it opens when at least one holds.
 int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int nPort,
                           const char* szIface, bool bRecv)
 {
     const bool bGroup = addr.is_multicast();
-    const bool bShared = (bGroup || addr.is_unspecified()) && nPort != 0;
+    const bool bShared = (bGroup || addr.is_unspecified() || st.bShare) && nPort != 0;
     const uint32_t nGroup = bGroup ? addr.to_uint() : 0;
+    const uint32_t nAddr = bShared ? addr.to_uint() : 0;
+    if (bShared && !bGroup && nAddr != 0) {
+        const int nRet = CheckLocal(st.loop.io, addr);
+        if (nRet != 0)
+            return nRet;
+    }
+    engine::Member member{st.nId, nGroup, st.bShare, st.handler, nAddr,
+                          szIface != nullptr ? szIface : ""};
     std::lock_guard<std::mutex> ports(portMutex);
     auto it = bShared ? mapPort.find(static_cast<uint16_t>(nPort)) : mapPort.end();
     PortPtr pPort;
     if (it != mapPort.end()) {
         pPort = it->second;
         std::lock_guard<std::mutex> portLock(pPort->mutex);
-        if (!MayShare(pPort->vecMember, nGroup, st.bShare))   // what another socket's bind gets
+        if (!MayShare(pPort->vecMember, nAddr, st.bShare))   // what another socket's bind gets
             return -static_cast<int>(asio::error::address_in_use);
-        if (bGroup) {
-            const int nRet = os::JoinGroup(pPort->nFd, addr, szIface);
-            if (nRet != 0)
-                return nRet;
-        }
     } else {
         asio::error_code ec;
-        const asio::ip::address_v4 bindAddr = bGroup ? asio::ip::address_v4::any() : addr;
-        st.sock.bind(udp::endpoint(bindAddr, static_cast<unsigned short>(nPort)), ec);
+        st.sock.bind(udp::endpoint(bShared ? asio::ip::address_v4::any() : addr,
+                                   static_cast<unsigned short>(nPort)), ec);
         if (ec)
             return NegErr(ec);
-        if (bGroup) {
-            const int nRet = os::JoinGroup(st.nFd, addr, szIface);
-            if (nRet != 0)
-                return nRet;   // the socket stays the endpoint's, bound
-        }
         const uint16_t nBound = st.sock.local_endpoint(ec).port();
         pPort = std::make_shared<PortSock>(st.loop, *this, std::move(st.sock), nBound, bShared);
-        if (bShared)
-            mapPort.emplace(nBound, pPort);
     }
     std::lock_guard<std::mutex> portLock(pPort->mutex);
-    pPort->vecMember.push_back({st.nId, nGroup, st.bShare, st.handler});
+    pPort->vecMember.push_back(member);
+    if (bGroup) {
+        const std::vector<os::GroupIface> vecWant = ServedIfaces();
+        std::vector<GroupChange> vecFailed;
+        SettleGroups(*pPort, &vecWant, &vecFailed);
+        const bool bHeld = std::any_of(pPort->vecJoined.begin(), pPort->vecJoined.end(),
+                                       [&](const engine::Joined& j) { return j.nGroup == nGroup; });
+        if (!bHeld) {
+            pPort->vecMember.pop_back();
+            if (pPort->vecMember.empty()) {   // a new PortSock: the port is free again
+                asio::error_code ec;
+                pPort->sock.close(ec);
+                pPort->vecSpare.clear();
+                st.nFd.store(asio::detail::invalid_socket);   // nothing sends through it
+            }
+            return vecFailed.empty() ? -ENODEV : vecFailed.front().nResult;
+        }
+    }
+    if (it == mapPort.end() && bShared)
+        mapPort.emplace(pPort->nPort, pPort);
     st.pPort = pPort;
     st.nGroup = nGroup;
     st.nFd.store(pPort->nFd);

@@ -10,9 +10,16 @@
 // another, may bind that port (no reuse option; SO_EXCLUSIVEADDRUSE on
 // Windows), so the endpoints on one port share its PortSock: a wildcard
 // endpoint and the group endpoints of that port. The PortSock is bound to the
-// wildcard address and holds the group memberships; each datagram goes to
-// the endpoint of the group it was sent to (its destination address, from
-// IP_PKTINFO), any other to the wildcard endpoint.
+// wildcard address and holds the group memberships; it also serves the
+// endpoints of that port on a unicast address of the host. Each datagram goes
+// to the endpoint of the address it was sent to (its destination address,
+// from IP_PKTINFO), any other to the wildcard endpoint (EndpointFor).
+//
+// Group memberships are kept per interface index (PortSock::vecJoined): on
+// the interfaces the engine was told to serve (SetGroupInterfaces) that can
+// carry a group, dropped by index when an interface leaves, and joined on
+// spare sockets (never bound, so the port stays the engine's) once the port's
+// socket holds as many as the system allows one socket.
 //
 // Where the OS half reads in batches (common/NetEngineOs.h), a PortSock waits
 // for readability and then takes all waiting datagrams a batch at a time;
@@ -40,6 +47,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -82,6 +90,22 @@ struct Member {
     uint32_t nGroup;               // its group address (host order); 0: not a group endpoint
     bool bShare;                   // SetReuseAddr: it shares the port with the others
     Ref<SocketHandler> handler;
+    uint32_t nAddr = 0;            // the address it serves (a group's, a unicast one); 0: any
+    std::string strIface;          // a group endpoint's only interface; empty: those served
+};
+
+// The endpoint a datagram sent to nDst belongs to: the one of that address,
+// else the one for any address; null when the port serves neither.
+const Member* EndpointFor(const std::vector<Member>& vecMember, uint32_t nDst);
+
+// One group membership of a port: the group, the interface's index and the
+// address it was joined through, and the socket holding it (0: the port's
+// socket, n: PortSock::vecSpare[n - 1]).
+struct Joined {
+    uint32_t nGroup;
+    unsigned nIndex;
+    uint32_t nIfaceAddr;
+    size_t nSock;
 };
 
 struct PortSock;
@@ -128,6 +152,8 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
     std::vector<Member> vecMember;
     bool bReceiving = false;
     int nTransientErrors = 0;
+    std::vector<Joined> vecJoined;
+    std::vector<std::unique_ptr<udp::socket>> vecSpare;   // memberships only, never bound
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
     // when receiving starts and left untouched until datagrams fill them.
     std::unique_ptr<char[]> pBuf;
@@ -193,6 +219,10 @@ struct NetEngine::Impl : engine::BatchTaker {
 
     std::mutex portMutex;
     std::map<uint16_t, PortPtr> mapPort;   // the PortSocks bound to the wildcard address
+    // The interfaces groups are held on (SetGroupInterfaces); before the
+    // first call, every one that can carry a group. Under portMutex.
+    bool bIfaceSet = false;
+    std::vector<std::string> vecIfaceName;
 
     SockPtr Find(SOCKID nId)
     {
@@ -236,6 +266,15 @@ struct NetEngine::Impl : engine::BatchTaker {
     // (empty when it was closed before), for the caller to report to or
     // drop outside the lock.
     Ref<SocketHandler> CloseEndpoint(engine::SockState& st);
+
+    // Group memberships (NetEngineGroups.cpp), with portMutex and the
+    // port's mutex held. The interfaces that may carry groups now, as served;
+    // then the port's memberships brought to them: joined where missing
+    // (pvecWant null: none joined, only those of groups no longer served
+    // dropped), each failed join in pvecOut when given.
+    std::vector<os::GroupIface> ServedIfaces();
+    void SettleGroups(engine::PortSock& port, const std::vector<os::GroupIface>* pvecWant,
+                      std::vector<GroupChange>* pvecOut);
 
     // The receive side (NetEngineRecv.cpp). StartReceive is called with
     // pPort->mutex held.

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace nox {
 namespace os {
@@ -20,13 +22,30 @@ typedef asio::detail::socket_type NativeSocket;   // SOCKET on Windows, a descri
 // option; on Windows SO_EXCLUSIVEADDRUSE). 0 or a negative error.
 int PrepareUdpSocket(NativeSocket sock);
 
-// Joins the group on every up, multicast-capable interface with an IPv4
-// address, once per interface, or only on szIface when it names one. 0 when
-// at least one join held (also one that already held), else a negative error.
-int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface);
-// Leaves what JoinGroup joined with the same arguments; failures are ignored
-// (an interface that went away took its membership with it).
-void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface);
+// An interface that can carry a group: up (on Linux also with its carrier,
+// or an operational state it does not know), multicast-capable, with an
+// IPv4 address.
+struct GroupIface {
+    unsigned nIndex;
+    uint32_t nAddr;           // its first IPv4 address, host byte order
+    std::string strName;      // Linux "eth0"; Windows the friendly name
+    std::string strAltName;   // Windows the GUID name; else empty
+};
+// Every such interface, once each, in index order. 0 or a negative error.
+int GroupInterfaces(std::vector<GroupIface>& vecOut);
+// Joins (bJoin) or drops group nGroup (host byte order) on the interface
+// nIndex whose address was nAddr: on Linux by the index, which also drops a
+// membership of an interface that is gone; on Windows by the address. 0 when
+// done, also when it was so already, else a negative error.
+int ChangeMembership(NativeSocket sock, uint32_t nGroup, unsigned nIndex, uint32_t nAddr,
+                     bool bJoin);
+// Whether a failed join says the socket holds as many memberships as the
+// system allows one socket.
+bool IsMembershipLimit(int nErr);
+// Whether a membership held by another socket of the process, never bound,
+// brings the group's datagrams to the socket bound to the wildcard address
+// and the port (Linux: IP_MULTICAST_ALL, on by default).
+bool SpareMembershipsReceive();
 
 // One datagram to dst; safe from several threads at once on one socket.
 // Waits up to about 100 ms in all for room in a full send buffer. 0 when

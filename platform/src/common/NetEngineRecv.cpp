@@ -8,6 +8,7 @@
 
 namespace nox {
 
+using engine::EndpointFor;
 using engine::kBatchSlots;
 using engine::kBatchesPerTurn;
 using engine::kRecvBufSize;
@@ -41,20 +42,6 @@ bool Survives(PortSock& port, const asio::error_code& ec, int& nFatal)
         return true;
     nFatal = ec.value() > 0 ? ec.value() : EIO;
     return false;
-}
-
-// The endpoint a datagram sent to nDst belongs to: the one of that group,
-// else the wildcard (or unicast) one; null when the port serves neither.
-const Member* EndpointFor(const std::vector<Member>& vecMember, uint32_t nDst)
-{
-    const Member* pOther = nullptr;
-    for (const Member& member : vecMember) {
-        if (member.nGroup == 0)
-            pOther = &member;
-        else if (member.nGroup == nDst)
-            return &member;
-    }
-    return pOther;
 }
 
 void Deliver(const std::vector<Member>& vecMember, const os::RecvSlot& slot)

@@ -1,48 +1,75 @@
-// Linux: group membership on one interface, by its index (ip_mreqn), and the
-// send errors that mean the route to the destination is gone.
-#include "common/GroupMembershipOs.h"
-
+// Linux: group memberships by interface index (ip_mreqn), the interfaces
+// that can carry a group, and the send errors that mean the route to the
+// destination is gone.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "common/NetEngineOs.h"
 #include "nox/NetEngine.h"
 
 namespace nox {
 namespace os {
 
-int ChangeGroupOn(NativeSocket sock, uint32_t nGroup, const char* szIface, bool bJoin)
+// IFF_RUNNING is the operational state: set when it is up, and when the
+// driver does not report one (unknown, as some virtual links do while they
+// work); a link without its carrier has it cleared.
+int GroupInterfaces(std::vector<GroupIface>& vecOut)
 {
+    vecOut.clear();
     ifaddrs* pList = nullptr;
     if (::getifaddrs(&pList) != 0)
         return -errno;
-    ip_mreqn req{};
-    for (const ifaddrs* p = pList; p != nullptr && req.imr_ifindex == 0; p = p->ifa_next) {
+    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
+        const unsigned nNeed = IFF_UP | IFF_RUNNING | IFF_MULTICAST;
         if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET ||
-            (p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_MULTICAST) == 0)
+            (p->ifa_flags & nNeed) != nNeed)
             continue;
-        const std::string strName = std::string(p->ifa_name).substr(0, std::string(p->ifa_name).find(':'));
-        if (strName != szIface)
+        std::string strName = p->ifa_name;
+        strName = strName.substr(0, strName.find(':'));   // "eth0:1" is eth0
+        const unsigned nIndex = ::if_nametoindex(strName.c_str());
+        const bool bKnown = std::any_of(vecOut.begin(), vecOut.end(),
+                                        [&](const GroupIface& iface) { return iface.nIndex == nIndex; });
+        if (nIndex == 0 || bKnown)
             continue;
-        std::memcpy(&req.imr_address, &reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr,
-                    sizeof(req.imr_address));
-        req.imr_ifindex = static_cast<int>(::if_nametoindex(strName.c_str()));
+        vecOut.push_back({nIndex,
+                          ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr),
+                          strName, std::string()});
     }
     ::freeifaddrs(pList);
-    if (req.imr_ifindex == 0)
-        return 1;
+    std::sort(vecOut.begin(), vecOut.end(),
+              [](const GroupIface& a, const GroupIface& b) { return a.nIndex < b.nIndex; });
+    return 0;
+}
+
+int ChangeMembership(NativeSocket sock, uint32_t nGroup, unsigned nIndex, uint32_t /*nAddr*/,
+                     bool bJoin)
+{
+    ip_mreqn req{};
     req.imr_multiaddr.s_addr = htonl(nGroup);
+    req.imr_ifindex = static_cast<int>(nIndex);
     if (::setsockopt(sock, IPPROTO_IP, bJoin ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &req,
                      sizeof(req)) == 0)
         return 0;
     const int nErr = errno;
     return (bJoin && nErr == EADDRINUSE) || (!bJoin && nErr == EADDRNOTAVAIL) ? 0 : -nErr;
+}
+
+bool IsMembershipLimit(int nErr)
+{
+    return nErr == ENOBUFS;   // net.ipv4.igmp_max_memberships reached
+}
+
+bool SpareMembershipsReceive()
+{
+    return true;
 }
 
 }  // namespace os

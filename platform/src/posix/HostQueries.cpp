@@ -117,7 +117,9 @@ int HostAdapters(std::vector<AdapterInfo>& vecOut)
         if (p->ifa_name == nullptr)
             continue;
         IfaceRow& row = mapRow[BaseName(p->ifa_name)];
-        row.bUp = row.bUp || (p->ifa_flags & IFF_UP) != 0;
+        // Up and running: IFF_RUNNING is the operational state, cleared for a
+        // link without its carrier, kept for one whose state is unknown.
+        row.bUp = row.bUp || (p->ifa_flags & (IFF_UP | IFF_RUNNING)) == (IFF_UP | IFF_RUNNING);
         row.bLoopback = row.bLoopback || (p->ifa_flags & IFF_LOOPBACK) != 0;
         if (p->ifa_addr == nullptr)
             continue;

@@ -1,5 +1,5 @@
-// Linux side of the UDP engine's socket calls: group joins per interface from
-// getifaddrs, sends with sendmsg, batch reads with recvmmsg (each datagram
+// Linux side of the UDP engine's socket calls (group memberships are in
+// GroupMembership.cpp): sends with sendmsg, batch reads with recvmmsg (each datagram
 // with its destination address), and the shut-down check after an empty read.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -33,65 +33,6 @@ int PrepareUdpSocket(NativeSocket sock)
     // port, on any address, whoever owns it.
     const int nOn = 1;
     return ::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &nOn, sizeof(nOn)) == 0 ? 0 : -errno;
-}
-
-namespace {
-
-// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP on each up, multicast-capable
-// interface with an IPv4 address (only szIface when it names one), once per
-// interface; how many held, the last error in nLastErr.
-int ForEachGroupInterface(NativeSocket sock, int nOption, const asio::ip::address_v4& group,
-                          const char* szIface, int& nLastErr)
-{
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0) {
-        nLastErr = errno;
-        return 0;
-    }
-    const bool bOnlyOne = szIface != nullptr && szIface[0] != '\0';
-    std::set<unsigned> setDone;
-    int nDone = 0;
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_MULTICAST) == 0)
-            continue;
-        std::string strName = p->ifa_name;
-        strName = strName.substr(0, strName.find(':'));   // "eth0:1" is eth0
-        if (bOnlyOne && strName != szIface)
-            continue;
-        const unsigned nIndex = ::if_nametoindex(strName.c_str());
-        if (nIndex == 0 || !setDone.insert(nIndex).second)
-            continue;
-        ip_mreqn req{};
-        req.imr_multiaddr.s_addr = htonl(group.to_uint());
-        std::memcpy(&req.imr_address, &reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr,
-                    sizeof(req.imr_address));
-        req.imr_ifindex = static_cast<int>(nIndex);
-        if (::setsockopt(sock, IPPROTO_IP, nOption, &req, sizeof(req)) == 0 ||
-            (nOption == IP_ADD_MEMBERSHIP && errno == EADDRINUSE))
-            ++nDone;
-        else
-            nLastErr = errno;
-    }
-    ::freeifaddrs(pList);
-    return nDone;
-}
-
-}  // namespace
-
-int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
-{
-    int nLastErr = ENODEV;
-    return ForEachGroupInterface(sock, IP_ADD_MEMBERSHIP, group, szIface, nLastErr) > 0
-               ? 0
-               : -nLastErr;
-}
-
-void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
-{
-    int nLastErr = 0;
-    (void)ForEachGroupInterface(sock, IP_DROP_MEMBERSHIP, group, szIface, nLastErr);
 }
 
 namespace {

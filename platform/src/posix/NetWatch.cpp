@@ -83,7 +83,9 @@ int NetWatch::Wait(uint32_t nTimeoutMs)
         return 0;   // time-out, or a signal: the caller's pacing goes on
     if ((aPoll[0].revents & POLLIN) != 0) {
         uint64_t nCountWakes = 0;
-        (void)!::read(impl.nWake, &nCountWakes, sizeof(nCountWakes));
+        // Only emptied: a failed read leaves the counter for the next wait.
+        const ssize_t nRead = ::read(impl.nWake, &nCountWakes, sizeof(nCountWakes));
+        (void)nRead;
         return 0;
     }
     return nCount == 2 && aPoll[1].revents != 0 && impl.Drain() ? 1 : 0;
@@ -92,8 +94,11 @@ int NetWatch::Wait(uint32_t nTimeoutMs)
 void NetWatch::Wake()
 {
     const uint64_t nOne = 1;
-    if (m_pImpl->nWake >= 0)
-        (void)!::write(m_pImpl->nWake, &nOne, sizeof(nOne));
+    // A full counter (EAGAIN) already wakes the waiter.
+    if (m_pImpl->nWake >= 0) {
+        const ssize_t nWritten = ::write(m_pImpl->nWake, &nOne, sizeof(nOne));
+        (void)nWritten;
+    }
 }
 
 void NetWatch::Close()

@@ -80,6 +80,9 @@ int PidFile::Acquire(const char* szPath, int& nOwner, std::string& strErr)
             close(fd);
             continue;
         }
+        // Readable by every user whatever the umask, for velmoractl's probe.
+        const int nMode = fchmod(fd, 0644);
+        (void)nMode;
         const std::string strPid = std::to_string(getpid()) + "\n";
         if (ftruncate(fd, 0) != 0 || pwrite(fd, strPid.data(), strPid.size(), 0) < 0) {
             strErr = Why("cannot write", szPath);

@@ -1,10 +1,12 @@
-// Windows: group membership on one adapter, by its first IPv4 address
-// (ip_mreq), and the send errors that mean the route to the destination is
-// gone.
-#include "common/GroupMembershipOs.h"
+// Windows: group memberships through an adapter's IPv4 address (ip_mreq), the
+// adapters that can carry a group, and the send errors that mean the route to
+// the destination is gone. Joining one group twice through one adapter fails
+// with WSAEADDRINUSE, so the default interface is never joined as well.
+#include "common/NetEngineOs.h"
 
 #include "win32/AdapterList.h"
 
+#include <algorithm>
 #include <string>
 
 #include "nox/NetEngine.h"
@@ -12,24 +14,31 @@
 namespace nox {
 namespace os {
 
-int ChangeGroupOn(NativeSocket sock, uint32_t nGroup, const char* szIface, bool bJoin)
+int GroupInterfaces(std::vector<GroupIface>& vecOut)
 {
+    vecOut.clear();
     AdapterList list;
     const int nRet = list.Load(GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                                GAA_FLAG_SKIP_DNS_SERVER);
     if (nRet != 0)
         return nRet;
-    uint32_t nAddr = 0;
-    bool bFound = false;
-    for (const IP_ADAPTER_ADDRESSES* p = list.First(); p != nullptr && !bFound; p = p->Next) {
+    for (const IP_ADAPTER_ADDRESSES* p = list.First(); p != nullptr; p = p->Next) {
+        uint32_t nAddr = 0;
         unsigned nPrefixLen = 0;
-        const bool bNamed = AdapterText(*p) == szIface ||
-                            (p->AdapterName != nullptr && std::string(p->AdapterName) == szIface);
-        bFound = bNamed && p->OperStatus == IfOperStatusUp && !p->NoMulticast &&
-                 FirstIpv4(*p, &nAddr, &nPrefixLen);
+        if (p->OperStatus != IfOperStatusUp || p->NoMulticast ||
+            !FirstIpv4(*p, &nAddr, &nPrefixLen))
+            continue;
+        vecOut.push_back({static_cast<unsigned>(p->IfIndex), nAddr, AdapterText(*p),
+                          p->AdapterName != nullptr ? p->AdapterName : ""});
     }
-    if (!bFound)
-        return 1;
+    std::stable_sort(vecOut.begin(), vecOut.end(),
+                     [](const GroupIface& a, const GroupIface& b) { return a.nIndex < b.nIndex; });
+    return 0;
+}
+
+int ChangeMembership(NativeSocket sock, uint32_t nGroup, unsigned /*nIndex*/, uint32_t nAddr,
+                     bool bJoin)
+{
     ip_mreq req{};
     req.imr_multiaddr.s_addr = htonl(nGroup);
     req.imr_interface.s_addr = htonl(nAddr);
@@ -38,6 +47,18 @@ int ChangeGroupOn(NativeSocket sock, uint32_t nGroup, const char* szIface, bool 
         return 0;
     const int nErr = ::WSAGetLastError();
     return (bJoin && nErr == WSAEADDRINUSE) || (!bJoin && nErr == WSAEADDRNOTAVAIL) ? 0 : -nErr;
+}
+
+bool IsMembershipLimit(int nErr)
+{
+    return nErr == WSAENOBUFS;
+}
+
+// A socket that is not bound cannot join, and a bound one receives only the
+// groups it joined itself.
+bool SpareMembershipsReceive()
+{
+    return false;
 }
 
 }  // namespace os

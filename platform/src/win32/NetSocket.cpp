@@ -1,6 +1,5 @@
-// Windows side of the UDP engine's socket calls. Groups are joined once per
-// adapter: joining one group twice through one adapter fails with
-// WSAEADDRINUSE, so the default interface is not joined as well. Each
+// Windows side of the UDP engine's socket calls (group memberships are in
+// GroupMembership.cpp). Each
 // datagram is received with WSARecvMsg, overlapped through the loop's
 // completion port, for its destination address.
 #include "common/NetEngineOs.h"
@@ -28,13 +27,6 @@ namespace {
 
 constexpr int kSendWaitMs = 100;           // longest wait for a full send buffer
 
-// szIface names the adapter by its friendly or its GUID name.
-bool IsNamed(const IP_ADAPTER_ADDRESSES& adapter, const char* szIface)
-{
-    return AdapterText(adapter) == szIface ||
-           (adapter.AdapterName != nullptr && std::string(adapter.AdapterName) == szIface);
-}
-
 }  // namespace
 
 int PrepareUdpSocket(NativeSocket sock)
@@ -57,59 +49,6 @@ int PrepareUdpSocket(NativeSocket sock)
                      sizeof(bOn)) != 0)
         return -::WSAGetLastError();
     return 0;
-}
-
-namespace {
-
-// IP_ADD_MEMBERSHIP or IP_DROP_MEMBERSHIP through each up, multicast-capable
-// adapter with an IPv4 address (only szIface when it names one); how many
-// held, the last error in nLastErr.
-int ForEachGroupAdapter(NativeSocket sock, int nOption, const asio::ip::address_v4& group,
-                        const char* szIface, int& nLastErr)
-{
-    AdapterList list;
-    const int nRet = list.Load(GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                               GAA_FLAG_SKIP_DNS_SERVER);
-    if (nRet != 0) {
-        nLastErr = -nRet;
-        return 0;
-    }
-    const bool bOnlyOne = szIface != nullptr && szIface[0] != '\0';
-    int nDone = 0;
-    for (const IP_ADAPTER_ADDRESSES* p = list.First(); p != nullptr; p = p->Next) {
-        uint32_t nAddr = 0;
-        unsigned nPrefixLen = 0;
-        if (p->OperStatus != IfOperStatusUp || p->NoMulticast ||
-            !FirstIpv4(*p, &nAddr, &nPrefixLen))
-            continue;
-        if (bOnlyOne && !IsNamed(*p, szIface))
-            continue;
-        ip_mreq req{};
-        req.imr_multiaddr.s_addr = htonl(group.to_uint());
-        req.imr_interface.s_addr = htonl(nAddr);
-        if (::setsockopt(sock, IPPROTO_IP, nOption, reinterpret_cast<const char*>(&req),
-                         sizeof(req)) == 0 ||
-            (nOption == IP_ADD_MEMBERSHIP && ::WSAGetLastError() == WSAEADDRINUSE))
-            ++nDone;
-        else
-            nLastErr = ::WSAGetLastError();
-    }
-    return nDone;
-}
-
-}  // namespace
-
-int JoinGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
-{
-    int nLastErr = WSAEADDRNOTAVAIL;   // no adapter to join on
-    return ForEachGroupAdapter(sock, IP_ADD_MEMBERSHIP, group, szIface, nLastErr) > 0 ? 0
-                                                                                       : -nLastErr;
-}
-
-void LeaveGroup(NativeSocket sock, const asio::ip::address_v4& group, const char* szIface)
-{
-    int nLastErr = 0;
-    (void)ForEachGroupAdapter(sock, IP_DROP_MEMBERSHIP, group, szIface, nLastErr);
 }
 
 int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,

@@ -1,6 +1,6 @@
 // The handler after start: a re-read that finds the host's adapters changed
 // publishes a table whose replies, binary records, JSON texts and on-link
-// subnets are the new ones, joins the group on new interfaces, and logs it;
+// subnets are the new ones, holds the groups on its interfaces, and logs it;
 // a re-read that finds nothing new leaves no trace.
 #include <json/json.h>
 
@@ -53,7 +53,7 @@ TEST_F(AdapterRefreshTest, ChangedAdaptersAreAnsweredAndLogged)
                   "adapterName[eth1] macAddr[00:11:22:33:44:66] hostAddr[10.1.0.5] "
                   "subNetMask[255.255.255.0] gateWayAddr[0.0.0.0] isOK[1]"}),
               LinesOf(kFn));
-    EXPECT_EQ((std::vector<std::string>{"join eth1", "join eth0"}), m_engine.m_vecGroupChange);
+    EXPECT_EQ((std::vector<std::string>{"groups eth0 eth1"}), m_engine.m_vecGroupChange);
     // Both forms, and a worker's JSON texts made for the old table are made anew.
     EXPECT_EQ((std::vector<std::string>{"10.0.0.7", "10.1.0.5"}), Addresses(Answer(MakeJsonRequest())));
     EXPECT_EQ((std::vector<std::string>{"10.0.0.7", "10.1.0.5"}), Addresses(Answer(MakeBinaryRequest())));
@@ -62,9 +62,9 @@ TEST_F(AdapterRefreshTest, ChangedAdaptersAreAnsweredAndLogged)
 
     m_log.Clear();
     m_engine.m_vecGroupChange.clear();
-    ASSERT_EQ(0, m_pHandler->RefreshAdapters());   // nothing new
+    ASSERT_EQ(0, m_pHandler->RefreshAdapters());   // nothing new, the groups brought to it again
     EXPECT_TRUE(LinesOf(kFn).empty());
-    EXPECT_TRUE(m_engine.m_vecGroupChange.empty());
+    EXPECT_EQ((std::vector<std::string>{"groups eth0 eth1"}), m_engine.m_vecGroupChange);
     EXPECT_EQ(1u, m_pHandler->TableChanges());
 
     m_host.m_vecAdapter.clear();
@@ -74,6 +74,7 @@ TEST_F(AdapterRefreshTest, ChangedAdaptersAreAnsweredAndLogged)
                                         "announced, Velmora waits for an adapter"}),
               LinesOf(kFn));
     EXPECT_TRUE(Answer(MakeJsonRequest()).empty());
+    EXPECT_EQ("groups", m_engine.m_vecGroupChange.back()) << "no interface keeps a membership";
 }
 
 // A failed re-read keeps the table and says so, once per window; a failed
@@ -90,30 +91,40 @@ TEST_F(AdapterRefreshTest, FailuresKeepTheTable)
 
     m_host.m_nAdapterResult = 0;
     m_host.m_vecAdapter.push_back(Adapter("eth1", "10.1.0.5"));
-    m_engine.m_nGroupResult = -19;
+    m_engine.m_nGroupResult = -105;
+    m_engine.m_strGroupFailOn = "eth1";
     m_log.Clear();
     ASSERT_EQ(0, m_pHandler->RefreshAdapters());
     const std::vector<std::string> vecLines = LinesOf(kFn);
     ASSERT_FALSE(vecLines.empty());
     EXPECT_EQ(0u, vecLines[0].find("group 239.255.255.251 not joined on eth1, socket[100]: "))
         << vecLines[0];
+    EXPECT_EQ(0u, m_pHandler->NotJoined(FakeNetEngine::kFirstId).find("eth1 (")) << "kept for the status";
+    EXPECT_EQ("", m_pHandler->NotJoined(FakeNetEngine::kFirstId + 1));
+    m_log.Clear();
+    ASSERT_EQ(0, m_pHandler->RefreshAdapters());
+    EXPECT_TRUE(LinesOf(kFn).empty()) << "a failure that stays is logged once";
+    m_engine.m_strGroupFailOn.clear();
+    ASSERT_EQ(0, m_pHandler->RefreshAdapters());
+    EXPECT_EQ("", m_pHandler->NotJoined(FakeNetEngine::kFirstId)) << "joined at the retry";
     EXPECT_EQ((std::vector<std::string>{"10.0.0.5", "10.1.0.5"}), Addresses(Answer(MakeBinaryRequest())));
 }
 
 // The filter applies at start and on every re-read, before the rows are
-// numbered; the interfaces it leaves out are left by the group sockets.
+// numbered; the groups are held only on the interfaces it takes.
 TEST_F(AdapterRefreshTest, FilterLeavesAdaptersOut)
 {
     CServerConfig::instance()->m_strAdapterExclude = "docker* veth?";
     m_host.m_vecAdapter = {Adapter("docker0", "172.17.0.1"), Adapter("eth0", "10.0.0.5"),
                            Adapter("vethA", "169.254.0.9")};
     StartHandler();
-    m_pHandler->ApplyGroupFilter();
-    EXPECT_EQ((std::vector<std::string>{"leave docker0", "leave vethA"}), m_engine.m_vecGroupChange);
+    m_pHandler->SyncGroups(kFn);
+    EXPECT_EQ((std::vector<std::string>{"groups eth0"}), m_engine.m_vecGroupChange);
     m_host.m_vecAdapter.push_back(Adapter("veth1", "10.2.0.1"));
     m_host.m_vecAdapter.push_back(Adapter("eth1", "10.1.0.5"));
     ASSERT_EQ(0, m_pHandler->RefreshAdapters());
     EXPECT_EQ("adapter table changed: 2 rows; added eth1", LinesOf(kFn).at(0));
+    EXPECT_EQ("groups eth0 eth1", m_engine.m_vecGroupChange.back());
     EXPECT_EQ((std::vector<std::string>{"10.0.0.5", "10.1.0.5"}), Addresses(Answer(MakeBinaryRequest())));
 }
 

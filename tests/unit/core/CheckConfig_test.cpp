@@ -9,8 +9,11 @@
 #include <string>
 
 #include "ConfigFixture.h"
+#ifndef _WIN32
+#include "NetNs.h"
+#endif
 #include "Service/CheckConfig.h"
-#include "nox/testing/ScopedHost.h"
+#include "nox/NetEngine.h"
 #include "nox/testing/ScopedHost.h"
 
 namespace {
@@ -24,6 +27,14 @@ const char kGood[] = R"(<Velmora>
   <ProductType>TRN V8</ProductType><Proxy>nginx</Proxy>
 </Velmora>
 )";
+
+#ifndef _WIN32
+struct NullHandler : nox::SocketHandler {
+    void OnConnect(nox::SOCKID, nox::SOCKID, const char*, int) override {}
+    void OnData(nox::SOCKID, const char*, int, const char*, int) override {}
+    void OnClose(nox::SOCKID, int) override {}
+};
+#endif
 
 struct Case {
     const char* szFrom;       // replaced once in kGood ("" for none)
@@ -61,6 +72,7 @@ const Case kCases[] = {
      ":3:19: error: <UdpHost> of <UdpListenInfo2> is empty: the group's three endpoints keep"},
     {"<UdpHost>239.255.255.251<", "<UdpHost>239.255.255<",
      ":4:19: error: <UdpHost> of <UdpListenInfo3> is not an IPv4"},
+    {"<UdpHost>239.255.255.251<", "<UdpHost>239.255.255.01<", "\"239.255.255.01\" (no number may start with 0)"},
     {">8<", ">9<", ":6:3: error: <ThreadNum> [9] is read as 9, outside 4 to 7: the daemon keeps 8"},
     {">8<", ">5<", "check-config: 0 errors, 0 warnings"},
     {">2<", ">301<", ":6:27: error: <FilterInterval> [301] is read as 301, outside 2 to 300"},
@@ -154,6 +166,51 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenTheDaemonLogsOneOrKeepsADefault)
         EXPECT_EQ(bDaemonError, report.Fails()) << c.szTo << "\n" << strFindings;
     }
 }
+
+#ifndef _WIN32   // namespaces
+// check-config reports an error exactly when an endpoint of the file cannot
+// be opened by the daemon's engine (in a namespace whose veth carries groups).
+TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
+{
+    velmora_test::NetNsPair pair;
+    if (!pair.Ok())
+        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    velmora_test::ScopedNetNs inA(pair.NameA());
+    ASSERT_TRUE(inA.Ok());
+    const std::string strOwn = pair.AddrA(), kHost1 = "<UdpListenInfo1><UdpHost>0.0.0.0",
+                      kHost2 = "<UdpListenInfo2><UdpHost>0.0.0.0", kHost3 = "<UdpListenInfo3><UdpHost>239.255.255.251",
+                      kEnd2 = "</UdpListenInfo2>";
+    const struct { std::string strFrom, strTo; bool bOpens; } kVariants[] = {
+        {"", "", true},
+        {kHost1, "<UdpListenInfo1><UdpHost>" + strOwn, true},   // the host's address beside the groups
+        {kHost1, "<UdpListenInfo1><UdpHost>239.255.255.250", true},
+        {kHost2, "<UdpListenInfo2><UdpHost>239.255.255.250", true},
+        {kHost3, "<UdpListenInfo3><UdpHost>" + strOwn + "</UdpHost><UdpPort2>47810</UdpPort2><UdpHost>", true},
+        {kEnd2, "<UdpPort2>37810</UdpPort2></UdpListenInfo2>", false},   // the same host and port twice
+        {kEnd2, "<UdpPort2>37811</UdpPort2></UdpListenInfo2>", true},
+        {kHost3, "<UdpListenInfo3><UdpHost>0.0.0.0</UdpHost><UdpPort2>47810</UdpPort2><UdpHost>", false},
+        {kHost1, "<UdpListenInfo1><UdpHost>010.77.0.1", false},
+        {kHost1, "<UdpListenInfo1><UdpHost>10.77.0.01", false},
+    };
+    for (const auto& v : kVariants) {
+        ConfigReport report;
+        const std::string strFindings = Check({v.strFrom.c_str(), v.strTo.c_str(), ""}, report);
+        Reset();
+        (void)Config().LoadServerConf();
+        nox::NetEngine engine;
+        ASSERT_EQ(0, engine.StartEngine(nox::kNetEngineEvent, 16, 1));
+        nox::Ref<nox::SocketHandler> handler(new NullHandler);
+        bool bAllOpen = true;
+        for (const ListenAddr& addr : Config().m_vecListenAddr) {
+            const nox::SOCKID sock = engine.CreateSocket(handler, nullptr);
+            bAllOpen = engine.SetReuseAddr(sock, 1) == 0 &&
+                       engine.StartUDP(sock, addr.m_strHost.c_str(), addr.m_nPort, nullptr, 0, true) == 0 && bAllOpen;
+        }
+        EXPECT_EQ(v.bOpens, bAllOpen) << v.strTo;
+        EXPECT_EQ(v.bOpens, report.Count(true) == 0) << v.strTo << "\n" << strFindings;
+    }
+}
+#endif
 
 TEST_F(CheckConfigTest, ReportsTheWebPortsTheRepliesCarryAndNoPortWithoutAFolder)
 {

@@ -45,6 +45,10 @@ TEST(SearchCliTest, RetriesSendEveryRequestAgain)
     std::string strErr;
     ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr));
     EXPECT_EQ(6u, engine.TakeSent().size()) << "both forms, three rounds";
+    volatile std::sig_atomic_t nStop = 1;   // Ctrl-C: the first round is the last
+    ASSERT_EQ(0, RunSearch(engine, opt, {{"10.0.0.1", 37810, "", ""}}, collector, strErr, &nStop));
+    EXPECT_EQ(2u, engine.TakeSent().size());
+    EXPECT_TRUE(SleepUnlessStopped(1, nullptr) && !SleepUnlessStopped(0, &nStop));
 }
 
 TEST(SearchCliTest, HttpsPortOnlyWhenTheReplyNamesAProductType)
@@ -68,7 +72,7 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
     ResponderRow row;
     row.info = {"10.88.0.1", 1, "10.88.0.1", "255.255.255.0", "10.88.0.2", "02:00:00:00:00:01",
                 "Demo", "Demo", "Server", "3.0", "3d1219c7c4c5404aaa1f6d2a48adfda4", 8080, 8443,
-                8443};
+                8443, "eth0"};
     row.nForms = 3;
     auto lines = [](const std::string& strTable) {
         std::vector<std::string> vecOut;
@@ -78,7 +82,8 @@ TEST(SearchTableTest, NarrowTerminalKeepsAddressAndWebPorts)
         return vecOut;
     };
     const std::string strWide = FormatTable({row}, 0);
-    EXPECT_NE(std::string::npos, strWide.find("3d1219c7c4c5404aaa1f6d2a48adfda4  8080  8443   8443"));
+    EXPECT_NE(std::string::npos,
+              strWide.find("aa1f6d2a48adfda4  8080  8443   8443  json,binary  eth0"));
     EXPECT_EQ(0u, lines(strWide)[0].find("RESPONDER  ADDRESS"));
 
     const std::vector<std::string> vecNarrow = lines(FormatTable({row}, 80));
@@ -102,7 +107,8 @@ TEST(SearchTableTest, JsonLineHasNullForMissingFieldsAndAnArrayOfForms)
     row.info.nPort = 47810;
     row.nForms = 2;
     EXPECT_EQ(R"({"address":"10.88.0.1","deviceClass":null,"deviceType":null,"forms":["binary"],)"
-              R"("gateway":null,"httpPort":null,"httpsPort":null,"mac":null,"machineName":null,)"
+              R"("gateway":null,"httpPort":null,"httpsPort":null,"interface":null,"mac":null,)"
+              R"("machineName":null,)"
               R"("mask":null,"port":47810,"responder":"10.88.0.1","serial":null,"version":null})"
               "\n",
               FormatJsonLine(row));

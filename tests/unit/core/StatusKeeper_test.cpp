@@ -2,6 +2,7 @@
 // once, changed figures at most every 5 s, and nothing when nothing changed.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "ScratchDir.h"
@@ -18,7 +19,7 @@ protected:
         fixed.nPid = 42;
         return StatusKeeper(m_strPath, fixed, [this](DaemonStatus& status, bool bFigures) {
             status.strLogLevel = m_strLevel;
-            status.vecEndpoint = {{"0.0.0.0", 37810, m_nEndpointResult}};
+            status.vecEndpoint = {{"0.0.0.0", 37810, m_nEndpointResult, m_strNotJoined}};
             status.vecAdapter = {"eth0 00:11:22:33:44:55 10.0.0.5 255.255.255.0 10.0.0.1"};
             if (bFigures)
                 status.vecCounter = {{"replies_sent", m_nReplies}};
@@ -38,6 +39,7 @@ protected:
     nox::testing::ScopedClock m_clock;
     std::string m_strLevel = "info";
     int m_nEndpointResult = 0;
+    std::string m_strNotJoined;
     uint64_t m_nReplies = 0;
     int m_nFigureLooks = 0;
 };
@@ -95,6 +97,24 @@ TEST_F(StatusKeeperTest, WritesChangesAtOnceAndFiguresAtMostEveryFiveSeconds)
 
 // Each command is found by its own offset, results with blanks included; the
 // last eight are kept.
+// A state whose write failed is written at the next look, with nothing
+// changed since; a group not joined everywhere is kept and degrades the state.
+TEST_F(StatusKeeperTest, AFailedWriteIsDoneAgainAtTheNextLook)
+{
+    StatusKeeper keeper = MakeKeeper();
+    ASSERT_TRUE(keeper.WriteNow("running", "start"));
+    std::filesystem::create_directory(m_strPath + ".tmp");   // the temporary file cannot be made
+    m_strNotJoined = "veth9 (ENOBUFS)";
+    EXPECT_FALSE(keeper.Look() || keeper.Look() || Read().Degraded());
+    std::filesystem::remove(m_strPath + ".tmp");
+    EXPECT_TRUE(keeper.Look());
+    EXPECT_EQ(m_strNotJoined, Read().vecEndpoint.at(0).strNotJoined);
+    EXPECT_TRUE(Read().Degraded());
+    EXPECT_FALSE(keeper.Look());
+    m_strNotJoined.clear();
+    EXPECT_TRUE(keeper.Look() && !Read().Degraded());
+}
+
 TEST_F(StatusKeeperTest, CommandsAreWrittenAtOnceAndFoundByTheirOffset)
 {
     StatusKeeper keeper = MakeKeeper();

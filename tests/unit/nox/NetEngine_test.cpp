@@ -27,7 +27,11 @@ int CloseNative(NativeSock sock) { return ::closesocket(sock); }
 const int kReuseOptions[] = {SO_REUSEADDR};
 #else
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 
 #include <poll.h>
 
@@ -536,6 +540,68 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
         EXPECT_EQ(0, m_engine.CloseSocket(firstSock));
         EXPECT_EQ(0, m_engine.CloseSocket(secondSock));
     }
+    EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
+}
+// Groups are held, by interface index, only on the interfaces the engine is
+// told to serve. With one membership allowed per socket, the veth's is held
+// by a spare socket and its datagrams still reach the group endpoint; an
+// interface no longer served, or deleted, is dropped by its index. A unicast
+// endpoint of the host shares the port; an address the host lacks is refused.
+TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLimit)
+{
+    velmora_test::NetNsPair pair;
+    if (!pair.Ok())
+        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    const std::string strA = pair.AddrA(), strB = pair.AddrB();
+    SOCKID client;
+    {
+        velmora_test::ScopedNetNs inB(pair.NameB());
+        ASSERT_TRUE(inB.Ok());
+        client = Listen(strB.c_str(), m_nClientPort, m_client);
+    }
+    velmora_test::ScopedNetNs inA(pair.NameA());
+    ASSERT_TRUE(inA.Ok());
+    ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "
+                             "&& ip link set dp$d up && ip link set dm$d up && ip addr add 10.78.$d.1/24 dev dm$d || exit 1; done"));
+    std::vector<nox::os::GroupIface> vecIface;
+    ASSERT_EQ(0, nox::os::GroupInterfaces(vecIface));
+    ASSERT_EQ(3u, vecIface.size());   // the veth, dm1, dm2: lo carries no group
+    const std::string strVeth = vecIface[0].strName;
+    const auto Joined = [] {   // the group's memberships in the namespace, one per interface
+        std::ifstream in("/proc/thread-self/net/igmp");
+        size_t nCount = 0;
+        for (std::string strWord; in >> strWord;)
+            nCount += strWord == "FBFFFFEF" ? 1 : 0;
+        return nCount;
+    };
+    std::vector<nox::GroupChange> vecFailed;
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1"}, vecFailed));
+    nox::Ref<RecordingHandler> uni(new RecordingHandler), group(new RecordingHandler);
+    Listen(strA.c_str(), m_nServerPort, uni);
+    Listen(kGroup, m_nServerPort, group);
+    EXPECT_EQ(1u, Joined());
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1", strVeth, "dm2", "nosuch0"}, vecFailed));
+    EXPECT_TRUE(vecFailed.empty());
+    EXPECT_EQ(3u, Joined());
+    for (const std::string& strTo : {std::string(kGroup), strA})
+        ASSERT_TRUE(Send(client, strTo, strTo, m_nServerPort));
+    EXPECT_EQ(kGroup, group->Wait(1).at(0).strData) << "through the spare socket's membership";
+    EXPECT_EQ(strA, uni->Wait(1).at(0).strData);
+    ip_mreqn req{};
+    req.imr_multiaddr.s_addr = inet_addr(kGroup);
+    req.imr_ifindex = static_cast<int>(vecIface[1].nIndex);   // dm1's, on the port's socket
+    ASSERT_EQ(0, std::system("ip link del dm1"));
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({strVeth}, vecFailed));
+    EXPECT_EQ(1u, Joined()) << "dm2's membership stays";
+    EXPECT_NE(0, ::setsockopt(FindBound(m_nServerPort), IPPROTO_IP, IP_DROP_MEMBERSHIP, &req, sizeof(req)))
+        << "the deleted link's membership was still held";
+    ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=0"));
+    ASSERT_EQ(0, m_engine.SetGroupInterfaces({strVeth, "dm2"}, vecFailed));
+    ASSERT_EQ(1u, vecFailed.size()) << "no socket may hold another";
+    EXPECT_EQ("dm2 " + std::to_string(-ENOBUFS), vecFailed[0].strIface + " " + std::to_string(vecFailed[0].nResult));
+    const SOCKID absent = m_engine.CreateSocket(m_server, nullptr);
+    m_engine.SetReuseAddr(absent, 1);
+    EXPECT_EQ(-EADDRNOTAVAIL, m_engine.StartUDP(absent, "10.77.0.9", m_nServerPort, nullptr, 0, true));
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 #endif
