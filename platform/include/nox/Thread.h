@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace nox {
 
@@ -121,6 +122,12 @@ private:
     // True when work is announced (the epoch moves on from nEpoch) within
     // the busy wait; false after it, or on a stop signal.
     bool AwaitAnnouncement(uint64_t nEpoch) const;
+    // Waits on the work signal under lock (g_workMutex, Thread.cpp), taking
+    // the timed role when nobody owns it: true when work was announced or
+    // a stop signalled, false after the timed role's wait.
+    bool WaitForWork(std::unique_lock<std::mutex>& lock, uint64_t nEpoch, bool& bTimed,
+                     uint64_t nKeepSeen) const;
+    void LeaveTimedRole(bool& bTimed, uint64_t nKeepSeen) const;
 
     class PollTurn;   // Thread.cpp
 

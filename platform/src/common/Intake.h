@@ -12,7 +12,10 @@
 // than one step takes), the socket is armed again and the poll role given up
 // before the steps, so whichever runner is idle first takes it. A runner
 // whose steps keep a socket for longer than the hand-over time loses it to
-// the runner that waits with the safety timeout, which arms it and polls.
+// the runner that waits with the safety timeout, which arms it and polls:
+// a poller that starts keeping while no runner waits the short time calls
+// one (Turn::CallWatcher), so a slow step is caught within about the
+// hand-over time even when the waiter was in its long wait.
 // A stop or an announcement while nobody else waits reaches the poller
 // through an eventfd in the set.
 #pragma once
@@ -67,6 +70,9 @@ public:
     virtual bool Step() = 0;            // runs the function once; true: call it again
     virtual bool Stopped() const = 0;
     virtual uint64_t Epoch() const = 0;   // Runner::NotifyWork's count
+    // The poller starts keeping a socket for its steps: an idle runner is
+    // to wait the hand-over time (Keeping) unless one does already.
+    virtual void CallWatcher() = 0;
 };
 
 // Takes the poll role when nobody holds it and a socket is in the set.
@@ -82,12 +88,12 @@ void WakePoller();
 // Whether runners are receiving (the idle runners need not watch for work:
 // the poller's own steps follow its batches).
 bool Serving();
-// For the runner waiting with the safety timeout: how long to wait (short
-// while a socket has been kept since nKeepSeen), and after such a wait
-// whether it took over a socket that the same steps still keep: it is armed
-// again and the poll role is now the caller's (run PollTurn). nKeepSeen is
-// the caller's note of the keeping it saw last.
-unsigned WaitMs(uint64_t nKeepSeen, unsigned nIdleMs);
+// For the runner waiting with the safety timeout: whether a socket is kept
+// now or has been since nKeepSeen (then it waits only kHandOverMs), and
+// after such a wait whether it took over a socket that the same steps still
+// keep: it is armed again and the poll role is now the caller's (run
+// PollTurn). nKeepSeen is the caller's note of the keeping it saw last.
+bool Keeping(uint64_t nKeepSeen);
 bool TakeOverStalled(uint64_t& nKeepSeen);
 
 }  // namespace intake

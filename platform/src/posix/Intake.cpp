@@ -115,6 +115,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
         }
         if (nGot > 0) {
             Keep(pSource);
+            turn.CallWatcher();
             uint64_t nEpoch = 0;
             bool bAgain = false;
             do {
@@ -246,10 +247,9 @@ bool Serving()
     return g_nSources.load() > 0 && g_nReceivers.load() > 0;
 }
 
-unsigned WaitMs(uint64_t nKeepSeen, unsigned nIdleMs)
+bool Keeping(uint64_t nKeepSeen)
 {
-    const bool bBusy = g_bKeeping.load() || g_nKeepSeq.load() != nKeepSeen;
-    return bBusy && nIdleMs > kHandOverMs ? kHandOverMs : nIdleMs;
+    return g_bKeeping.load() || g_nKeepSeq.load() != nKeepSeen;
 }
 
 bool TakeOverStalled(uint64_t& nKeepSeen)

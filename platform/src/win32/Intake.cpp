@@ -37,9 +37,9 @@ bool Serving()
     return false;
 }
 
-unsigned WaitMs(uint64_t /*nKeepSeen*/, unsigned nIdleMs)
+bool Keeping(uint64_t /*nKeepSeen*/)
 {
-    return nIdleMs;
+    return false;
 }
 
 bool TakeOverStalled(uint64_t& /*nKeepSeen*/)

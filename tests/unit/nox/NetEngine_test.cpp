@@ -390,10 +390,12 @@ TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
     EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), vecGot[0].strFrom);
 }
 
-// Runners that receive for themselves (two, the safety timeout 50 ms): each
-// datagram is queued by OnData and answered by a runner's step. A step that
-// blocks keeps its socket only until the waiting runner takes it over, so the
-// next datagrams are still received and answered; an endpoint closed and
+// Runners that receive for themselves (two, the safety timeout a minute, so
+// it rescues nothing): each datagram is queued by OnData and answered by a
+// runner's step. A step that blocks at the start of a load keeps its socket
+// only until the idle runner, called out of its long wait, takes it over, so
+// the next datagrams are received and answered long before the step is
+// released (3 s at most); an endpoint closed and
 // opened again while a runner waits on it is received again; a receive side
 // shut down is reported (and the engine refuses a stop from that thread);
 // the runners stop while one waits on the sockets and while one is blocked
@@ -426,10 +428,10 @@ struct IntakeWork : RecordingHandler {
         work.cv.notify_all();
         return 0;
     }
-    bool WaitFor(const std::function<bool()>& done)   // 10 s at most
+    bool WaitFor(const std::function<bool()>& done, int nSeconds = 10)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, std::chrono::seconds(10), done);
+        return cv.wait_for(lock, std::chrono::seconds(nSeconds), done);
     }
     std::mutex mutex;
     std::condition_variable cv;
@@ -441,7 +443,7 @@ struct IntakeWork : RecordingHandler {
 
 TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
 {
-    nox::Runner::SetIdleTimeoutMs(50);
+    nox::Runner::SetIdleTimeoutMs(60000);
     nox::Ref<IntakeWork> work(new IntakeWork);
     work->m_onClose = [&] { EXPECT_EQ(-EDEADLK, m_engine.StopEngine()); };   // before any socket
     std::vector<nox::Runner> vecRunner(2, nox::Runner(&IntakeWork::Step, work.get(), nox::RUNNER_LOOP));
@@ -455,7 +457,7 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
     EXPECT_TRUE(work->WaitFor([&] { return work->nBlocked == 1; }));
     for (const char* sz : {"a", "b", "c"})
         ASSERT_TRUE(Send(client, sz, kLo, m_nServerPort));
-    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 3; })) << "intake stalled behind a step";
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 3; }, 3)) << "intake stalled behind a step";
     {
         std::lock_guard<std::mutex> lock(work->mutex);
         work->bRelease = true;
