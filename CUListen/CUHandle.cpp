@@ -36,7 +36,8 @@ reqBuffer::reqBuffer()
 
 reqBuffer::~reqBuffer()
 {
-    delete[] m_pBuffer;
+    if (m_pBuffer != m_aInline)
+        delete[] m_pBuffer;
 }
 
 CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
@@ -346,8 +347,7 @@ void CCUHandler::ReleaseQueueSlots(int nCount)
     m_nQueued.fetch_sub(nCount, std::memory_order_relaxed);
 }
 
-// The copy keeps len and one zero byte after the data, so the JSON reader
-// stops inside the buffer even when the datagram carries no zero.
+// The copy holds len bytes, no terminator: readers stay within m_nLen.
 int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
                             int port)
 {
@@ -355,7 +355,7 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     req->m_sockId = hSocket;
     req->m_nSrcPort = port;
     const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
-    req->m_pBuffer = new char[nLen];   // read only within m_nLen: no terminator
+    req->m_pBuffer = nLen <= reqBuffer::kInlineSize ? req->m_aInline : new char[nLen];
     if (nLen > 0)
         std::memcpy(req->m_pBuffer, buf, nLen);
     req->m_nLen = static_cast<int>(nLen);

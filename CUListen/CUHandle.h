@@ -26,15 +26,16 @@ class CAdapterWatch;
 struct WorkerJson;   // CUHandleReply.cpp
 
 // One accepted datagram waiting for a worker. m_pBuffer holds the m_nLen
-// received bytes followed by one extra zero byte, so a reader that stops at
-// the first zero never runs past the datagram; readers of fixed offsets check
-// m_nLen first.
+// received bytes, in m_aInline when they fit (a discovery request does: no
+// second allocation), else in memory of its own; readers check m_nLen first.
 class reqBuffer : public nox::RefObj {
 public:
     reqBuffer();
     ~reqBuffer() override;
 
+    static constexpr size_t kInlineSize = 192;
     char* m_pBuffer;
+    char m_aInline[kInlineSize];
     char m_szAddr[32];
     int m_nSrcPort;
     nox::SOCKID m_sockId;
