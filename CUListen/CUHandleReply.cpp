@@ -20,7 +20,28 @@
 #include "nox/Str.h"
 #include "nox/Time.h"
 
-// One worker thread's JSON reply texts, one per row of one of the handler's
+// The replies a worker step has made and not yet sent: the exchanges make
+// them, FlushReplies sends them (one system call per run of one socket) and
+// then writes their lines, in the order they were made. Every other line of
+// the step is written after FlushReplies, so the worker's lines keep the
+// order of a reply-by-reply send. One per worker thread: the first nCount
+// replies are pending, and the texts keep their memory for the next ones.
+struct PendingReply {
+    nox::SOCKID sock;
+    std::string strData;
+    char szHost[32];
+    int nPort;
+    bool bJson;
+    size_t nRow;
+};
+struct ReplyBatch {
+    std::vector<PendingReply> vecReply;
+    size_t nCount = 0;
+    std::vector<nox::OutDatagram> vecOut;
+    const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
+};
+
+// One worker thread's reply batch, and its JSON reply texts, one per row of one of the handler's
 // tables (empty for a row that does not answer), for one serial number text
 // (the configuration is fixed once the handler has started, so only a new
 // table or serial text makes them stale), and its reader.
@@ -36,6 +57,7 @@ struct WorkerJson {
     bool bLastParsed = false;
     std::string strLastText;
     std::string strLastMethod;
+    ReplyBatch batch;
 };
 
 namespace {
@@ -96,27 +118,10 @@ size_t ReplyLine(char* pOut, nox::SOCKID sock, int nLen, const char* szHost, int
 thread_local WorkerJson* t_pJson = nullptr;
 thread_local uint64_t t_nJsonInstance = 0;
 
-// The replies a worker step has made and not yet sent: the exchanges make
-// them, FlushReplies sends them (one system call per run of one socket) and
-// then writes their lines, in the order they were made. Every other line of
-// the step is written after FlushReplies, so the worker's lines keep the
-// order of a reply-by-reply send.
-struct PendingReply {
-    nox::SOCKID sock;
-    std::string strData;
-    char szHost[32];
-    int nPort;
-    bool bJson;
-    size_t nRow;
-};
-struct ReplyBatch {
-    std::vector<PendingReply> vecReply;
-    std::vector<nox::OutDatagram> vecOut;
-    const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
-};
-// The batch of the step running on this thread. A plain pointer to a batch
-// on the step's stack: a thread_local object with a destructor is freed
-// wrongly at thread exit by the Windows toolchain's runtime.
+// The batch of the step running on this thread (the thread's own, see
+// WorkerJson): a plain pointer, since a thread_local object with a
+// destructor is freed wrongly at thread exit by the Windows toolchain's
+// runtime.
 thread_local ReplyBatch* t_pBatch = nullptr;
 
 }  // namespace
@@ -132,9 +137,9 @@ public:
     {
         if (m_bOwn) {
             m_hold.emplace(handler.m_table);
-            m_batch.pTable = m_hold->get();
-            m_batch.vecReply.reserve(kMaxPendingReplies);
-            t_pBatch = &m_batch;
+            ReplyBatch& batch = handler.ThreadJson().batch;
+            batch.pTable = m_hold->get();
+            t_pBatch = &batch;
         }
     }
     ~ReplyScope()
@@ -155,7 +160,6 @@ private:
     CCUHandler& m_handler;
     const bool m_bOwn;
     std::optional<velmora::Snapshot<velmora::AdapterTable>::Hold> m_hold;
-    ReplyBatch m_batch;
 };
 
 namespace {
@@ -203,10 +207,11 @@ WorkerJson& CCUHandler::ThreadJson()
 std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t nRow)
 {
     ReplyBatch& batch = *t_pBatch;
-    if (batch.vecReply.size() == kMaxPendingReplies)
+    if (batch.nCount == kMaxPendingReplies)
         FlushReplies();
-    batch.vecReply.emplace_back();
-    PendingReply& reply = batch.vecReply.back();
+    if (batch.nCount == batch.vecReply.size())
+        batch.vecReply.emplace_back();
+    PendingReply& reply = batch.vecReply[batch.nCount++];
     reply.sock = request.m_sockId;
     (void)nox::Str::strcpy_x(reply.szHost, sizeof(reply.szHost), request.m_szAddr);
     reply.nPort = request.m_nSrcPort;
@@ -217,10 +222,11 @@ std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t n
 
 void CCUHandler::FlushReplies()
 {
-    if (t_pBatch == nullptr || t_pBatch->vecReply.empty())
+    if (t_pBatch == nullptr || t_pBatch->nCount == 0)
         return;
     ReplyBatch& batch = *t_pBatch;
-    const size_t nCount = batch.vecReply.size();
+    const size_t nCount = batch.nCount;
+    batch.nCount = 0;   // whatever happens next, these are done
     batch.vecOut.resize(nCount);
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
@@ -252,7 +258,6 @@ void CCUHandler::FlushReplies()
         log.LogText(kSrc, __LINE__, reply.bJson ? kFnJson : kFnBinary, nox::kLogInfo, szLine,
                     nLine);
     }
-    batch.vecReply.clear();
 }
 
 const velmora::AdapterTable& CCUHandler::BatchTable()
