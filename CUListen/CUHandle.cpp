@@ -351,18 +351,30 @@ void CCUHandler::ReleaseQueueSlots(int nCount)
 int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
                             int port)
 {
-    nox::Ref<reqBuffer> req(new reqBuffer());
-    req->m_sockId = hSocket;
-    req->m_nSrcPort = port;
+    // The list node too is made (or, on this handler's own worker, taken
+    // from the requests it answered) before the lock, which covers only the
+    // link.
+    const void* pRunner = nox::Runner::CurrentContext();
+    std::list<nox::Ref<reqBuffer>> listOne;
+    std::list<nox::Ref<reqBuffer>>* pSpare = pRunner == this ? &SpareRecords() : nullptr;
+    if (pSpare != nullptr && !pSpare->empty())
+        listOne.splice(listOne.end(), *pSpare, pSpare->begin());
+    else
+        listOne.emplace_back(new reqBuffer());
+    reqBuffer& req = *listOne.front();
+    req.m_sockId = hSocket;
+    req.m_nSrcPort = port;
     const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
-    req->m_pBuffer = nLen <= reqBuffer::kInlineSize ? req->m_aInline : new char[nLen];
+    if (req.m_pBuffer != req.m_aInline) {
+        delete[] req.m_pBuffer;
+        req.m_pBuffer = nullptr;
+    }
+    req.m_pBuffer = nLen <= reqBuffer::kInlineSize ? req.m_aInline : new char[nLen];
     if (nLen > 0)
-        std::memcpy(req->m_pBuffer, buf, nLen);
-    req->m_nLen = static_cast<int>(nLen);
-    (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
+        std::memcpy(req.m_pBuffer, buf, nLen);
+    req.m_nLen = static_cast<int>(nLen);
+    (void)nox::Str::strcpy_x(req.m_szAddr, kAddrSize, addr ? addr : "");
 
-    // The list node too is made before the lock, which covers only the link.
-    std::list<nox::Ref<reqBuffer>> listOne(1, req);
     size_t nDepth = 0;
     {
         nox::MutexGuard guard(m_dataMutex);
@@ -373,7 +385,6 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     // batch: others are called only to help with more than a step's work.
     // On another runner (or the engine's thread, which announces its batch
     // itself) someone must be told.
-    const void* pRunner = nox::Runner::CurrentContext();
     if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kRequestsPerStep))
         nox::Runner::NotifyWork();
     return 0;
@@ -389,18 +400,16 @@ int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
     return 0;
 }
 
-nox::Ref<reqBuffer> CCUHandler::TakeRequest(bool& bMore)
+nox::Ref<reqBuffer> CCUHandler::TakeRequest(bool& bMore, std::list<nox::Ref<reqBuffer>>& listNode)
 {
-    // The front entry is unlinked under the lock and freed after it.
-    std::list<nox::Ref<reqBuffer>> listTaken;
     {
         nox::MutexGuard guard(m_dataMutex);
         bMore = false;
         if (m_waitHandleData.empty())
             return nox::Ref<reqBuffer>();
-        listTaken.splice(listTaken.end(), m_waitHandleData, m_waitHandleData.begin());
+        listNode.splice(listNode.end(), m_waitHandleData, m_waitHandleData.begin());
         bMore = !m_waitHandleData.empty();
     }
     ReleaseQueueSlots(1);
-    return listTaken.front();
+    return listNode.front();
 }

@@ -162,8 +162,13 @@ private:
         kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnNoRoute, kWarnCount
     };
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
-    // The oldest queued request (empty when none), and whether more wait.
-    nox::Ref<reqBuffer> TakeRequest(bool& bMore);
+    // The oldest queued request (empty when none), its queue node moved into
+    // listNode (empty on entry), and whether more wait.
+    nox::Ref<reqBuffer> TakeRequest(bool& bMore, std::list<nox::Ref<reqBuffer>>& listNode);
+    // This worker thread's answered requests, queue node and record together,
+    // for its next datagrams (at most kSpareRecords; see PushRequest).
+    std::list<nox::Ref<reqBuffer>>& SpareRecords();
+    enum { kSpareRecords = 2 * kRequestsPerStep };
     class ReplyScope;   // CUHandleReply.cpp
     WorkerJson& ThreadJson();
     // A reply to request from adapter row nRow, to be filled by the caller

@@ -58,6 +58,7 @@ struct WorkerJson {
     std::string strLastText;
     std::string strLastMethod;
     ReplyBatch batch;
+    std::list<nox::Ref<reqBuffer>> listSpare;   // CCUHandler::SpareRecords
 };
 
 namespace {
@@ -260,6 +261,11 @@ void CCUHandler::FlushReplies()
     }
 }
 
+std::list<nox::Ref<reqBuffer>>& CCUHandler::SpareRecords()
+{
+    return ThreadJson().listSpare;
+}
+
 const velmora::AdapterTable& CCUHandler::BatchTable()
 {
     return *t_pBatch->pTable;
@@ -273,9 +279,11 @@ int CCUHandler::HandleRequest()
 {
     static const char kFn[] = "CCUHandler::HandleRequest";
     ReplyScope scope(*this);
+    std::list<nox::Ref<reqBuffer>>& listSpare = SpareRecords();
     bool bMore = true;
     for (int nTaken = 0; bMore && nTaken < kRequestsPerStep; ++nTaken) {
-        nox::Ref<reqBuffer> req = TakeRequest(bMore);
+        std::list<nox::Ref<reqBuffer>> listNode;
+        nox::Ref<reqBuffer> req = TakeRequest(bMore, listNode);
         if (!req)
             break;
         try {
@@ -296,6 +304,9 @@ int CCUHandler::HandleRequest()
             NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
                     req->m_szAddr, req->m_nSrcPort);
         }
+        req.release();   // the node's own reference is then the last one
+        if (listSpare.size() < static_cast<size_t>(kSpareRecords) && listNode.front()->RefCount() == 1)
+            listSpare.splice(listSpare.end(), listNode);
     }
     FlushReplies();
     // The engine announces a batch of datagrams once, and that wakes at most

@@ -395,8 +395,9 @@ TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
 // runner's step. A step that blocks at the start of a load keeps its socket
 // only until the idle runner, called out of its long wait, takes it over, so
 // the next datagrams are received and answered long before the step is
-// released (3 s at most); an endpoint closed and
-// opened again while a runner waits on it is received again; a receive side
+// released (3 s at most), and work announced meanwhile wakes the runner that
+// waits on the sockets; every datagram is delivered on a runner; an endpoint
+// closed and opened again while a runner waits on it is received again; a receive side
 // shut down is reported (and the engine refuses a stop from that thread);
 // the runners stop while one waits on the sockets and while one is blocked
 // in a step with a socket.
@@ -406,6 +407,7 @@ struct IntakeWork : RecordingHandler {
         {
             std::lock_guard<std::mutex> lock(mutex);
             queue.emplace_back(pData, static_cast<size_t>(nLen));
+            nElsewhere += nox::Runner::CurrentContext() == this ? 0 : 1;
         }
         RecordingHandler::OnData(sock, pData, nLen, szAddr, nPort);
     }
@@ -438,6 +440,7 @@ struct IntakeWork : RecordingHandler {
     std::deque<std::string> queue;
     std::vector<std::string> vecDone;
     int nBlocked = 0;
+    int nElsewhere = 0;   // datagrams delivered on other threads than the runners
     bool bRelease = false;
 };
 
@@ -460,15 +463,21 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
     EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 3; }, 3)) << "intake stalled behind a step";
     {
         std::lock_guard<std::mutex> lock(work->mutex);
+        work->queue.emplace_back("told");   // the other runner now waits on the sockets
+    }
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 4; }, 3));
+    {
+        std::lock_guard<std::mutex> lock(work->mutex);
         work->bRelease = true;
         work->cv.notify_all();
     }
-    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 4; }));
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 5; }));
 
     EXPECT_EQ(0, m_engine.CloseSocket(server));
     server = Listen(kLo, m_nServerPort, work);
     ASSERT_TRUE(Send(client, "again", kLo, m_nServerPort));
-    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 5; }));
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 6; }));
 
     ::shutdown(FindBound(m_nServerPort), SHUT_RD);
     EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), work->Wait(6).back().strFrom);
@@ -489,7 +498,8 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
     }
     for (nox::Runner& runner : vecRunner)
         EXPECT_EQ(0, runner.Join());
-    EXPECT_EQ("a b c slow again slow", [&] {
+    EXPECT_EQ(0, work->nElsewhere);
+    EXPECT_EQ("a b c told slow again slow", [&] {
         std::string strDone;
         for (const std::string& str : work->vecDone)
             strDone += (strDone.empty() ? "" : " ") + str;
