@@ -48,7 +48,10 @@ enum runner_type_e {
     // network engine's datagrams on its own thread where the system allows
     // (Linux): when idle, one such runner at a time waits on the engine's
     // sockets instead of the work signal, delivers a batch and then calls
-    // its function; the others need no 50 us watch.
+    // its function; the others need no 50 us watch. While such a runner keeps
+    // a socket for its calls, the runner with the safety timeout waits only
+    // 20 ms (the poller wakes it once when it starts keeping) and then takes
+    // over a socket kept that long, so a slow call never stalls intake.
     RUNNER_LOOP = 2,
 };
 
