@@ -40,6 +40,7 @@ TEST(FilterTableTest, IntervalCapEvictionOrderAndDumpOrder)
     FilterTable capped(4);
     for (int i = 1; i <= 4; ++i)
         ASSERT_TRUE(capped.Accept(Addr(i), 32, 10, 300, nEvicted));
+    ASSERT_TRUE(capped.Accept(Addr(4), -93, 11, 300, nEvicted));   // the newest, again
     ASSERT_TRUE(capped.Accept(Addr(1), -93, 11, 300, nEvicted));   // host 1 is the newest now
     nEvicted = 0;
     EXPECT_TRUE(capped.Accept(Addr(5), 32, 12, 300, nEvicted));    // host 2 goes
