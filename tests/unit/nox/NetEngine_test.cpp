@@ -122,6 +122,19 @@ protected:
         EXPECT_EQ(0, m_engine.StartUDP(sock, szHost, nPort, nullptr, 0, true));
         return sock;
     }
+
+#ifndef _WIN32
+    // The client's endpoint in the pair's namespace B (sending to groups from
+    // it when bGroups); the caller then enters namespace A for the server's.
+    SOCKID ClientInB(const velmora_test::NetNsPair& pair, bool bGroups)
+    {
+        velmora_test::ScopedNetNs inB(pair.NameB());
+        EXPECT_TRUE(inB.Ok());
+        const SOCKID client = Listen(pair.AddrB().c_str(), m_nClientPort, m_client);
+        EXPECT_TRUE(!bGroups || m_engine.SetMulticastInterface(client, pair.AddrB().c_str()) == 0);
+        return client;
+    }
+#endif
     bool Send(SOCKID sock, const std::string& strData, const std::string& strHost, int nPort)
     {
         return m_engine.SendTo(sock, strData.data(), static_cast<int>(strData.size()),
@@ -399,13 +412,7 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
     if (!pair.Ok())
         GTEST_SKIP() << "no network namespaces: " << pair.Error();
     const std::string strA = pair.AddrA(), strB = pair.AddrB();
-    SOCKID client;
-    {
-        velmora_test::ScopedNetNs inB(pair.NameB());
-        ASSERT_TRUE(inB.Ok());
-        client = Listen(strB.c_str(), m_nClientPort, m_client);
-        ASSERT_EQ(0, m_engine.SetMulticastInterface(client, strB.c_str()));
-    }
+    const SOCKID client = ClientInB(pair, true);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     size_t nReplies = 0;
@@ -444,13 +451,8 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     velmora_test::NetNsPair pair;
     if (!pair.Ok())
         GTEST_SKIP() << "no network namespaces: " << pair.Error();
-    const std::string strA = pair.AddrA(), strB = pair.AddrB();
-    SOCKID client;
-    {
-        velmora_test::ScopedNetNs inB(pair.NameB());
-        ASSERT_TRUE(inB.Ok());
-        client = Listen(strB.c_str(), m_nClientPort, m_client);
-    }
+    const std::string strA = pair.AddrA();
+    const SOCKID client = ClientInB(pair, false);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "
