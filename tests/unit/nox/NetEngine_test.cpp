@@ -265,8 +265,8 @@ TEST_F(NetEngineTest, AHeldPortIsNotSharedWithOtherSockets)
     SOCKID aInside[2];
     for (SOCKID& sock : aInside) {
         sock = m_engine.CreateSocket(m_server, nullptr);
-        if (&sock == &aInside[0])
-            m_engine.SetReuseAddr(sock, 1);   // but a second wildcard endpoint
+        // A second wildcard endpoint, and a group endpoint with sharing set off.
+        EXPECT_EQ(0, m_engine.SetReuseAddr(sock, &sock == &aInside[0] ? 1 : 0));
         EXPECT_EQ(nTaken, m_engine.StartUDP(sock, &sock == &aInside[0] ? "0.0.0.0" : kGroup, m_nServerPort,
                                             nullptr, 0, true));
     }
