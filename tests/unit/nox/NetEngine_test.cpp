@@ -4,6 +4,8 @@
 // socket that breaks under the engine.
 #include "nox/NetEngine.h"
 
+#include "common/NetEngineImpl.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -145,6 +147,19 @@ protected:
     nox::Ref<RecordingHandler> m_server{new RecordingHandler}, m_client{new RecordingHandler};
     const int m_nServerPort = FreePort(), m_nClientPort = FreePort();
 };
+
+// ICMP reports about earlier sends, interruptions and short memory leave a
+// socket to be read again; a socket that failed for good is not read again.
+TEST(NetEngineErrorTest, OnlyPassingReceiveErrorsAreSurvived)
+{
+    namespace err = asio::error;
+    for (const auto ec : {err::connection_refused, err::connection_reset, err::network_reset, err::host_unreachable,
+                          err::network_unreachable, err::interrupted, err::try_again, err::no_buffer_space, err::no_memory})
+        EXPECT_TRUE(nox::engine::IsTransient(err::make_error_code(ec))) << ec;
+    for (const auto ec : {err::bad_descriptor, err::not_socket, err::shut_down, err::access_denied})
+        EXPECT_FALSE(nox::engine::IsTransient(err::make_error_code(ec))) << ec;
+    EXPECT_FALSE(nox::engine::IsTransient(err::make_error_code(err::eof)));   // not a system error
+}
 
 // Start arguments outside their ranges are refused; a running engine is not
 // started twice.
