@@ -148,8 +148,10 @@ protected:
     const int m_nServerPort = FreePort(), m_nClientPort = FreePort();
 };
 
+#ifndef _WIN32
 // ICMP reports about earlier sends, interruptions and short memory leave a
 // socket to be read again; a socket that failed for good is not read again.
+// (A completed Windows receive reports its own codes; the Wine runs cover it.)
 TEST(NetEngineErrorTest, OnlyPassingReceiveErrorsAreSurvived)
 {
     namespace err = asio::error;
@@ -160,6 +162,7 @@ TEST(NetEngineErrorTest, OnlyPassingReceiveErrorsAreSurvived)
         EXPECT_FALSE(nox::engine::IsTransient(err::make_error_code(ec))) << ec;
     EXPECT_FALSE(nox::engine::IsTransient(err::make_error_code(err::eof)));   // not a system error
 }
+#endif
 
 // Start arguments outside their ranges are refused; a running engine is not
 // started twice.
