@@ -172,9 +172,7 @@ TEST_F(CheckConfigTest, AnErrorExactlyWhenTheDaemonLogsOneOrKeepsADefault)
 // be opened by the daemon's engine (in a namespace whose veth carries groups).
 TEST_F(CheckConfigTest, AnErrorExactlyWhenAnEndpointCannotOpen)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     const std::string strOwn = pair.AddrA(), kHost1 = "<UdpListenInfo1><UdpHost>0.0.0.0",

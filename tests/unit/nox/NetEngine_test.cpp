@@ -31,8 +31,6 @@ const int kReuseOptions[] = {SO_REUSEADDR};
 #include <cstdlib>
 #include <fstream>
 
-#include <poll.h>
-
 #include "NetNs.h"
 #include "common/NetEngineOs.h"
 typedef int NativeSock;
@@ -283,9 +281,7 @@ TEST_F(NetEngineTest, AHeldPortIsNotSharedWithOtherSockets)
 // OnClose, on an event thread; the replacements receive again.
 TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacements)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     m_engine.StopEngine();   // event threads in A, where the replacements are made
@@ -380,9 +376,7 @@ TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
 // (The Windows engine's group endpoints are covered by the Wine scenario.)
 TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     const std::string strA = pair.AddrA(), strB = pair.AddrB();
     const SOCKID client = ClientInB(pair, true);
     velmora_test::ScopedNetNs inA(pair.NameA());
@@ -420,9 +414,7 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
 // endpoint of the host shares the port; an address the host lacks is refused.
 TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLimit)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     const std::string strA = pair.AddrA();
     const SOCKID client = ClientInB(pair, false);
     velmora_test::ScopedNetNs inA(pair.NameA());
