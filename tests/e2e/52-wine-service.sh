@@ -148,7 +148,10 @@ ip link add сеть1 netns "$NS_SRV" type veth peer name peer1 netns "$NS_SRV" 
 win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED || fail "stop before the upgrade"
 msi same /i "Z:${WORKDIR//\//\\}\\same.msi" "INSTALLDIR=C:\\Сервер"
 [ "$(products)" -eq 1 ] || fail "a rebuild of the same version installed beside it"
-msi upgrade /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?"
+# The rebuild started the service again: stopped for the upgrade as above.
+until_ok 10 state_is RUNNING && win sc stop Velmora > /dev/null && until_ok 30 state_is STOPPED \
+    || fail "stop after the rebuild"
+msi upgrade /i "Z:${WORKDIR//\//\\}\\next.msi" || fail "upgrade: msiexec $?: $(grep -a -E 'velmora-setup|Return value 3' "$WORKDIR/upgrade.log")"
 until_ok 10 state_is RUNNING && until_ok 20 ctl_running || fail "not running after the upgrade"
 source_key && [ "$(products)" -eq 1 ] && ! grep -a -q 'event source Velmora removed' "$WORKDIR"/upgrade*.log \
     || fail "the upgrade removed the event source or left the old product"

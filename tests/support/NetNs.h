@@ -13,6 +13,12 @@
 #include <cstdlib>
 #include <string>
 
+// Declares `pair`, a fresh namespace pair, or skips the test without one.
+#define VELMORA_NS_PAIR_OR_SKIP(pair) \
+    velmora_test::NetNsPair pair;     \
+    if (!pair.Ok())                   \
+    GTEST_SKIP() << "no network namespaces: " << pair.Error()
+
 namespace velmora_test {
 
 class NetNsPair {

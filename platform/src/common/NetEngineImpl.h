@@ -75,6 +75,9 @@ inline int NegErr(const asio::error_code& ec)
 // The IPv4 address of a dotted text; false when it is not one.
 bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr);
 
+// Whether a receive error leaves the socket working (NetEngineRecv.cpp).
+bool IsTransient(const asio::error_code& ec);
+
 // One event thread and its own event loop.
 struct Loop {
     asio::io_context io{1};

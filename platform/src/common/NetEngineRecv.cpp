@@ -17,11 +17,9 @@ using engine::PortPtr;
 using engine::PortSock;
 using engine::udp;
 
-namespace {
-
 // Receive errors after which the socket still works: ICMP reports about an
 // earlier send, interrupted or spurious wake-ups, short memory.
-bool IsTransient(const asio::error_code& ec)
+bool engine::IsTransient(const asio::error_code& ec)
 {
     if (ec.category() != asio::system_category())
         return false;
@@ -32,6 +30,10 @@ bool IsTransient(const asio::error_code& ec)
            ec == err::would_block || ec == err::no_buffer_space || ec == err::no_memory ||
            os::IsTransientRecvError(ec.value());
 }
+
+namespace {
+
+using engine::IsTransient;
 
 // Called with port.mutex held, after a failed read: true to go on (the error
 // is transient; the caller asks for the next read), false when the socket is

@@ -83,7 +83,7 @@ TEST_F(IntakeTest, StateDumpRowsDoNotBlockIntake)
     probe.fnIntake = [this] { Deliver(MakeJsonRequest(), "9.0.0.2", 1); };
     nox::PrintLog::instance().SetLevel(nox::kLogInfo);   // intake logs nothing now
     nox::detail::LogObserver* pPrev = nox::detail::SwapLogObserver(&probe);
-    m_pHandler->PrintSvrInfo();
+    EXPECT_EQ(0, m_pHandler->PrintSvrInfo());
     nox::detail::SwapLogObserver(pPrev);
     ASSERT_TRUE(probe.done.valid());
     probe.done.wait();

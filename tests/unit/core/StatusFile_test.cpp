@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,7 +22,8 @@ int SeqIn(const std::string& strPath)
 {
     DaemonStatus status;
     std::string strErr;
-    return ReadStatusFile(strPath, status, strErr) == 0 ? status.nSeq : -1;
+    const int nRet = ReadStatusFile(strPath, status, strErr);   // -1 unreadable, -2 not a status
+    return nRet == 0 ? status.nSeq : nRet;
 }
 
 // What stands in the replacement's way, taken away by the function it
@@ -87,6 +89,8 @@ TEST(StatusFileTest, AReplacementWaitsForAReaderAndSaysWhatStillFails)
         EXPECT_EQ(0, WriteStatusFile(status, strPath, strErr)) << obstacle.szName << ": " << strErr;
         EXPECT_EQ(3, SeqIn(strPath)) << obstacle.szName;
     }
+    std::ofstream(strPath) << "pid=\n";
+    EXPECT_EQ(-2, SeqIn(strPath));
 }
 
 }  // namespace

@@ -33,8 +33,6 @@ const int kReuseOptions[] = {SO_REUSEADDR};
 #include <cstdlib>
 #include <fstream>
 
-#include <poll.h>
-
 #include "NetNs.h"
 #include "common/NetEngineOs.h"
 typedef int NativeSock;
@@ -124,6 +122,19 @@ protected:
         EXPECT_EQ(0, m_engine.StartUDP(sock, szHost, nPort, nullptr, 0, true));
         return sock;
     }
+
+#ifndef _WIN32
+    // The client's endpoint in the pair's namespace B (sending to groups from
+    // it when bGroups); the caller then enters namespace A for the server's.
+    SOCKID ClientInB(const velmora_test::NetNsPair& pair, bool bGroups)
+    {
+        velmora_test::ScopedNetNs inB(pair.NameB());
+        EXPECT_TRUE(inB.Ok());
+        const SOCKID client = Listen(pair.AddrB().c_str(), m_nClientPort, m_client);
+        EXPECT_TRUE(!bGroups || m_engine.SetMulticastInterface(client, pair.AddrB().c_str()) == 0);
+        return client;
+    }
+#endif
     bool Send(SOCKID sock, const std::string& strData, const std::string& strHost, int nPort)
     {
         return m_engine.SendTo(sock, strData.data(), static_cast<int>(strData.size()),
@@ -254,8 +265,8 @@ TEST_F(NetEngineTest, AHeldPortIsNotSharedWithOtherSockets)
     SOCKID aInside[2];
     for (SOCKID& sock : aInside) {
         sock = m_engine.CreateSocket(m_server, nullptr);
-        if (&sock == &aInside[0])
-            m_engine.SetReuseAddr(sock, 1);   // but a second wildcard endpoint
+        // A second wildcard endpoint, and a group endpoint with sharing set off.
+        EXPECT_EQ(0, m_engine.SetReuseAddr(sock, &sock == &aInside[0] ? 1 : 0));
         EXPECT_EQ(nTaken, m_engine.StartUDP(sock, &sock == &aInside[0] ? "0.0.0.0" : kGroup, m_nServerPort,
                                             nullptr, 0, true));
     }
@@ -272,9 +283,7 @@ TEST_F(NetEngineTest, AHeldPortIsNotSharedWithOtherSockets)
 // OnClose, on an event thread; the replacements receive again.
 TEST_F(NetEngineTest, DeadPortReportsEachEndpointOnceAndOnCloseMayOpenReplacements)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     m_engine.StopEngine();   // event threads in A, where the replacements are made
@@ -347,34 +356,6 @@ TEST_F(NetEngineTest, ReplacedHandlerMayCallTheEngineAsItGoes)
     const SOCKID sock = first->sock = Listen(kLo, m_nServerPort, first);
     first.release();
     EXPECT_EQ(0, m_engine.SetHandler(sock, m_server));
-}
-
-// The socket calls beneath the engine, on a plain socket: a batch read takes
-// the datagram waiting, with its source and destination, also while errno
-// still holds an earlier EINTR; a send the system refuses outright (port 0)
-// reports that error at once.
-TEST(NetSocketTest, BatchReadAndRefusedSend)
-{
-    const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_EQ(0, nox::os::PrepareUdpSocket(sock));
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)));
-    const asio::ip::udp::endpoint self(asio::ip::address_v4::loopback(),
-                                       static_cast<unsigned short>(PortOf(sock)));
-    EXPECT_EQ(-EINVAL, nox::os::SendDatagram(sock, "x", 1, {self.address(), 0}));
-    ASSERT_EQ(0, nox::os::SendDatagram(sock, "ping", 4, self));
-    pollfd pfd{sock, POLLIN, 0};
-    ASSERT_EQ(1, ::poll(&pfd, 1, 5000));
-    char aBuf[2][8];
-    nox::os::RecvSlot aSlot[2] = {{aBuf[0], 8, 0, 0, 0, 0}, {aBuf[1], 8, 0, 0, 0, 0}};
-    errno = EINTR;
-    ASSERT_EQ(1, nox::os::ReceiveBatch(sock, aSlot, 2));
-    EXPECT_EQ("ping", std::string(aBuf[0], aSlot[0].nLen));
-    EXPECT_EQ(INADDR_LOOPBACK, aSlot[0].nAddr);
-    EXPECT_EQ(self.port(), aSlot[0].nPort);
-    EXPECT_EQ(INADDR_LOOPBACK, aSlot[0].nDst);
-    EXPECT_EQ(0, nox::os::ReceiveBatch(sock, aSlot, 2));
-    ::close(sock);
 }
 
 // A socket whose receive side is shut down under the engine reads empty
@@ -515,17 +496,9 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
 // (The Windows engine's group endpoints are covered by the Wine scenario.)
 TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     const std::string strA = pair.AddrA(), strB = pair.AddrB();
-    SOCKID client;
-    {
-        velmora_test::ScopedNetNs inB(pair.NameB());
-        ASSERT_TRUE(inB.Ok());
-        client = Listen(strB.c_str(), m_nClientPort, m_client);
-        ASSERT_EQ(0, m_engine.SetMulticastInterface(client, strB.c_str()));
-    }
+    const SOCKID client = ClientInB(pair, true);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     size_t nReplies = 0;
@@ -561,16 +534,9 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
 // endpoint of the host shares the port; an address the host lacks is refused.
 TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLimit)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
-    const std::string strA = pair.AddrA(), strB = pair.AddrB();
-    SOCKID client;
-    {
-        velmora_test::ScopedNetNs inB(pair.NameB());
-        ASSERT_TRUE(inB.Ok());
-        client = Listen(strB.c_str(), m_nClientPort, m_client);
-    }
+    VELMORA_NS_PAIR_OR_SKIP(pair);
+    const std::string strA = pair.AddrA();
+    const SOCKID client = ClientInB(pair, false);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
     ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "

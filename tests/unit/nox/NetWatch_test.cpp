@@ -114,9 +114,7 @@ TEST(AddressChoiceTest, LinuxFlagsFromTheAddressDump)
 // at once.
 TEST(NetWatchTest, AddressChangeIsReportedAndWakeEndsTheWait)
 {
-    velmora_test::NetNsPair pair;
-    if (!pair.Ok())
-        GTEST_SKIP() << "no network namespaces: " << pair.Error();
+    VELMORA_NS_PAIR_OR_SKIP(pair);
     nox::NetWatch watch;
     {
         velmora_test::ScopedNetNs inA(pair.NameA());
