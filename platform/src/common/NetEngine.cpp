@@ -83,8 +83,7 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
             pPort->bClosed = true;
             if (pPort->bShared)
                 mapPort.erase(pPort->nPort);
-            pPort->LeaveIntake();
-            pPort->sock.close(ec);   // cancels the wait or receive in flight
+            pPort->Close();
             pPort->vecSpare.clear();
         } else if (st.nGroup != 0) {   // its memberships go, on every interface
             SettleGroups(*pPort, nullptr, nullptr);
@@ -411,6 +410,8 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     asio::error_code ec;
     if (pSt->pPort) {   // shared with the port's other endpoints
         std::lock_guard<std::mutex> portLock(pSt->pPort->mutex);
+        if (pSt->pPort->bOutOfLoop)
+            return os::SetMulticastOut(pSt->pPort->nFd, htonl(addr.to_uint()));
         pSt->pPort->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
     } else {
         pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);

@@ -138,11 +138,27 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
     {
     }
 
+    ~PortSock() override
+    {
+        if (bOutOfLoop)
+            (void)os::CloseNative(nFd);
+    }
+
     // intake::Source, on a receiving runner (NetEngineRecv.cpp).
     int TakeBatch(bool bFirst) override;
     void Rearm() override;
-    // Takes it out of the runners' set (mutex held), before the socket closes.
-    void LeaveIntake() { intake::Remove(*this, nFd); }
+    // Out of the runners' set, then closed (mutex held).
+    void Close()
+    {
+        intake::Remove(*this, nFd);
+        if (bOutOfLoop) {
+            bOutOfLoop = false;
+            (void)os::CloseNative(nFd);
+        } else {
+            asio::error_code ec;
+            sock.close(ec);   // cancels the wait or receive in flight
+        }
+    }
 
     Loop& loop;
     BatchTaker& taker;
@@ -157,6 +173,11 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
     int nTransientErrors = 0;
     std::vector<Joined> vecJoined;
     std::vector<std::unique_ptr<udp::socket>> vecSpare;   // memberships only, never bound
+    // Received by the runners: released from the loop's reactor, which
+    // watches every socket it opened, edge-triggered, and would wake an
+    // event thread for each datagram that arrives. sock is then empty, and
+    // nFd is the engine's to close.
+    bool bOutOfLoop = false;
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
     // when receiving starts and left untouched until datagrams fill them.
     std::unique_ptr<char[]> pBuf;

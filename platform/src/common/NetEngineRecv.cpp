@@ -137,8 +137,14 @@ int NetEngine::Impl::TakeBatch(const PortPtr& pPort, bool bFirst)
 
 void NetEngine::Impl::StartReceive(const PortPtr& pPort)
 {
-    if (os::ReadsInBatches() && (pPort->nIntakeKey != 0 || intake::Add(pPort, pPort->nFd)))
-        return;   // the receiving runners take it
+    if (os::ReadsInBatches() && (pPort->nIntakeKey != 0 || intake::Add(pPort, pPort->nFd))) {
+        if (!pPort->bOutOfLoop) {   // the receiving runners take it
+            asio::error_code ec;
+            (void)pPort->sock.release(ec);
+            pPort->bOutOfLoop = !ec;
+        }
+        return;
+    }
     if (os::ReadsInBatches()) {
         pPort->sock.async_wait(udp::socket::wait_read, [this, pPort](const asio::error_code& ec) {
             OnReadable(pPort, ec);
@@ -178,9 +184,7 @@ void NetEngine::Impl::ReportDead(const PortPtr& pPort, int nError)
     }
     {
         std::lock_guard<std::mutex> lock(pPort->mutex);
-        pPort->LeaveIntake();
-        asio::error_code ec;
-        pPort->sock.close(ec);
+        pPort->Close();
     }
     vecGone.clear();
     for (auto& report : vecReport) {
