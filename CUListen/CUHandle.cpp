@@ -385,7 +385,7 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     // batch: others are called only to help with more than a step's work.
     // On another runner (or the engine's thread, which announces its batch
     // itself) someone must be told.
-    if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kRequestsPerStep))
+    if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kHelpDepth))
         nox::Runner::NotifyWork();
     return 0;
 }

@@ -119,6 +119,10 @@ public:
     // flush, then writes their lines and counts them.
     void FlushReplies();
     enum { kRequestsPerStep = 16 };
+    // A runner that received the requests itself calls others to help only
+    // past this depth: below it, its own steps answer them sooner than a
+    // wake-up of another thread would.
+    enum { kHelpDepth = 64 };
     // The exchanges release req before returning.
     int handle_same_segment(nox::Ref<reqBuffer>& req);        // binary (0xA3); 0
     int handle_different_segment(nox::Ref<reqBuffer>& req);   // JSON (0x20); 0, -1 or -2
