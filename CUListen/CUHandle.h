@@ -118,7 +118,7 @@ public:
     // Sends the replies this thread's exchanges have made since the last
     // flush, then writes their lines and counts them.
     void FlushReplies();
-    enum { kRequestsPerStep = 16 };
+    enum { kRequestsPerStep = 32 };
     // A runner that received the requests itself calls others to help only
     // past this depth: below it, its own steps answer them sooner than a
     // wake-up of another thread would.

@@ -59,6 +59,7 @@ struct WorkerJson {
     std::string strLastMethod;
     ReplyBatch batch;
     std::list<nox::Ref<reqBuffer>> listSpare;   // CCUHandler::SpareRecords
+    nox::PrintLog::Batch lines;                 // FlushReplies' lines, kept for their buffer
 };
 
 namespace {
@@ -246,6 +247,7 @@ void CCUHandler::FlushReplies()
     nox::PrintLog& log = nox::PrintLog::instance();
     const bool bLines = log.Enabled(nox::kLogInfo);
     char szLine[kReplyLineMax];
+    nox::PrintLog::Batch& lines = ThreadJson().lines;
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
@@ -256,9 +258,9 @@ void CCUHandler::FlushReplies()
             reply.bJson ? batch.pTable->vecAdapter[reply.nRow].adapterName : nullptr;
         const size_t nLine = ReplyLine(szLine, reply.sock, batch.vecOut[i].nLen, reply.szHost,
                                        reply.nPort, szIface, static_cast<int>(reply.nRow), nRet);
-        log.LogText(kSrc, __LINE__, reply.bJson ? kFnJson : kFnBinary, nox::kLogInfo, szLine,
-                    nLine);
+        lines.Add(kSrc, __LINE__, reply.bJson ? kFnJson : kFnBinary, nox::kLogInfo, szLine, nLine);
     }
+    lines.Commit();   // one hold of the log's queue for the step's lines
 }
 
 std::list<nox::Ref<reqBuffer>>& CCUHandler::SpareRecords()

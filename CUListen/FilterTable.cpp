@@ -40,7 +40,7 @@ FilterTable::FilterTable(size_t nMaxHosts)
     while (nSlots < 2 * m_nMax)
         nSlots *= 2;
     m_nMask = nSlots - 1;
-    m_pSlot.reset(ZeroedArray<int32_t>(nSlots));
+    m_pSlot.reset(ZeroedArray<Slot>(nSlots));
     m_pHost.reset(ZeroedArray<Host>(m_nMax));
 }
 
@@ -85,7 +85,7 @@ size_t FilterTable::Home(uint32_t nAddr) const
 size_t FilterTable::Find(uint32_t nAddr) const
 {
     size_t nSlot = Home(nAddr);
-    while (m_pSlot[nSlot] != 0 && m_pHost[m_pSlot[nSlot] - 1].nAddr != nAddr)
+    while (m_pSlot[nSlot].nHost != 0 && m_pSlot[nSlot].nAddr != nAddr)
         nSlot = (nSlot + 1) & m_nMask;
     return nSlot;
 }
@@ -120,15 +120,15 @@ void FilterTable::LinkNewest(int32_t nHost)
 void FilterTable::EraseSlot(size_t nSlot)
 {
     size_t nHole = nSlot;
-    for (size_t nNext = (nHole + 1) & m_nMask; m_pSlot[nNext] != 0; nNext = (nNext + 1) & m_nMask) {
-        const size_t nHome = Home(m_pHost[m_pSlot[nNext] - 1].nAddr);
+    for (size_t nNext = (nHole + 1) & m_nMask; m_pSlot[nNext].nHost != 0; nNext = (nNext + 1) & m_nMask) {
+        const size_t nHome = Home(m_pSlot[nNext].nAddr);
         // Distance from home to the follower, and from home to the hole.
         if (((nNext - nHome) & m_nMask) >= ((nNext - nHole) & m_nMask)) {
             m_pSlot[nHole] = m_pSlot[nNext];
             nHole = nNext;
         }
     }
-    m_pSlot[nHole] = 0;
+    m_pSlot[nHole] = Slot{0, 0};
 }
 
 bool FilterTable::Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInterval,
@@ -136,7 +136,7 @@ bool FilterTable::Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInte
 {
     const int nHead = HeadIndex(nKey);
     size_t nSlot = Find(nAddr);
-    int32_t nHost = m_pSlot[nSlot] - 1;
+    int32_t nHost = m_pSlot[nSlot].nHost - 1;
     if (nHost >= 0) {
         Host& host = m_pHost[nHost];
         if ((host.nHeads & (1u << nHead)) != 0 && IsRecent(nNow, host.anSeconds[nHead], nInterval))
@@ -145,7 +145,7 @@ bool FilterTable::Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInte
     } else if (m_nUsed < m_nMax) {
         nHost = static_cast<int32_t>(m_nUsed++);
         m_pHost[nHost] = Host{nAddr, {0, 0}, 0, -1, -1};
-        m_pSlot[nSlot] = nHost + 1;
+        m_pSlot[nSlot] = Slot{nAddr, nHost + 1};
     } else {
         // The oldest host's place goes to the new one.
         nHost = m_nOldest;
@@ -159,7 +159,7 @@ bool FilterTable::Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInte
         Unlink(nHost);
         EraseSlot(Find(old.nAddr));
         old = Host{nAddr, {0, 0}, 0, -1, -1};
-        m_pSlot[Find(nAddr)] = nHost + 1;
+        m_pSlot[Find(nAddr)] = Slot{nAddr, nHost + 1};
     }
     Host& host = m_pHost[nHost];
     host.anSeconds[nHead] = nNow;

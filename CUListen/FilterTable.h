@@ -65,9 +65,17 @@ private:
     void LinkNewest(int32_t nHost);
     void EraseSlot(size_t nSlot);
 
+    // A slot keeps its host's address beside the index, so that probes and
+    // the shifts of a removal never read the hosts themselves (every request
+    // from a new source would otherwise miss the cache once per probe).
+    struct Slot {
+        uint32_t nAddr;
+        int32_t nHost;   // host index + 1; 0: empty
+    };
+
     const size_t m_nMax;
     size_t m_nMask;
-    std::unique_ptr<int32_t[], void (*)(void*)> m_pSlot;   // host index + 1; 0: empty
+    std::unique_ptr<Slot[], void (*)(void*)> m_pSlot;
     std::unique_ptr<Host[], void (*)(void*)> m_pHost;
     size_t m_nUsed = 0;
     int32_t m_nOldest = -1;

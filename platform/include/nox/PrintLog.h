@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 
 #include "nox/Compat.h"
 
@@ -32,6 +33,25 @@ public:
                  size_t nLen);
     // Whether a line of nLevel would be written now.
     bool Enabled(int nLevel) const;
+
+    // Lines as LogText writes them, in order, queued for the writer thread
+    // together (one lock hold) at Commit. Lines that cannot go that way (no
+    // writer thread, a full queue, an observer installed) are written one by
+    // one as LogText writes them.
+    class Batch {
+    public:
+        Batch() = default;
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        ~Batch() { Commit(); }
+        void Add(const char* szFile, int nLine, const char* szFunc, int nLevel, const char* pMsg,
+                 size_t nLen);
+        void Commit();
+
+    private:
+        std::string m_strPacked;   // each line's head and text, as the queue holds them
+        int m_nTopLevel = 0;
+    };
 
     void SetLevel(int nLevel);
     int GetLevel() const;

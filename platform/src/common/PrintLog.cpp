@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -233,6 +234,52 @@ void PrintLog::LogText(const char* szFile, int nLine, const char* szFunc, int nL
     m_pImpl->EmitLine(nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg, strLine);
     strMsg.swap(logfmt::ThreadMsg());
     strLine.swap(logfmt::ThreadLine());
+}
+
+void PrintLog::Batch::Add(const char* szFile, int nLine, const char* szFunc, int nLevel,
+                          const char* pMsg, size_t nLen)
+{
+    PrintLog& log = instance();
+    if (nLevel < log.m_pImpl->nLevel.load(std::memory_order_relaxed))
+        return;
+    if (g_bObserver.load(std::memory_order_acquire) || !log.m_pImpl->queue.Running()) {
+        Commit();   // the lines before it first
+        log.LogText(szFile, nLine, szFunc, nLevel, pMsg, nLen);
+        return;
+    }
+    std::string strMsg;
+    std::string strLine;
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+    strMsg.assign(pMsg, nLen);
+    logfmt::FormatLine(strLine, nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg);
+    const LineHead head{static_cast<uint32_t>(strLine.size()), nLevel};
+    m_strPacked.append(reinterpret_cast<const char*>(&head), sizeof(head));
+    m_strPacked += strLine;
+    m_nTopLevel = nLevel > m_nTopLevel ? nLevel : m_nTopLevel;
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+}
+
+void PrintLog::Batch::Commit()
+{
+    if (m_strPacked.empty())
+        return;
+    Impl& impl = *instance().m_pImpl;
+    if (!impl.queue.Running() || !impl.queue.EnqueuePacked(m_nTopLevel, m_strPacked.data(), m_strPacked.size())) {
+        // Each line as a caller writes it when the queue cannot take it.
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        std::string strLine;
+        for (size_t nPos = 0; nPos + sizeof(LineHead) <= m_strPacked.size();) {
+            LineHead head;
+            std::memcpy(&head, m_strPacked.data() + nPos, sizeof(head));
+            strLine.assign(m_strPacked, nPos + sizeof(head), head.nLen);
+            nPos += sizeof(head) + head.nLen;
+            impl.WriteLocked(head.nLevel, strLine);
+        }
+    }
+    m_strPacked.clear();
+    m_nTopLevel = 0;
 }
 
 bool PrintLog::Enabled(int nLevel) const
