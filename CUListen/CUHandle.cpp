@@ -36,16 +36,17 @@ reqBuffer::reqBuffer()
 
 reqBuffer::~reqBuffer()
 {
-    delete[] m_pBuffer;
+    if (m_pBuffer != m_aInline)
+        delete[] m_pBuffer;
 }
 
 CCUHandler::CCUHandler(nox::NetEngine* pEngine, CCUListen* pListen)
     : m_pEngine(pEngine),
       m_pListen(pListen),
+      m_waitHandleTag(
+          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
       m_szSerialNum(),
       m_nRunning(0),
-      m_filterBound(
-          static_cast<size_t>(std::max(1, CServerConfig::instance()->m_nFilterMaxHosts))),
       m_nQueued(0),
       m_nQueueMax(CServerConfig::instance()->m_nQueueMaxRequests),
       m_replyBudget(
@@ -115,6 +116,7 @@ int CCUHandler::StartHandler()
         runner.SetFunc(&CCUHandler::ThreadProc);
         runner.SetContext(this);
         runner.SetType(nox::RUNNER_LOOP);
+        runner.SetReceives(true);   // where it can, it takes datagrams itself
         (void)runner.Start();   // a runner that fails to start leaves the load to the others
     }
 
@@ -155,17 +157,17 @@ int CCUHandler::PrintSvrInfo()
     }
     // The filter is copied under its lock and written after it: every log
     // line is flushed, and intake must not wait for the whole dump.
-    std::map<std::string, std::map<int, unsigned int>> mapTag;
+    std::vector<velmora::FilterRow> vecRow;
+    size_t nHosts = 0;
     {
         nox::MutexGuard guard(m_tagMutex);
-        mapTag = m_waitHandleTag;
+        vecRow = m_waitHandleTag.SortedRows();
+        nHosts = m_waitHandleTag.size();
     }
-    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ", static_cast<int>(mapTag.size()));
-    for (const auto& host : mapTag) {
-        for (const auto& head : host.second) {
-            NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", host.first.c_str(),
-                    static_cast<unsigned>(head.first) & 0xFFu, head.second);
-        }
+    NOX_LOG(kSrc, kFn, nox::kLogInfo, "m_waitHandleTag size[%d] ", static_cast<int>(nHosts));
+    for (const velmora::FilterRow& row : vecRow) {
+        NOX_LOG(kSrc, kFn, nox::kLogInfo, "Addr[%s] Head[0x%x] tick[%u]", row.strHost.c_str(),
+                static_cast<unsigned>(row.nKey) & 0xFFu, row.nSeconds);
     }
     PrintCounters();
     return 0;
@@ -251,9 +253,7 @@ void CCUHandler::FilterSize(int& nHosts, int& nEntries)
 {
     nox::MutexGuard guard(m_tagMutex);
     nHosts = static_cast<int>(m_waitHandleTag.size());
-    nEntries = 0;
-    for (const auto& host : m_waitHandleTag)
-        nEntries += static_cast<int>(host.second.size());
+    nEntries = static_cast<int>(m_waitHandleTag.Entries());
 }
 
 void CCUHandler::OnConnect(nox::SOCKID sock, nox::SOCKID client, const char* szAddr, int nPort)
@@ -298,6 +298,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
     const int nKey = static_cast<signed char>(buf[0]);
     const uint32_t nNow = nox::Time::GetTick() / 1000u;
 
+    const uint32_t nAddr = velmora::FilterTable::AddressOf(szHost);   // outside the lock
     bool bAccept = TakeQueueSlot(szHost);
     if (bAccept) {
         uint64_t nEvicted = 0;
@@ -305,8 +306,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
             nox::MutexGuard guard(m_tagMutex);
             const uint32_t nInterval =
                 static_cast<uint32_t>(CServerConfig::instance()->m_nFilterInterval);
-            bAccept = m_filterBound.Accept(m_waitHandleTag, szHost, nKey, nNow, nInterval,
-                                           nEvicted);
+            bAccept = m_waitHandleTag.Accept(nAddr, nKey, nNow, nInterval, nEvicted);
         }
         if (nEvicted != 0)
             Warn(kWarnEvicted, kFn, nEvicted);
@@ -347,25 +347,46 @@ void CCUHandler::ReleaseQueueSlots(int nCount)
     m_nQueued.fetch_sub(nCount, std::memory_order_relaxed);
 }
 
-// The copy keeps len and one zero byte after the data, so the JSON reader
-// stops inside the buffer even when the datagram carries no zero.
+// The copy holds len bytes, no terminator: readers stay within m_nLen.
 int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
                             int port)
 {
-    nox::Ref<reqBuffer> req(new reqBuffer());
-    req->m_sockId = hSocket;
-    req->m_nSrcPort = port;
+    // The list node too is made (or, on this handler's own worker, taken
+    // from the requests it answered) before the lock, which covers only the
+    // link.
+    const void* pRunner = nox::Runner::CurrentContext();
+    std::list<nox::Ref<reqBuffer>> listOne;
+    std::list<nox::Ref<reqBuffer>>* pSpare = pRunner == this ? &SpareRecords() : nullptr;
+    if (pSpare != nullptr && !pSpare->empty())
+        listOne.splice(listOne.end(), *pSpare, pSpare->begin());
+    else
+        listOne.emplace_back(new reqBuffer());
+    reqBuffer& req = *listOne.front();
+    req.m_sockId = hSocket;
+    req.m_nSrcPort = port;
     const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
-    req->m_pBuffer = new char[nLen];   // read only within m_nLen: no terminator
+    if (req.m_pBuffer != req.m_aInline) {
+        delete[] req.m_pBuffer;
+        req.m_pBuffer = nullptr;
+    }
+    req.m_pBuffer = nLen <= reqBuffer::kInlineSize ? req.m_aInline : new char[nLen];
     if (nLen > 0)
-        std::memcpy(req->m_pBuffer, buf, nLen);
-    req->m_nLen = static_cast<int>(nLen);
-    (void)nox::Str::strcpy_x(req->m_szAddr, kAddrSize, addr ? addr : "");
+        std::memcpy(req.m_pBuffer, buf, nLen);
+    req.m_nLen = static_cast<int>(nLen);
+    (void)nox::Str::strcpy_x(req.m_szAddr, kAddrSize, addr ? addr : "");
 
-    // The list node too is made before the lock, which covers only the link.
-    std::list<nox::Ref<reqBuffer>> listOne(1, req);
-    nox::MutexGuard guard(m_dataMutex);
-    m_waitHandleData.splice(m_waitHandleData.end(), listOne);
+    size_t nDepth = 0;
+    {
+        nox::MutexGuard guard(m_dataMutex);
+        m_waitHandleData.splice(m_waitHandleData.end(), listOne);
+        nDepth = m_waitHandleData.size();
+    }
+    // On one of this handler's runners the runner's own steps follow the
+    // batch: others are called only to help with more than a step's work.
+    // On another runner (or the engine's thread, which announces its batch
+    // itself) someone must be told.
+    if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kHelpDepth))
+        nox::Runner::NotifyWork();
     return 0;
 }
 
@@ -379,18 +400,16 @@ int CCUHandler::ThreadProc(void* pContext, void* /*pArg*/)
     return 0;
 }
 
-nox::Ref<reqBuffer> CCUHandler::TakeRequest(bool& bMore)
+nox::Ref<reqBuffer> CCUHandler::TakeRequest(bool& bMore, std::list<nox::Ref<reqBuffer>>& listNode)
 {
-    // The front entry is unlinked under the lock and freed after it.
-    std::list<nox::Ref<reqBuffer>> listTaken;
     {
         nox::MutexGuard guard(m_dataMutex);
         bMore = false;
         if (m_waitHandleData.empty())
             return nox::Ref<reqBuffer>();
-        listTaken.splice(listTaken.end(), m_waitHandleData, m_waitHandleData.begin());
+        listNode.splice(listNode.end(), m_waitHandleData, m_waitHandleData.begin());
         bMore = !m_waitHandleData.empty();
     }
     ReleaseQueueSlots(1);
-    return listTaken.front();
+    return listNode.front();
 }

@@ -11,7 +11,7 @@
 
 #include "CUListen/AdapterTable.h"
 #include "CUListen/Counters.h"
-#include "CUListen/FilterBound.h"
+#include "CUListen/FilterTable.h"
 #include "CUListen/LogThrottle.h"
 #include "CUListen/OnLink.h"
 #include "CUListen/ReplyBudget.h"
@@ -26,15 +26,16 @@ class CAdapterWatch;
 struct WorkerJson;   // CUHandleReply.cpp
 
 // One accepted datagram waiting for a worker. m_pBuffer holds the m_nLen
-// received bytes followed by one extra zero byte, so a reader that stops at
-// the first zero never runs past the datagram; readers of fixed offsets check
-// m_nLen first.
+// received bytes, in m_aInline when they fit (a discovery request does: no
+// second allocation), else in memory of its own; readers check m_nLen first.
 class reqBuffer : public nox::RefObj {
 public:
     reqBuffer();
     ~reqBuffer() override;
 
+    static constexpr size_t kInlineSize = 192;
     char* m_pBuffer;
+    char m_aInline[kInlineSize];
     char m_szAddr[32];
     int m_nSrcPort;
     nox::SOCKID m_sockId;
@@ -53,7 +54,7 @@ public:
 // configuration. Each worker thread has the JSON texts of the rows for the
 // serial number text it last read, kept in m_vecJson (CUHandleReply.cpp).
 // Limits for untrusted networks (read from the configuration at construction):
-// the filter table is bounded (m_filterBound, under m_tagMutex), the queue
+// the filter table holds at most FilterMaxHosts hosts, the queue
 // holds at most m_nQueueMax requests (m_nQueued counts queued ones and slots
 // taken by intake), replies pass m_replyBudget, and with m_bOnLinkOnly only
 // sources inside m_vecOnLink are taken. Counters and throttles are atomic.
@@ -117,7 +118,11 @@ public:
     // Sends the replies this thread's exchanges have made since the last
     // flush, then writes their lines and counts them.
     void FlushReplies();
-    enum { kRequestsPerStep = 16 };
+    enum { kRequestsPerStep = 32 };
+    // A runner that received the requests itself calls others to help only
+    // past this depth: below it, its own steps answer them sooner than a
+    // wake-up of another thread would.
+    enum { kHelpDepth = 64 };
     // The exchanges release req before returning.
     int handle_same_segment(nox::Ref<reqBuffer>& req);        // binary (0xA3); 0
     int handle_different_segment(nox::Ref<reqBuffer>& req);   // JSON (0x20); 0, -1 or -2
@@ -128,12 +133,11 @@ public:
     nox::Mutex m_dataMutex;
     std::list<nox::Ref<reqBuffer>> m_waitHandleData NOX_GUARDED_BY(m_dataMutex);
     nox::Mutex m_tagMutex;
-    std::map<std::string, std::map<int, unsigned int>> m_waitHandleTag NOX_GUARDED_BY(m_tagMutex);
+    velmora::FilterTable m_waitHandleTag NOX_GUARDED_BY(m_tagMutex);
     velmora::Snapshot<velmora::AdapterTable> m_table;
     char m_szSerialNum[256];
     nox::Atomic m_nRunning;
 
-    velmora::FilterBound m_filterBound NOX_GUARDED_BY(m_tagMutex);
     std::atomic<int> m_nQueued;
     const int m_nQueueMax;
     velmora::ReplyBudget m_replyBudget;
@@ -162,8 +166,13 @@ private:
         kWarnQueueFull, kWarnOffLink, kWarnEvicted, kWarnWithheld, kWarnNoRoute, kWarnCount
     };
     bool TakeQueueSlot(const char* szHost);   // on-link check and a queue slot; false: dropped
-    // The oldest queued request (empty when none), and whether more wait.
-    nox::Ref<reqBuffer> TakeRequest(bool& bMore);
+    // The oldest queued request (empty when none), its queue node moved into
+    // listNode (empty on entry), and whether more wait.
+    nox::Ref<reqBuffer> TakeRequest(bool& bMore, std::list<nox::Ref<reqBuffer>>& listNode);
+    // This worker thread's answered requests, queue node and record together,
+    // for its next datagrams (at most kSpareRecords; see PushRequest).
+    std::list<nox::Ref<reqBuffer>>& SpareRecords();
+    enum { kSpareRecords = 2 * kRequestsPerStep };
     class ReplyScope;   // CUHandleReply.cpp
     WorkerJson& ThreadJson();
     // A reply to request from adapter row nRow, to be filled by the caller

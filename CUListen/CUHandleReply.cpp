@@ -2,6 +2,7 @@
 // threads; no lock: a step answers from the adapter table it holds (see
 // ReplyScope), and the configuration is fixed before the first worker starts.
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstring>
 #include <exception>
@@ -19,7 +20,28 @@
 #include "nox/Str.h"
 #include "nox/Time.h"
 
-// One worker thread's JSON reply texts, one per row of one of the handler's
+// The replies a worker step has made and not yet sent: the exchanges make
+// them, FlushReplies sends them (one system call per run of one socket) and
+// then writes their lines, in the order they were made. Every other line of
+// the step is written after FlushReplies, so the worker's lines keep the
+// order of a reply-by-reply send. One per worker thread: the first nCount
+// replies are pending, and the texts keep their memory for the next ones.
+struct PendingReply {
+    nox::SOCKID sock;
+    std::string strData;
+    char szHost[32];
+    int nPort;
+    bool bJson;
+    size_t nRow;
+};
+struct ReplyBatch {
+    std::vector<PendingReply> vecReply;
+    size_t nCount = 0;
+    std::vector<nox::OutDatagram> vecOut;
+    const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
+};
+
+// One worker thread's reply batch, and its JSON reply texts, one per row of one of the handler's
 // tables (empty for a row that does not answer), for one serial number text
 // (the configuration is fixed once the handler has started, so only a new
 // table or serial text makes them stale), and its reader.
@@ -29,6 +51,15 @@ struct WorkerJson {
     std::string strSerial;
     std::vector<std::string> vecText;
     Json::Reader reader;   // parse() starts afresh each time
+    // The text of the last request that parsed, and its method's text: a
+    // request with the same text (as every search of a client is) is not
+    // parsed again.
+    bool bLastParsed = false;
+    std::string strLastText;
+    std::string strLastMethod;
+    ReplyBatch batch;
+    std::list<nox::Ref<reqBuffer>> listSpare;   // CCUHandler::SpareRecords
+    nox::PrintLog::Batch lines;                 // FlushReplies' lines, kept for their buffer
 };
 
 namespace {
@@ -44,32 +75,55 @@ int LowInt(nox::SOCKID sock)
     return static_cast<int>(static_cast<uint32_t>(sock));
 }
 
+// The reply line's message, as "sock[%d] respLen[%d] host[%s:%d]
+// interface[%s or %d] ret[%d]" writes it, without a format to read (a line
+// per reply). pOut holds kReplyLineMax bytes; returns the length.
+constexpr size_t kReplyLineMax = 512;
+class LineWriter {
+public:
+    explicit LineWriter(char* pOut) : m_p(pOut), m_pEnd(pOut + kReplyLineMax) {}
+    LineWriter& Text(const char* sz)
+    {
+        const size_t n = strnlen(sz, static_cast<size_t>(m_pEnd - m_p));
+        std::memcpy(m_p, sz, n);
+        m_p += n;
+        return *this;
+    }
+    LineWriter& Int(int n)
+    {
+        m_p = std::to_chars(m_p, m_pEnd, n).ptr;
+        return *this;
+    }
+    char* End() const { return m_p; }
+
+private:
+    char* m_p;
+    char* const m_pEnd;
+};
+
+size_t ReplyLine(char* pOut, nox::SOCKID sock, int nLen, const char* szHost, int nPort,
+                 const char* szIface, int nRow, int nRet)
+{
+    LineWriter line(pOut);
+    line.Text("sock[").Int(LowInt(sock)).Text("] respLen[").Int(nLen).Text("] host[");
+    line.Text(szHost).Text(":").Int(nPort).Text("] interface[");
+    if (szIface != nullptr)
+        line.Text(szIface);
+    else
+        line.Int(nRow);
+    line.Text("] ret[").Int(nRet).Text("]");
+    return static_cast<size_t>(line.End() - pOut);
+}
+
 // This thread's JSON state for the handler with instance t_nJsonInstance,
 // owned by that handler (see CCUHandler::ThreadJson).
 thread_local WorkerJson* t_pJson = nullptr;
 thread_local uint64_t t_nJsonInstance = 0;
 
-// The replies a worker step has made and not yet sent: the exchanges make
-// them, FlushReplies sends them (one system call per run of one socket) and
-// then writes their lines, in the order they were made. Every other line of
-// the step is written after FlushReplies, so the worker's lines keep the
-// order of a reply-by-reply send.
-struct PendingReply {
-    nox::SOCKID sock;
-    std::string strData;
-    char szHost[32];
-    int nPort;
-    bool bJson;
-    size_t nRow;
-};
-struct ReplyBatch {
-    std::vector<PendingReply> vecReply;
-    std::vector<nox::OutDatagram> vecOut;
-    const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
-};
-// The batch of the step running on this thread. A plain pointer to a batch
-// on the step's stack: a thread_local object with a destructor is freed
-// wrongly at thread exit by the Windows toolchain's runtime.
+// The batch of the step running on this thread (the thread's own, see
+// WorkerJson): a plain pointer, since a thread_local object with a
+// destructor is freed wrongly at thread exit by the Windows toolchain's
+// runtime.
 thread_local ReplyBatch* t_pBatch = nullptr;
 
 }  // namespace
@@ -85,9 +139,9 @@ public:
     {
         if (m_bOwn) {
             m_hold.emplace(handler.m_table);
-            m_batch.pTable = m_hold->get();
-            m_batch.vecReply.reserve(kMaxPendingReplies);
-            t_pBatch = &m_batch;
+            ReplyBatch& batch = handler.ThreadJson().batch;
+            batch.pTable = m_hold->get();
+            t_pBatch = &batch;
         }
     }
     ~ReplyScope()
@@ -108,7 +162,6 @@ private:
     CCUHandler& m_handler;
     const bool m_bOwn;
     std::optional<velmora::Snapshot<velmora::AdapterTable>::Hold> m_hold;
-    ReplyBatch m_batch;
 };
 
 namespace {
@@ -156,10 +209,11 @@ WorkerJson& CCUHandler::ThreadJson()
 std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t nRow)
 {
     ReplyBatch& batch = *t_pBatch;
-    if (batch.vecReply.size() == kMaxPendingReplies)
+    if (batch.nCount == kMaxPendingReplies)
         FlushReplies();
-    batch.vecReply.emplace_back();
-    PendingReply& reply = batch.vecReply.back();
+    if (batch.nCount == batch.vecReply.size())
+        batch.vecReply.emplace_back();
+    PendingReply& reply = batch.vecReply[batch.nCount++];
     reply.sock = request.m_sockId;
     (void)nox::Str::strcpy_x(reply.szHost, sizeof(reply.szHost), request.m_szAddr);
     reply.nPort = request.m_nSrcPort;
@@ -170,10 +224,11 @@ std::string& CCUHandler::NewReply(const reqBuffer& request, bool bJson, size_t n
 
 void CCUHandler::FlushReplies()
 {
-    if (t_pBatch == nullptr || t_pBatch->vecReply.empty())
+    if (t_pBatch == nullptr || t_pBatch->nCount == 0)
         return;
     ReplyBatch& batch = *t_pBatch;
-    const size_t nCount = batch.vecReply.size();
+    const size_t nCount = batch.nCount;
+    batch.nCount = 0;   // whatever happens next, these are done
     batch.vecOut.resize(nCount);
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
@@ -189,22 +244,28 @@ void CCUHandler::FlushReplies()
     // Requests that the replies bring back are this runner's to take as soon
     // as the lines are written.
     const nox::Runner::LastStretch stretch;
+    nox::PrintLog& log = nox::PrintLog::instance();
+    const bool bLines = log.Enabled(nox::kLogInfo);
+    char szLine[kReplyLineMax];
+    nox::PrintLog::Batch& lines = ThreadJson().lines;
     for (size_t i = 0; i < nCount; ++i) {
         const PendingReply& reply = batch.vecReply[i];
         const int nRet = batch.vecOut[i].nResult;
-        const int nLen = batch.vecOut[i].nLen;
         CountSend(nRet);
-        if (reply.bJson)
-            NOX_LOG(kSrc, kFnJson, nox::kLogInfo,
-                    "sock[%d] respLen[%d] host[%s:%d] interface[%s] ret[%d]", LowInt(reply.sock),
-                    nLen, reply.szHost, reply.nPort,
-                    batch.pTable->vecAdapter[reply.nRow].adapterName, nRet);
-        else
-            NOX_LOG(kSrc, kFnBinary, nox::kLogInfo,
-                    "sock[%d] respLen[%d] host[%s:%d] interface[%d] ret[%d]", LowInt(reply.sock),
-                    nLen, reply.szHost, reply.nPort, static_cast<int>(reply.nRow), nRet);
+        if (!bLines)
+            continue;
+        const char* szIface =
+            reply.bJson ? batch.pTable->vecAdapter[reply.nRow].adapterName : nullptr;
+        const size_t nLine = ReplyLine(szLine, reply.sock, batch.vecOut[i].nLen, reply.szHost,
+                                       reply.nPort, szIface, static_cast<int>(reply.nRow), nRet);
+        lines.Add(kSrc, __LINE__, reply.bJson ? kFnJson : kFnBinary, nox::kLogInfo, szLine, nLine);
     }
-    batch.vecReply.clear();
+    lines.Commit();   // one hold of the log's queue for the step's lines
+}
+
+std::list<nox::Ref<reqBuffer>>& CCUHandler::SpareRecords()
+{
+    return ThreadJson().listSpare;
 }
 
 const velmora::AdapterTable& CCUHandler::BatchTable()
@@ -220,9 +281,11 @@ int CCUHandler::HandleRequest()
 {
     static const char kFn[] = "CCUHandler::HandleRequest";
     ReplyScope scope(*this);
+    std::list<nox::Ref<reqBuffer>>& listSpare = SpareRecords();
     bool bMore = true;
     for (int nTaken = 0; bMore && nTaken < kRequestsPerStep; ++nTaken) {
-        nox::Ref<reqBuffer> req = TakeRequest(bMore);
+        std::list<nox::Ref<reqBuffer>> listNode;
+        nox::Ref<reqBuffer> req = TakeRequest(bMore, listNode);
         if (!req)
             break;
         try {
@@ -243,6 +306,9 @@ int CCUHandler::HandleRequest()
             NOX_LOG(kSrc, kFn, nox::kLogError, "request failed host[%s:%d] error[unknown]",
                     req->m_szAddr, req->m_nSrcPort);
         }
+        req.release();   // the node's own reference is then the last one
+        if (listSpare.size() < static_cast<size_t>(kSpareRecords) && listNode.front()->RefCount() == 1)
+            listSpare.splice(listSpare.end(), listNode);
     }
     FlushReplies();
     // The engine announces a batch of datagrams once, and that wakes at most
@@ -276,36 +342,42 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     const size_t nText = strnlen(pText, static_cast<size_t>(request.m_nLen) - velmora::kJsonHeaderLen);
 
     WorkerJson& json = ThreadJson();
-    Json::Value root;
-    bool bParsed = false;
-    try {
-        bParsed = json.reader.parse(pText, pText + nText, root, true);
-    } catch (const Json::Exception&) {
-        // Nesting beyond the reader's stack limit throws rather than fails.
+    if (!json.bLastParsed || json.strLastText.size() != nText ||
+        std::memcmp(json.strLastText.data(), pText, nText) != 0) {
+        json.bLastParsed = false;
+        Json::Value root;
+        bool bParsed = false;
+        try {
+            bParsed = json.reader.parse(pText, pText + nText, root, true);
+        } catch (const Json::Exception&) {
+            // Nesting beyond the reader's stack limit throws rather than fails.
+        }
+        if (!bParsed) {
+            m_counters.Add(velmora::kDecodeFailed);
+            // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
+            const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
+            FlushReplies();
+            if (due.bLine)
+                ParseHeld(due.held);
+            if (due.bLine)
+                NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
+                        request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
+            return kErrParse;
+        }
+        // The method reads with jsoncpp's own text conversion (5 reads "5", true
+        // "true", null ""). A root that is not an object, or a method that is an
+        // object or an array, has no such text (jsoncpp would throw): it reads as
+        // empty, a wrong method.
+        json.strLastMethod.clear();
+        if (root.isObject()) {
+            const Json::Value& method = root["method"];
+            if (method.isConvertibleTo(Json::stringValue))
+                json.strLastMethod = method.asString();
+        }
+        json.strLastText.assign(pText, nText);
+        json.bLastParsed = true;
     }
-    if (!bParsed) {
-        m_counters.Add(velmora::kDecodeFailed);
-        // Garbage can arrive by the thousand: ten lines per 10 s, then a count.
-        const velmora::LogThrottle::Due due = m_parseThrottle.Hit(nox::Time::GetTick());
-        FlushReplies();
-        if (due.bLine)
-            ParseHeld(due.held);
-        if (due.bLine)
-            NOX_LOG(kSrc, kFn, nox::kLogError, "parse failed! host[%s:%d] request[%s]",
-                    request.m_szAddr, request.m_nSrcPort, root.toStyledString().c_str());
-        return kErrParse;
-    }
-
-    // The method reads with jsoncpp's own text conversion (5 reads "5", true
-    // "true", null ""). A root that is not an object, or a method that is an
-    // object or an array, has no such text (jsoncpp would throw): it reads as
-    // empty, a wrong method.
-    std::string strMethod;
-    if (root.isObject()) {
-        const Json::Value& method = root["method"];
-        if (method.isConvertibleTo(Json::stringValue))
-            strMethod = method.asString();
-    }
+    const std::string& strMethod = json.strLastMethod;
     if (strMethod != velmora::kSearchMethod) {
         m_counters.Add(velmora::kDecodeFailed);
         FlushReplies();

@@ -39,7 +39,7 @@ public:
         else if (std::system(("(" + strCmd + ") >/dev/null 2>&1").c_str()) != 0)
             m_strError = "set-up failed (iproute2 needed): " + strCmd;
     }
-    ~NetNsPair() { (void)std::system(("(ip netns del " + NameA() + "; ip netns del " + NameB() + ") 2>/dev/null").c_str()); }
+    ~NetNsPair() { (void)!std::system(("(ip netns del " + NameA() + "; ip netns del " + NameB() + ") 2>/dev/null").c_str()); }
     NetNsPair(const NetNsPair&) = delete;
     NetNsPair& operator=(const NetNsPair&) = delete;
 

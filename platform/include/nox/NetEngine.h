@@ -136,7 +136,8 @@ public:
     int StartEngine(NetEngineType eType, int nMaxSockets, int nThreads);
     // Closes every socket and ends every event thread before it returns.
     // Idempotent, also fine when StartEngine failed or never ran; StartEngine
-    // may run again afterwards. Not from an event thread (negative there).
+    // may run again afterwards. Not from a thread delivering its callbacks
+    // (an event thread, or a receiving runner in OnData or OnClose): negative there.
     int StopEngine();
 
 private:

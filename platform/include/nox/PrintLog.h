@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
+#include <string>
 
 #include "nox/Compat.h"
 
@@ -24,6 +26,32 @@ public:
              int nLevel, const char* szFmt, ...) NOX_PRINTF(7, 8);
     void LogV(const char* szFile, int nLine, const char* szFunc, const char* szModule,
               int nLevel, const char* szFmt, va_list args);
+
+    // The same line as Log with "%s" and the nLen bytes at pMsg, without a
+    // format to read: for lines a caller writes by the thousand.
+    void LogText(const char* szFile, int nLine, const char* szFunc, int nLevel, const char* pMsg,
+                 size_t nLen);
+    // Whether a line of nLevel would be written now.
+    bool Enabled(int nLevel) const;
+
+    // Lines as LogText writes them, in order, queued for the writer thread
+    // together (one lock hold) at Commit. Lines that cannot go that way (no
+    // writer thread, a full queue, an observer installed) are written one by
+    // one as LogText writes them.
+    class Batch {
+    public:
+        Batch() = default;
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        ~Batch() { Commit(); }
+        void Add(const char* szFile, int nLine, const char* szFunc, int nLevel, const char* pMsg,
+                 size_t nLen);
+        void Commit();
+
+    private:
+        std::string m_strPacked;   // each line's head and text, as the queue holds them
+        int m_nTopLevel = 0;
+    };
 
     void SetLevel(int nLevel);
     int GetLevel() const;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace nox {
 
@@ -43,7 +44,14 @@ enum runner_type_e {
     // function anyway. After announced calls none of which asked to be
     // called again (work coming one piece at a time) it first watches for a
     // further announcement for 50 us, yielding the CPU, unless another runner
-    // is watching already.
+    // is watching already. A receiving one (SetReceives) also takes the
+    // network engine's datagrams on its own thread where the system allows
+    // (Linux): when idle, one such runner at a time waits on the engine's
+    // sockets instead of the work signal, delivers a batch and then calls
+    // its function; the others need no 50 us watch. While such a runner keeps
+    // a socket for its calls, the runner with the safety timeout waits only
+    // 20 ms (the poller wakes it once when it starts keeping) and then takes
+    // over a socket kept that long, so a slow call never stalls intake.
     RUNNER_LOOP = 2,
 };
 
@@ -70,6 +78,14 @@ public:
     void SetContext(void* pContext) { m_pContext = pContext; }
     void SetType(runner_type_e eType) { m_eType = eType; }
     runner_type_e GetType() const { return m_eType; }
+    // Before Start, kind 2 only: the runner also receives the engine's
+    // datagrams (see RUNNER_LOOP). Every receiving runner must run the
+    // function that takes what the handlers of the engine's sockets queue.
+    void SetReceives(bool bOn) { m_bReceives = bOn; }
+
+    // The context of the kind-2 runner whose function or delivery runs on
+    // this thread; null on any other thread.
+    static const void* CurrentContext();
 
     // Announces that work may be waiting: makes every busy kind-2 runner call
     // its function again before it next waits, and wakes one idle one unless
@@ -109,10 +125,20 @@ private:
     // True when work is announced (the epoch moves on from nEpoch) within
     // the busy wait; false after it, or on a stop signal.
     bool AwaitAnnouncement(uint64_t nEpoch) const;
+    // Waits on the work signal under lock (g_workMutex, Thread.cpp), taking
+    // the timed role when nobody owns it: true when work was announced or
+    // a stop signalled, false after the timed role's wait.
+    bool WaitForWork(std::unique_lock<std::mutex>& lock, uint64_t nEpoch, bool& bTimed,
+                     uint64_t nKeepSeen) const;
+    void LeaveTimedRole(bool& bTimed, uint64_t nKeepSeen) const;
+
+    class PollTurn;   // Thread.cpp
 
     runner_func_t m_pFunc;
     void* m_pContext;
     runner_type_e m_eType;
+    bool m_bReceives = false;
+    bool m_bCounted = false;   // counted as a receiver by Start
 };
 
 }  // namespace nox

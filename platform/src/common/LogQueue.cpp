@@ -34,27 +34,50 @@ LogQueue::~LogQueue()
     g_pCrashQueue.compare_exchange_strong(pSelf, nullptr);
 }
 
+bool LogQueue::AppendLocked(int nTopLevel, const char* pHead, size_t nHead, const char* pData,
+                            size_t nData, bool& bWake)
+{
+    LineBuf& fill = m_aBuf[m_state.load() & 1u];
+    const size_t nUsed = fill.nSize.load(std::memory_order_relaxed);
+    const size_t nNeed = nHead + nData;
+    if (!m_bWriter || nUsed + nNeed > LineBuf::kBytes)
+        return false;
+    if (nHead > 0)
+        std::memcpy(fill.pData.get() + nUsed, pHead, nHead);
+    std::memcpy(fill.pData.get() + nUsed + nHead, pData, nData);
+    fill.nSize.store(nUsed + nNeed, std::memory_order_release);
+    if (nUsed == 0)
+        m_nFirstTick = Time::GetTick();
+    const bool bNowUrgent =
+        nTopLevel >= kLogError || (nUsed < kWakeBytes && nUsed + nNeed >= kWakeBytes);
+    bWake = m_bIdle || (bNowUrgent && !m_bUrgent);
+    m_bUrgent = m_bUrgent || bNowUrgent;
+    m_bIdle = false;
+    return true;
+}
+
 bool LogQueue::Enqueue(int nLevel, const std::string& strLine)
+{
+    const LineHead head{static_cast<uint32_t>(strLine.size()), nLevel};
+    bool bWake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!AppendLocked(nLevel, reinterpret_cast<const char*>(&head), sizeof(head), strLine.data(),
+                          strLine.size(), bWake))
+            return false;
+    }
+    if (bWake)
+        m_cv.notify_one();
+    return true;
+}
+
+bool LogQueue::EnqueuePacked(int nTopLevel, const char* pPacked, size_t nLen)
 {
     bool bWake = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        LineBuf& fill = m_aBuf[m_state.load() & 1u];
-        const size_t nUsed = fill.nSize.load(std::memory_order_relaxed);
-        const size_t nNeed = sizeof(LineHead) + strLine.size();
-        if (!m_bWriter || nUsed + nNeed > LineBuf::kBytes)
+        if (!AppendLocked(nTopLevel, nullptr, 0, pPacked, nLen, bWake))
             return false;
-        const LineHead head{static_cast<uint32_t>(strLine.size()), nLevel};
-        std::memcpy(fill.pData.get() + nUsed, &head, sizeof(head));
-        std::memcpy(fill.pData.get() + nUsed + sizeof(head), strLine.data(), strLine.size());
-        fill.nSize.store(nUsed + nNeed, std::memory_order_release);
-        if (nUsed == 0)
-            m_nFirstTick = Time::GetTick();
-        const bool bNowUrgent =
-            nLevel >= kLogError || (nUsed < kWakeBytes && nUsed + nNeed >= kWakeBytes);
-        bWake = m_bIdle || (bNowUrgent && !m_bUrgent);
-        m_bUrgent = m_bUrgent || bNowUrgent;
-        m_bIdle = false;
     }
     if (bWake)
         m_cv.notify_one();

@@ -58,6 +58,10 @@ public:
     // Queues a line for the writer thread; false when it is not running or
     // the queue is full (the caller then writes the line itself).
     bool Enqueue(int nLevel, const std::string& strLine);
+    // Lines already packed as a LineBuf holds them (LineHead, bytes, ...),
+    // nLen bytes, all queued under one lock hold or none; nTopLevel the
+    // highest level among them.
+    bool EnqueuePacked(int nTopLevel, const char* pPacked, size_t nLen);
 
     // For the one who writes (the sink lock held): the buffer being filled,
     // now taken for writing, or null when nothing is queued or the crash
@@ -89,6 +93,10 @@ public:
 
 private:
     void WriterLoop(const std::function<void()>& drain);
+    // Under m_mutex: appends the bytes when they fit; whether they did, and
+    // in bWake whether the writer is to be woken.
+    bool AppendLocked(int nTopLevel, const char* pHead, size_t nHead, const char* pData, size_t nData,
+                      bool& bWake);
 
     // m_state: bit 0 the buffer being filled, kTaken while the other one is
     // being written, kCrash once the crash handler owns both.

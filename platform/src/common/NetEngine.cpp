@@ -32,6 +32,13 @@ thread_local const void* t_pEventEngine = nullptr;
 
 }  // namespace
 
+// Set on a receiving runner while it delivers a batch of this engine.
+thread_local const void* t_pServedEngine = nullptr;
+
+namespace {
+
+}  // namespace
+
 namespace engine {
 
 bool ParseIPv4(const char* szHost, asio::ip::address_v4* pAddr)
@@ -76,7 +83,7 @@ Ref<SocketHandler> NetEngine::Impl::CloseEndpoint(SockState& st)
             pPort->bClosed = true;
             if (pPort->bShared)
                 mapPort.erase(pPort->nPort);
-            pPort->sock.close(ec);   // cancels the wait or receive in flight
+            pPort->Close();
             pPort->vecSpare.clear();
         } else if (st.nGroup != 0) {   // its memberships go, on every interface
             SettleGroups(*pPort, nullptr, nullptr);
@@ -141,8 +148,8 @@ int NetEngine::StartEngine(NetEngineType eType, int nMaxSockets, int nThreads)
 int NetEngine::StopEngine()
 {
     Impl& impl = *m_pImpl;
-    if (t_pEventEngine == &impl)
-        return -EDEADLK;   // an event thread cannot wait for itself
+    if (t_pEventEngine == &impl || t_pServedEngine == static_cast<engine::BatchTaker*>(&impl))
+        return -EDEADLK;   // a thread delivering its callbacks cannot wait for itself
     std::map<SOCKID, SockPtr> mapSock;
     {
         std::unique_lock<std::shared_mutex> lock(impl.mutex);
@@ -152,6 +159,9 @@ int NetEngine::StopEngine()
     for (auto& entry : mapSock)
         impl.CloseEndpoint(*entry.second).release();
     mapSock.clear();
+    // A runner may still be delivering a batch of a socket closed just now.
+    while (impl.nBusy.load() != 0)
+        std::this_thread::yield();
     std::vector<std::unique_ptr<Loop>> vecLoop;
     {
         std::unique_lock<std::shared_mutex> lock(impl.mutex);
@@ -318,7 +328,7 @@ int NetEngine::Impl::Bind(SockState& st, const asio::ip::address_v4& addr, int n
         if (ec)
             return NegErr(ec);
         const uint16_t nBound = st.sock.local_endpoint(ec).port();
-        pPort = std::make_shared<PortSock>(st.loop, std::move(st.sock), nBound, bShared);
+        pPort = std::make_shared<PortSock>(st.loop, *this, std::move(st.sock), nBound, bShared);
     }
     std::lock_guard<std::mutex> portLock(pPort->mutex);
     pPort->vecMember.push_back(member);
@@ -400,6 +410,8 @@ int NetEngine::SetMulticastInterface(SOCKID sock, const char* szIfaceAddr)
     asio::error_code ec;
     if (pSt->pPort) {   // shared with the port's other endpoints
         std::lock_guard<std::mutex> portLock(pSt->pPort->mutex);
+        if (pSt->pPort->bOutOfLoop)
+            return os::SetMulticastOut(pSt->pPort->nFd, htonl(addr.to_uint()));
         pSt->pPort->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);
     } else {
         pSt->sock.set_option(asio::ip::multicast::outbound_interface(addr), ec);

@@ -23,8 +23,11 @@
 //
 // Where the OS half reads in batches (common/NetEngineOs.h), a PortSock waits
 // for readability and then takes all waiting datagrams a batch at a time;
-// otherwise it has one receive of one datagram in flight. Either way its
-// callbacks never overlap. Sends bypass asio and go through the OS half on
+// otherwise it has one receive of one datagram in flight. Where receiving
+// runners run (common/Intake.h), a PortSock that starts receiving waits in
+// their set instead of its event loop, and its batches are taken and
+// delivered on the runner that saw it readable. Either way its callbacks
+// never overlap. Sends bypass asio and go through the OS half on
 // the native socket, guarded by a counter rather than a lock the receive side
 // takes.
 //
@@ -50,6 +53,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Intake.h"
 #include "common/NetEngineOs.h"
 #include "nox/NetEngine.h"
 
@@ -59,7 +63,7 @@ namespace engine {
 using asio::ip::udp;
 
 constexpr size_t kRecvBufSize = 65536;     // any IPv4 datagram fits whole
-constexpr int kBatchSlots = 32;            // datagrams taken per read
+constexpr int kBatchSlots = intake::kBatchSlots;   // datagrams taken per read
 constexpr int kBatchesPerTurn = 8;         // then the socket's other loop work goes first
 constexpr int kMaxTransientErrors = 1000;  // in a row; then the socket counts as dead
 
@@ -107,19 +111,57 @@ struct Joined {
     size_t nSock;
 };
 
+struct PortSock;
+
+// Takes a batch of a PortSock received by the runners (the engine's Impl).
+// nBusy counts the batches being taken and delivered, so a stop can wait
+// until none is.
+class BatchTaker {
+public:
+    virtual int TakeBatch(const std::shared_ptr<PortSock>& pPort, bool bFirst) = 0;
+    std::atomic<int> nBusy{0};
+
+protected:
+    ~BatchTaker() = default;
+};
+
 // The system socket bound to one port. mutex guards everything that is not
 // const; the receive side holds it only to read a batch and to ask for the
 // next one. bClosed is set once, under the engine's portMutex as well, and
 // the socket is closed only after every endpoint that sends through it has
 // been closed (so no send is still using nFd).
-struct PortSock {
-    PortSock(Loop& loopIn, udp::socket&& sockIn, uint16_t nPortIn, bool bSharedIn)
-        : loop(loopIn), nPort(nPortIn), bShared(bSharedIn), sock(std::move(sockIn)),
-          nFd(sock.native_handle())
+struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
+    PortSock(Loop& loopIn, BatchTaker& takerIn, udp::socket&& sockIn, uint16_t nPortIn,
+             bool bSharedIn)
+        : loop(loopIn), taker(takerIn), nPort(nPortIn), bShared(bSharedIn),
+          sock(std::move(sockIn)), nFd(sock.native_handle())
     {
     }
 
+    ~PortSock() override
+    {
+        if (bOutOfLoop)
+            (void)os::CloseNative(nFd);
+    }
+
+    // intake::Source, on a receiving runner (NetEngineRecv.cpp).
+    int TakeBatch(bool bFirst) override;
+    void Rearm() override;
+    // Out of the runners' set, then closed (mutex held).
+    void Close()
+    {
+        intake::Remove(*this, nFd);
+        if (bOutOfLoop) {
+            bOutOfLoop = false;
+            (void)os::CloseNative(nFd);
+        } else {
+            asio::error_code ec;
+            sock.close(ec);   // cancels the wait or receive in flight
+        }
+    }
+
     Loop& loop;
+    BatchTaker& taker;
     const uint16_t nPort;
     const bool bShared;            // bound to the wildcard address: listed in Impl::mapPort
     std::mutex mutex;
@@ -131,6 +173,11 @@ struct PortSock {
     int nTransientErrors = 0;
     std::vector<Joined> vecJoined;
     std::vector<std::unique_ptr<udp::socket>> vecSpare;   // memberships only, never bound
+    // Received by the runners: released from the loop's reactor, which
+    // watches every socket it opened, edge-triggered, and would wake an
+    // event thread for each datagram that arrives. sock is then empty, and
+    // nFd is the engine's to close.
+    bool bOutOfLoop = false;
     // The receive buffers (kBatchSlots of kRecvBufSize, or one), allocated
     // when receiving starts and left untouched until datagrams fill them.
     std::unique_ptr<char[]> pBuf;
@@ -180,7 +227,7 @@ typedef std::shared_ptr<SockState> SockPtr;
 // mutex guards bRunning, nMaxSockets, nNextId, mapSock, vecLoop and their
 // work guards: shared for a look-up (every send), exclusive for a change.
 // portMutex guards mapPort and every change to a PortSock's members.
-struct NetEngine::Impl {
+struct NetEngine::Impl : engine::BatchTaker {
     typedef engine::SockPtr SockPtr;
     typedef engine::PortPtr PortPtr;
 
@@ -258,6 +305,8 @@ struct NetEngine::Impl {
     void StartReceive(const PortPtr& pPort);
     void OnReadable(const PortPtr& pPort, const asio::error_code& ec);
     void OnReceive(const PortPtr& pPort, const asio::error_code& ec);
+    // engine::BatchTaker: one batch of a PortSock the runners receive.
+    int TakeBatch(const PortPtr& pPort, bool bFirst) override;
     // The system socket failed: the engine closes it and reports each of its
     // endpoints once.
     void ReportDead(const PortPtr& pPort, int nError);

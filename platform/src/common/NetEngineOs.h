@@ -70,6 +70,12 @@ void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots);
 // was shut down (empty reads would then never end), else 0.
 int ReadShutDownError(NativeSocket sock);
 
+// For a socket taken out of the event loop (released from Asio): closes it,
+// or sets the interface its multicast datagrams leave by (nAddr in network
+// order). 0 or a negative error code.
+int CloseNative(NativeSocket sock);
+int SetMulticastOut(NativeSocket sock, uint32_t nAddr);
+
 // Whether the engine reads a socket in batches (ReceiveBatch, once the socket
 // is readable) rather than one asynchronous receive per datagram
 // (AsyncReceiveOne).

@@ -62,8 +62,89 @@ void Deliver(const std::vector<Member>& vecMember, const os::RecvSlot& slot)
 
 }  // namespace
 
+extern thread_local const void* t_pServedEngine;   // NetEngine.cpp
+
+namespace engine {
+
+int PortSock::TakeBatch(bool bFirst)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (bClosed)
+            return -1;
+        taker.nBusy.fetch_add(1);   // before a stop can see it closed
+    }
+    const void* pOuter = t_pServedEngine;
+    t_pServedEngine = &taker;
+    int nRet = -1;
+    try {
+        nRet = taker.TakeBatch(shared_from_this(), bFirst);
+    } catch (...) {
+    }
+    t_pServedEngine = pOuter;
+    taker.nBusy.fetch_sub(1);
+    return nRet;
+}
+
+void PortSock::Rearm()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!bClosed)
+        intake::Arm(*this, nFd);
+}
+
+}  // namespace engine
+
+// Like one turn of OnReadable, on the runner that saw the socket readable;
+// the handlers queue what needs more than the runner's own steps (see
+// Runner::CurrentContext), so no work is announced here.
+int NetEngine::Impl::TakeBatch(const PortPtr& pPort, bool bFirst)
+{
+    os::RecvSlot aSlot[kBatchSlots];
+    std::vector<Member> vecMember;
+    int nGot = 0;
+    int nFatal = 0;
+    {
+        std::lock_guard<std::mutex> lock(pPort->mutex);
+        if (pPort->bClosed)
+            return -1;
+        for (int i = 0; i < kBatchSlots; ++i)
+            aSlot[i] = {pPort->pBuf.get() + static_cast<size_t>(i) * kRecvBufSize, kRecvBufSize,
+                        0, 0, 0, 0};
+        nGot = os::ReceiveBatch(pPort->nFd, aSlot, kBatchSlots);
+        if (nGot < 0) {
+            if (Survives(*pPort, asio::error_code(-nGot, asio::system_category()), nFatal))
+                return 0;
+        } else if (nGot == 0 && bFirst) {
+            nFatal = os::ReadShutDownError(pPort->nFd);   // readable, yet nothing came
+        } else if (nGot > 0) {
+            pPort->nTransientErrors = 0;
+            vecMember = pPort->vecMember;
+        }
+    }
+    for (int i = 0; i < nGot && nFatal == 0; ++i) {
+        if (aSlot[i].nLen == 0 && (nFatal = os::ReadShutDownError(pPort->nFd)) != 0)
+            break;
+        Deliver(vecMember, aSlot[i]);
+    }
+    vecMember.clear();
+    if (nFatal != 0) {
+        ReportDead(pPort, nFatal);
+        return -1;
+    }
+    return nGot;
+}
+
 void NetEngine::Impl::StartReceive(const PortPtr& pPort)
 {
+    if (os::ReadsInBatches() && (pPort->nIntakeKey != 0 || intake::Add(pPort, pPort->nFd))) {
+        if (!pPort->bOutOfLoop) {   // the receiving runners take it
+            asio::error_code ec;
+            (void)pPort->sock.release(ec);
+            pPort->bOutOfLoop = !ec;
+        }
+        return;
+    }
     if (os::ReadsInBatches()) {
         pPort->sock.async_wait(udp::socket::wait_read, [this, pPort](const asio::error_code& ec) {
             OnReadable(pPort, ec);
@@ -103,8 +184,7 @@ void NetEngine::Impl::ReportDead(const PortPtr& pPort, int nError)
     }
     {
         std::lock_guard<std::mutex> lock(pPort->mutex);
-        asio::error_code ec;
-        pPort->sock.close(ec);
+        pPort->Close();
     }
     vecGone.clear();
     for (auto& report : vecReport) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -22,6 +23,7 @@ constexpr size_t kStderrPiece = 4096;            // whole lines per write, up to
 
 std::mutex g_observerMutex;
 detail::LogObserver* g_pObserver = nullptr;     // guarded by g_observerMutex
+std::atomic<bool> g_bObserver{false};           // one is installed: only then is the mutex taken
 
 std::atomic<bool> g_bStderr{true};             // PrintLog::SetStderr, for the crash handler
 
@@ -106,6 +108,23 @@ struct PrintLog::Impl {
             SyslogLocked(nLevelOfLine, strLine.data(), strLine.size());
     }
 
+    // Formats the line of strMsg, writes or queues it and shows it to the
+    // observer; the caller has swapped out the thread's buffers.
+    void EmitLine(int nLevelOfLine, const char* szFile, int nLine, const char* szFunc,
+                  const std::string& strMsg, std::string& strLine)
+    {
+        logfmt::FormatLine(strLine, nLevelOfLine, szFile, nLine, szFunc, strMsg);
+        if (!queue.Running() || !queue.Enqueue(nLevelOfLine, strLine)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            WriteLocked(nLevelOfLine, strLine);
+        }
+        if (g_bObserver.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> lock(g_observerMutex);
+            if (g_pObserver != nullptr)
+                g_pObserver->OnLine(nLevelOfLine, szFile, nLine, szFunc, strMsg.c_str());
+        }
+    }
+
     // Writes every queued line, each output as few writes as it allows (the
     // journal takes one entry per line). Called with mutex held.
     void DrainLocked()
@@ -188,11 +207,6 @@ void PrintLog::LogV(const char* szFile, int nLine, const char* szFunc, const cha
 {
     if (nLevel < m_pImpl->nLevel.load(std::memory_order_relaxed))
         return;
-    if (szFile == nullptr)
-        szFile = "";
-    if (szFunc == nullptr)
-        szFunc = "";
-
     // A line logged from inside the observer (or the writer) must not reuse
     // the buffers of the line being written.
     std::string strMsg;
@@ -202,19 +216,75 @@ void PrintLog::LogV(const char* szFile, int nLine, const char* szFunc, const cha
     strMsg.clear();
     if (szFmt != nullptr)
         logfmt::FormatMessage(strMsg, szFmt, args);
-    logfmt::FormatLine(strLine, nLevel, szFile, nLine, szFunc, strMsg);
-
-    if (!m_pImpl->queue.Running() || !m_pImpl->queue.Enqueue(nLevel, strLine)) {
-        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-        m_pImpl->WriteLocked(nLevel, strLine);
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_observerMutex);
-        if (g_pObserver != nullptr)
-            g_pObserver->OnLine(nLevel, szFile, nLine, szFunc, strMsg.c_str());
-    }
+    m_pImpl->EmitLine(nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg, strLine);
     strMsg.swap(logfmt::ThreadMsg());
     strLine.swap(logfmt::ThreadLine());
+}
+
+void PrintLog::LogText(const char* szFile, int nLine, const char* szFunc, int nLevel,
+                       const char* pMsg, size_t nLen)
+{
+    if (nLevel < m_pImpl->nLevel.load(std::memory_order_relaxed))
+        return;
+    std::string strMsg;
+    std::string strLine;
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+    strMsg.assign(pMsg, nLen);
+    m_pImpl->EmitLine(nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg, strLine);
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+}
+
+void PrintLog::Batch::Add(const char* szFile, int nLine, const char* szFunc, int nLevel,
+                          const char* pMsg, size_t nLen)
+{
+    PrintLog& log = instance();
+    if (nLevel < log.m_pImpl->nLevel.load(std::memory_order_relaxed))
+        return;
+    if (g_bObserver.load(std::memory_order_acquire) || !log.m_pImpl->queue.Running()) {
+        Commit();   // the lines before it first
+        log.LogText(szFile, nLine, szFunc, nLevel, pMsg, nLen);
+        return;
+    }
+    std::string strMsg;
+    std::string strLine;
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+    strMsg.assign(pMsg, nLen);
+    logfmt::FormatLine(strLine, nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg);
+    const LineHead head{static_cast<uint32_t>(strLine.size()), nLevel};
+    m_strPacked.append(reinterpret_cast<const char*>(&head), sizeof(head));
+    m_strPacked += strLine;
+    m_nTopLevel = nLevel > m_nTopLevel ? nLevel : m_nTopLevel;
+    strMsg.swap(logfmt::ThreadMsg());
+    strLine.swap(logfmt::ThreadLine());
+}
+
+void PrintLog::Batch::Commit()
+{
+    if (m_strPacked.empty())
+        return;
+    Impl& impl = *instance().m_pImpl;
+    if (!impl.queue.Running() || !impl.queue.EnqueuePacked(m_nTopLevel, m_strPacked.data(), m_strPacked.size())) {
+        // Each line as a caller writes it when the queue cannot take it.
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        std::string strLine;
+        for (size_t nPos = 0; nPos + sizeof(LineHead) <= m_strPacked.size();) {
+            LineHead head;
+            std::memcpy(&head, m_strPacked.data() + nPos, sizeof(head));
+            strLine.assign(m_strPacked, nPos + sizeof(head), head.nLen);
+            nPos += sizeof(head) + head.nLen;
+            impl.WriteLocked(head.nLevel, strLine);
+        }
+    }
+    m_strPacked.clear();
+    m_nTopLevel = 0;
+}
+
+bool PrintLog::Enabled(int nLevel) const
+{
+    return nLevel >= m_pImpl->nLevel.load(std::memory_order_relaxed);
 }
 
 void PrintLog::SetLevel(int nLevel)
@@ -311,6 +381,7 @@ LogObserver* SwapLogObserver(LogObserver* pObserver)
     std::lock_guard<std::mutex> lock(g_observerMutex);
     LogObserver* pPrev = g_pObserver;
     g_pObserver = pObserver;
+    g_bObserver.store(pObserver != nullptr, std::memory_order_release);
     return pPrev;
 }
 

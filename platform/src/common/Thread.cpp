@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/Intake.h"
 #include "common/RuntimeOs.h"
 #include "nox/PrintLog.h"
 
@@ -28,13 +29,27 @@ std::condition_variable g_workCv;
 std::atomic<uint64_t> g_nEpoch{0};
 std::atomic<int> g_nWaiting{0};
 int g_nWoken = 0;   // guarded by g_workMutex
-// One waiting runner at a time waits with the safety timeout (guarded by
-// g_workMutex); the others wait for an announcement only, so the timeout
-// costs one wake-up per period for the whole pool.
-bool g_bTimedWaiter = false;
+// The timed role: one idle runner at a time owns it, from the wait in which
+// it takes it until it leaves for work, and waits with the safety timeout;
+// the others wait for an announcement only, so the timeout costs one
+// wake-up per period for the whole pool. While a poller keeps a socket for
+// its steps (intake::Keeping), a receiving owner waits only the hand-over
+// time and then takes over a socket that the same steps still keep. A
+// poller that starts keeping calls a watcher (CallWatcher) unless the owner
+// waits short already: the owner, cutting its long wait short, or, while
+// nobody owns the role, an idle runner, which takes it. The owner waits on
+// g_timedCv, the others on g_workCv. All guarded by g_workMutex.
+std::condition_variable g_timedCv;
+bool g_bTimedHeld = false;
+bool g_bTimedWaiting = false;   // the owner is in its wait
+bool g_bTimedWoken = false;     // and has been woken for work
+bool g_bWatchCall = false;      // a watcher is called
+// The owner waits short, or a watcher is called: read without the lock.
+std::atomic<bool> g_bWatched{false};
 std::atomic<unsigned> g_nIdleTimeoutMs{5000};
 thread_local bool t_bCallAgain = false;
 thread_local bool t_bInLoop = false;   // a kind-2 runner's function is running here
+thread_local const void* t_pLoopContext = nullptr;   // that runner's context
 
 // After announced work that came one piece at a time a runner watches for
 // more this long, yielding the CPU, before it waits: work that follows soon
@@ -47,6 +62,32 @@ void WakeAllWaiters()
 {
     std::lock_guard<std::mutex> lock(g_workMutex);
     g_workCv.notify_all();
+    g_timedCv.notify_all();
+}
+
+// A poller starts keeping a socket (see g_bTimedHeld). The owner between
+// two waits looks at the keeping itself before its next one.
+void CallWatcher()
+{
+    if (g_bWatched.load() || g_nWaiting.load() == 0)
+        return;
+    std::condition_variable* pCv = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_workMutex);
+        if (g_bWatched.load())
+            return;
+        if (g_bTimedHeld && g_bTimedWaiting) {
+            pCv = &g_timedCv;
+        } else if (!g_bTimedHeld && g_nWoken < g_nWaiting.load()) {
+            ++g_nWoken;
+            pCv = &g_workCv;
+        } else {
+            return;
+        }
+        g_bWatchCall = true;
+        g_bWatched.store(true);
+    }
+    pCv->notify_one();
 }
 
 // One step of a runner; whatever it throws is logged and the runner goes on.
@@ -123,6 +164,7 @@ void Thread::SignalStop()
 {
     m_pState->bStop.store(true);
     WakeAllWaiters();  // a waiting runner sees its flag at once
+    intake::WakePoller();
 }
 
 int Thread::Stop()
@@ -175,8 +217,39 @@ Runner::~Runner()
 
 int Runner::Start()
 {
-    return Thread::Start();
+    const bool bCount = m_bReceives && m_eType == RUNNER_LOOP && m_pFunc != nullptr && !IsStarted();
+    if (bCount)
+        intake::EnterReceiver();   // before the thread: sockets opened next are received by it
+    m_bCounted = bCount;           // the thread counts itself out as it ends
+    const int nRet = Thread::Start();
+    if (bCount && nRet != 0) {
+        m_bCounted = false;
+        intake::LeaveReceiver();
+    }
+    return nRet;
 }
+
+// The poll role's turn on this runner (see common/Intake.h).
+class Runner::PollTurn : public intake::Turn {
+public:
+    explicit PollTurn(Runner& runner) : m_runner(runner) {}
+    bool Step() override
+    {
+        t_bCallAgain = false;
+        (void)GuardedStep([this] {
+            m_runner.m_pFunc(m_runner.m_pContext, nullptr);
+            m_runner.heartbeat();
+            return 0;
+        });
+        return t_bCallAgain;
+    }
+    bool Stopped() const override { return m_runner.IsStopSignalled(); }
+    uint64_t Epoch() const override { return g_nEpoch.load(); }
+    void CallWatcher() override { nox::CallWatcher(); }
+
+private:
+    Runner& m_runner;
+};
 
 void Runner::SignalStop()
 {
@@ -199,7 +272,19 @@ int Runner::run()
     if (m_eType != RUNNER_LOOP)
         return GuardedStep([this] { return m_pFunc(m_pContext, nullptr); });
 
+    struct Receiver {
+        bool bCounted;
+        ~Receiver()
+        {
+            if (bCounted)
+                intake::LeaveReceiver();
+        }
+    } receiver{m_bCounted};
     t_bInLoop = true;
+    t_pLoopContext = m_pContext;
+    PollTurn turn(*this);
+    uint64_t nKeepSeen = 0;  // the timed role's last look at a kept socket
+    bool bTimed = false;     // this runner owns the timed role
     bool bBusy = false;      // this step was announced or asked for
     bool bBacklog = false;   // a step since the last wait asked to be called again
     while (!IsStopSignalled()) {
@@ -212,31 +297,94 @@ int Runner::run()
         });
         bBacklog = bBacklog || t_bCallAgain;
         if (t_bCallAgain || g_nEpoch.load() != nEpochBefore) {
+            LeaveTimedRole(bTimed, nKeepSeen);
+            bBusy = true;
+            continue;
+        }
+        if (m_bReceives && intake::TakePollRole()) {
+            LeaveTimedRole(bTimed, nKeepSeen);
+            intake::PollTurn(turn, nEpochBefore);
             bBusy = true;
             continue;
         }
         // Work that came one piece at a time is watched for; after a backlog
         // the next one is as likely to come with a backlog, worth a wake-up.
-        if (bBusy && !bBacklog && AwaitAnnouncement(nEpochBefore))
+        // Runners that receive for themselves follow their batches with their
+        // steps: nobody needs to watch.
+        if (bBusy && !bBacklog && !intake::Serving() && AwaitAnnouncement(nEpochBefore)) {
+            LeaveTimedRole(bTimed, nKeepSeen);
             continue;
-        bBacklog = false;
-        std::unique_lock<std::mutex> lock(g_workMutex);
-        g_nWaiting.fetch_add(1);
-        const auto announced = [&] { return g_nEpoch.load() != nEpochBefore || IsStopSignalled(); };
-        if (g_bTimedWaiter) {
-            g_workCv.wait(lock, announced);
-            bBusy = true;
-        } else {
-            g_bTimedWaiter = true;
-            bBusy = g_workCv.wait_for(lock, std::chrono::milliseconds(g_nIdleTimeoutMs.load()),
-                                      announced);
-            g_bTimedWaiter = false;
         }
-        g_nWaiting.fetch_sub(1);
-        if (g_nWoken > 0)
-            --g_nWoken;
+        bBacklog = false;
+        {
+            std::unique_lock<std::mutex> lock(g_workMutex);
+            g_nWaiting.fetch_add(1);
+            bBusy = WaitForWork(lock, nEpochBefore, bTimed, nKeepSeen);
+            g_nWaiting.fetch_sub(1);
+        }
+        if (bTimed && m_bReceives && intake::TakeOverStalled(nKeepSeen)) {
+            LeaveTimedRole(bTimed, nKeepSeen);
+            intake::PollTurn(turn, g_nEpoch.load());
+        }
     }
+    LeaveTimedRole(bTimed, nKeepSeen);
     return 0;
+}
+
+bool Runner::WaitForWork(std::unique_lock<std::mutex>& lock, uint64_t nEpoch, bool& bTimed,
+                         uint64_t nKeepSeen) const
+{
+    const auto announced = [&] { return g_nEpoch.load() != nEpoch || IsStopSignalled(); };
+    for (;;) {
+        if (!g_bTimedHeld) {
+            g_bTimedHeld = true;
+            bTimed = true;
+        }
+        if (!bTimed) {
+            g_workCv.wait(lock, [&] { return announced() || (g_bWatchCall && !g_bTimedHeld); });
+            if (g_nWoken > 0)
+                --g_nWoken;
+            if (announced())
+                return true;
+            continue;   // called as the watcher while nobody owns the timed role
+        }
+        // Cleared before the keeping is looked at: a poller that starts
+        // keeping after this look sees it cleared and calls.
+        g_bWatchCall = false;
+        g_bWatched.store(false);
+        const bool bShort = m_bReceives && intake::Keeping(nKeepSeen);
+        g_bWatched.store(bShort);
+        const unsigned nIdleMs = g_nIdleTimeoutMs.load();
+        const unsigned nWaitMs = bShort && nIdleMs > intake::kHandOverMs ? intake::kHandOverMs : nIdleMs;
+        g_bTimedWaiting = true;
+        (void)g_timedCv.wait_for(lock, std::chrono::milliseconds(nWaitMs),
+                                 [&] { return announced() || g_bWatchCall; });
+        g_bTimedWaiting = false;
+        g_bTimedWoken = false;
+        if (announced()) {
+            g_bTimedHeld = false;   // off to work: the role passes on
+            g_bWatched.store(false);
+            bTimed = false;
+            return true;
+        }
+        if (!g_bWatchCall)
+            return false;   // timed out: still the owner
+    }
+}
+
+void Runner::LeaveTimedRole(bool& bTimed, uint64_t nKeepSeen) const
+{
+    if (!bTimed)
+        return;
+    bTimed = false;
+    {
+        std::lock_guard<std::mutex> lock(g_workMutex);
+        g_bTimedHeld = false;
+        g_bWatched.store(false);
+    }
+    // A socket may be kept by steps that are slow: someone else watches.
+    if (m_bReceives && intake::Keeping(nKeepSeen))
+        CallWatcher();
 }
 
 bool Runner::AwaitAnnouncement(uint64_t nEpoch) const
@@ -260,15 +408,27 @@ void Runner::NotifyWork()
     g_nEpoch.fetch_add(1);
     // A watching runner sees the new epoch itself (it checks the epoch again
     // under the lock before it waits, should it stop watching meanwhile).
-    if (g_nWaiting.load() == 0 || g_nWatching.load() != 0)
+    if (g_nWatching.load() != 0)
         return;
+    if (g_nWaiting.load() == 0) {
+        intake::WakePoller();   // the only idle runner may be the poller
+        return;
+    }
+    // The owner of the timed role is woken last: it watches kept sockets.
+    std::condition_variable* pCv = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_workMutex);
-        if (g_nWoken >= g_nWaiting.load())
+        if (g_nWoken < g_nWaiting.load() - (g_bTimedWaiting ? 1 : 0)) {
+            ++g_nWoken;
+            pCv = &g_workCv;
+        } else if (g_bTimedWaiting && !g_bTimedWoken) {
+            g_bTimedWoken = true;
+            pCv = &g_timedCv;
+        } else {
             return;
-        ++g_nWoken;
+        }
     }
-    g_workCv.notify_one();
+    pCv->notify_one();
 }
 
 bool Runner::BeginLastStretch()
@@ -286,6 +446,11 @@ void Runner::EndLastStretch(bool bTaken)
 {
     if (bTaken)
         g_nWatching.fetch_sub(1);
+}
+
+const void* Runner::CurrentContext()
+{
+    return t_bInLoop ? t_pLoopContext : nullptr;
 }
 
 void Runner::CallAgain()

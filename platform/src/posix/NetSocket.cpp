@@ -113,6 +113,18 @@ void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots)
     }
 }
 
+int CloseNative(NativeSocket sock)
+{
+    return ::close(sock) == 0 ? 0 : -errno;
+}
+
+int SetMulticastOut(NativeSocket sock, uint32_t nAddr)
+{
+    in_addr addr{};
+    addr.s_addr = nAddr;
+    return ::setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, &addr, sizeof(addr)) == 0 ? 0 : -errno;
+}
+
 int ReadShutDownError(NativeSocket sock)
 {
     // The kernel then reports an empty read forever instead of a datagram.

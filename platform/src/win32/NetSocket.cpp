@@ -78,6 +78,23 @@ void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots)
         pSlots[i].nResult = SendDatagram(sock, pSlots[i].pData, pSlots[i].nLen, pSlots[i].dst);
 }
 
+// Sockets leave the event loop only where the runners receive (not here);
+// both are there for completeness.
+int CloseNative(NativeSocket sock)
+{
+    return ::closesocket(sock) == 0 ? 0 : -::WSAGetLastError();
+}
+
+int SetMulticastOut(NativeSocket sock, uint32_t nAddr)
+{
+    in_addr addr{};
+    addr.s_addr = nAddr;
+    return ::setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&addr),
+                        sizeof(addr)) == 0
+               ? 0
+               : -::WSAGetLastError();
+}
+
 int ReadShutDownError(NativeSocket /*sock*/)
 {
     return 0;   // WinSock reports a closed receive side as an error, not as empty reads

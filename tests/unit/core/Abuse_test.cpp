@@ -16,67 +16,62 @@
 
 namespace {
 
-using velmora::FilterBound;
 using velmora::FilterTable;
 
 std::string Host(int i) { return "10.0.0." + std::to_string(i); }   // any distinct texts
+uint32_t Addr(int i) { return 0x0A000000u + static_cast<uint32_t>(i); }
 
-TEST(FilterBoundTest, ExpiryAboveTheHighWaterMarkAndTheCap)
+TEST(FilterTableTest, IntervalCapEvictionOrderAndDumpOrder)
 {
-    // Below the mark nothing goes, however old: 4096 hosts at second 100.
-    FilterTable table;
-    FilterBound bound(65536);
+    // The window counts from the last accepted request of the host and head;
+    // the other head is apart; a clock gone back (the tick wrap) accepts.
+    FilterTable table(8);
     uint64_t nEvicted = 0;
-    for (int i = 0; i < 4096; ++i)
-        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 100, 2, nEvicted));
-    EXPECT_TRUE(bound.Accept(table, Host(0).c_str(), -93, 102, 2, nEvicted));   // other head
-    EXPECT_EQ(4096u, table.size());
-    // Above it, hosts past their interval go, oldest first; the first host still
-    // inside it stops the sweep, and hosts in the table still drop a repeat.
-    for (int i = 5000; i < 9100; ++i)
-        ASSERT_TRUE(bound.Accept(table, Host(i).c_str(), 32, 103, 2, nEvicted));
-    EXPECT_EQ(4101u, table.size());
-    EXPECT_EQ(0u, table.count(Host(1)));
-    EXPECT_FALSE(bound.Accept(table, Host(0).c_str(), -93, 103, 2, nEvicted));
-    EXPECT_FALSE(bound.Accept(table, Host(9099).c_str(), 32, 105, 2, nEvicted));
-    EXPECT_EQ(0u, nEvicted);
+    const struct { uint32_t nNow; int nKey; bool bAccept; } aStep[] = {
+        {100, 32, true}, {101, 32, false}, {102, 32, false}, {102, -93, true}, {103, 32, true},
+        {104, 32, false}, {106, 32, true}, {5, 32, true}, {6, -93, true}, {7, -93, false}};
+    for (const auto& step : aStep)
+        EXPECT_EQ(step.bAccept, table.Accept(Addr(1), step.nKey, step.nNow, 2, nEvicted)) << step.nNow;
+    EXPECT_EQ(1u, table.size());
+    EXPECT_EQ(2u, table.Entries());
 
-    // The cap: hosts inside their interval go too, oldest first, and are counted.
-    FilterTable capped;
-    FilterBound small(8);
-    for (int i = 0; i < 100000; ++i)
-        ASSERT_TRUE(small.Accept(capped, Host(i).c_str(), 32, 7, 300, nEvicted));
-    EXPECT_EQ(8u, capped.size());
-    EXPECT_EQ(99992u, nEvicted);
-    EXPECT_FALSE(small.Accept(capped, Host(99992).c_str(), 32, 8, 300, nEvicted));
-    EXPECT_TRUE(small.Accept(capped, Host(99991).c_str(), 32, 8, 300, nEvicted));
-
-    // At the cap hosts accepted once each go oldest first, however many are
-    // in the table (more than a request's passes over).
-    FilterTable once;
-    FilterBound cap20(20);
+    // At the cap the host accepted longest ago gives its place; one still
+    // inside its interval is counted.
+    FilterTable capped(4);
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_TRUE(capped.Accept(Addr(i), 32, 10, 300, nEvicted));
+    ASSERT_TRUE(capped.Accept(Addr(4), -93, 11, 300, nEvicted));   // the newest, again
+    ASSERT_TRUE(capped.Accept(Addr(1), -93, 11, 300, nEvicted));   // host 1 is the newest now
     nEvicted = 0;
-    for (int i = 0; i < 22; ++i)
-        ASSERT_TRUE(cap20.Accept(once, Host(i).c_str(), 32, static_cast<uint32_t>(20 + i), 300, nEvicted));
-    EXPECT_EQ(0u, once.count(Host(0)) + once.count(Host(1)));
-    EXPECT_EQ(20u, once.size());
+    EXPECT_TRUE(capped.Accept(Addr(5), 32, 12, 300, nEvicted));    // host 2 goes
+    EXPECT_TRUE(capped.Accept(Addr(2), 32, 12, 300, nEvicted));    // so its repeat passes; host 3 goes
+    EXPECT_FALSE(capped.Accept(Addr(1), 32, 12, 300, nEvicted));   // host 1 stayed
+    EXPECT_FALSE(capped.Accept(Addr(4), 32, 12, 300, nEvicted));   // and host 4
     EXPECT_EQ(2u, nEvicted);
+    EXPECT_TRUE(capped.Accept(Addr(6), 32, 400, 300, nEvicted));   // host 4 went, past its interval
+    EXPECT_EQ(2u, nEvicted);
+    EXPECT_EQ(4u, capped.size());
+    // Many hosts through the small table (places reused, slots emptied and
+    // refilled): the last four are still found, the one before is gone.
+    for (int i = 100; i < 100000; ++i)
+        ASSERT_TRUE(capped.Accept(Addr(i), 32, 1000, 300, nEvicted));
+    for (int i = 99996; i < 100000; ++i)
+        EXPECT_FALSE(capped.Accept(Addr(i), 32, 1001, 300, nEvicted)) << i;
+    EXPECT_TRUE(capped.Accept(Addr(99995), 32, 1001, 300, nEvicted));
 
-    // At the cap the host just accepted stays, even when every other host was
-    // accepted again since it was queued and the new one was queued this very
-    // second: its repeat is dropped, and one of the others went.
-    FilterTable two;
-    FilterBound cap2(2);
-    nEvicted = 0;
-    for (const auto& step : {std::make_pair("A", 32), {"B", 32}, {"A", -93}, {"B", -93}}) {
-        ASSERT_TRUE(cap2.Accept(two, step.first, step.second, step.second == 32 ? 10 : 11, 300,
-                                nEvicted));
-    }
-    EXPECT_TRUE(cap2.Accept(two, "C", 32, 11, 300, nEvicted));
-    EXPECT_FALSE(cap2.Accept(two, "C", 32, 12, 300, nEvicted));
-    EXPECT_EQ(1u, two.count("C"));
-    EXPECT_EQ(2u, two.size());
-    EXPECT_EQ(1u, nEvicted);
+    // The dump of a full table: hosts in text order (10.0.0.10 < 10.0.0.2 <
+    // 9.0.0.1), 0xA3 first.
+    FilterTable dump(3);
+    for (const auto& step : {std::make_pair("9.0.0.1", 32), {"10.0.0.2", 32}, {"10.0.0.2", -93},
+                             {"10.0.0.10", 32}})
+        ASSERT_TRUE(dump.Accept(FilterTable::AddressOf(step.first), step.second, 7, 2, nEvicted));
+    std::string strRows;
+    for (const velmora::FilterRow& row : dump.SortedRows())
+        strRows += row.strHost + "/" + std::to_string(row.nKey) + "/" + std::to_string(row.nSeconds) + " ";
+    EXPECT_EQ("10.0.0.10/32/7 10.0.0.2/-93/7 10.0.0.2/32/7 9.0.0.1/32/7 ", strRows);
+    for (const char* sz : {"", "10.0.0", "10.0.0.2.1", "10.0.0.256", "a.b.c.d", "10..0.1"})
+        EXPECT_EQ(0u, FilterTable::AddressOf(sz)) << sz;
+    EXPECT_EQ(0xFF000102u, FilterTable::AddressOf("255.0.1.2"));
 }
 
 TEST(ReplyBudgetTest, BurstRefillAllOrNoneAndWrap)

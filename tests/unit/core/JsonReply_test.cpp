@@ -49,15 +49,18 @@ TEST_F(JsonReplyTest, ReplyKeepsTheHeaderAndCarriesEveryMember)
               LinesOf("CCUHandler::handle_different_segment"));
 }
 
-// Each worker keeps the reply texts; a new serial number text makes them anew.
+// Each worker keeps the reply texts; a new serial number text makes them
+// anew; a text too long for the 256-byte buffer is cut to its 255 bytes.
 TEST_F(JsonReplyTest, RepliesFollowTheSerialNumberText)
 {
     StartHandler();
-    for (const char* szSerial : {"SN-1", "SN-2", "SN-2", "SN-1"}) {
-        m_host.m_strSerial = szSerial;
+    const std::vector<std::string> vecSerial{"SN-1", "SN-2", "SN-2", "SN-1", std::string(300, 'S')};
+    for (const std::string& strSerial : vecSerial) {
+        m_host.m_strSerial = strSerial;
         const auto vecSent = Answer(MakeJsonRequest());
         ASSERT_EQ(1u, vecSent.size());
-        EXPECT_EQ(szSerial, Parse(vecSent[0].strData.substr(32))["params"]["deviceInfo"]["SerialNo"].asString());
+        EXPECT_EQ(strSerial.substr(0, 255),
+                  Parse(vecSent[0].strData.substr(32))["params"]["deviceInfo"]["SerialNo"].asString());
     }
 }
 

@@ -3,12 +3,14 @@
 // Linux also, between two network namespaces, the group paths and a port
 // socket that breaks under the engine.
 #include "nox/NetEngine.h"
+#include "nox/Thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -367,6 +369,124 @@ TEST_F(NetEngineTest, ShutDownReceiveSideIsReportedClosed)
     const std::vector<Datagram> vecGot = m_server->Wait(1);
     ASSERT_EQ(1u, vecGot.size());
     EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), vecGot[0].strFrom);
+}
+
+// Runners that receive for themselves (two, the safety timeout a minute, so
+// it rescues nothing): each datagram is queued by OnData and answered by a
+// runner's step. A step that blocks at the start of a load keeps its socket
+// only until the idle runner, called out of its long wait, takes it over, so
+// the next datagrams are received and answered long before the step is
+// released (3 s at most), and work announced meanwhile wakes the runner that
+// waits on the sockets; every datagram is delivered on a runner; an endpoint
+// closed and opened again while a runner waits on it is received again; a receive side
+// shut down is reported (and the engine refuses a stop from that thread);
+// the runners stop while one waits on the sockets and while one is blocked
+// in a step with a socket.
+struct IntakeWork : RecordingHandler {
+    void OnData(SOCKID sock, const char* pData, int nLen, const char* szAddr, int nPort) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            queue.emplace_back(pData, static_cast<size_t>(nLen));
+            nElsewhere += nox::Runner::CurrentContext() == this ? 0 : 1;
+        }
+        RecordingHandler::OnData(sock, pData, nLen, szAddr, nPort);
+    }
+    static int Step(void* pContext, void*)
+    {
+        IntakeWork& work = *static_cast<IntakeWork*>(pContext);
+        std::unique_lock<std::mutex> lock(work.mutex);
+        if (work.queue.empty())
+            return 0;
+        const std::string strData = work.queue.front();
+        work.queue.pop_front();
+        if (!work.queue.empty())
+            nox::Runner::CallAgain();
+        if (strData == "slow") {
+            ++work.nBlocked;
+            work.cv.notify_all();
+            work.cv.wait(lock, [&] { return work.bRelease; });
+        }
+        work.vecDone.push_back(strData);
+        work.cv.notify_all();
+        return 0;
+    }
+    bool WaitFor(const std::function<bool()>& done, int nSeconds = 10)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(nSeconds), done);
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::string> queue;
+    std::vector<std::string> vecDone;
+    int nBlocked = 0;
+    int nElsewhere = 0;   // datagrams delivered on other threads than the runners
+    bool bRelease = false;
+};
+
+TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
+{
+    nox::Runner::SetIdleTimeoutMs(60000);
+    nox::Ref<IntakeWork> work(new IntakeWork);
+    work->m_onClose = [&] { EXPECT_EQ(-EDEADLK, m_engine.StopEngine()); };   // before any socket
+    std::vector<nox::Runner> vecRunner(2, nox::Runner(&IntakeWork::Step, work.get(), nox::RUNNER_LOOP));
+    for (nox::Runner& runner : vecRunner) {
+        runner.SetReceives(true);
+        ASSERT_EQ(0, runner.Start());
+    }
+    SOCKID server = Listen(kLo, m_nServerPort, work);
+    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
+    ASSERT_TRUE(Send(client, "slow", kLo, m_nServerPort));
+    EXPECT_TRUE(work->WaitFor([&] { return work->nBlocked == 1; }));
+    for (const char* sz : {"a", "b", "c"})
+        ASSERT_TRUE(Send(client, sz, kLo, m_nServerPort));
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 3; }, 3)) << "intake stalled behind a step";
+    {
+        std::lock_guard<std::mutex> lock(work->mutex);
+        work->queue.emplace_back("told");   // the other runner now waits on the sockets
+    }
+    nox::Runner::NotifyWork();
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 4; }, 3));
+    {
+        std::lock_guard<std::mutex> lock(work->mutex);
+        work->bRelease = true;
+        work->cv.notify_all();
+    }
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 5; }));
+
+    EXPECT_EQ(0, m_engine.CloseSocket(server));
+    server = Listen(kLo, m_nServerPort, work);
+    ASSERT_TRUE(Send(client, "again", kLo, m_nServerPort));
+    EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == 6; }));
+
+    ::shutdown(FindBound(m_nServerPort), SHUT_RD);
+    EXPECT_EQ("closed " + std::to_string(ESHUTDOWN), work->Wait(6).back().strFrom);
+
+    server = Listen(kLo, m_nServerPort, work);
+    {
+        std::lock_guard<std::mutex> lock(work->mutex);
+        work->bRelease = false;
+    }
+    ASSERT_TRUE(Send(client, "slow", kLo, m_nServerPort));
+    EXPECT_TRUE(work->WaitFor([&] { return work->nBlocked == 2; }));
+    for (nox::Runner& runner : vecRunner)
+        runner.SignalStop();
+    {
+        std::lock_guard<std::mutex> lock(work->mutex);
+        work->bRelease = true;
+        work->cv.notify_all();
+    }
+    for (nox::Runner& runner : vecRunner)
+        EXPECT_EQ(0, runner.Join());
+    EXPECT_EQ(0, work->nElsewhere);
+    EXPECT_EQ("a b c told slow again slow", [&] {
+        std::string strDone;
+        for (const std::string& str : work->vecDone)
+            strDone += (strDone.empty() ? "" : " ") + str;
+        return strDone;
+    }());
+    nox::Runner::SetIdleTimeoutMs(5000);
 }
 
 // The server's endpoints live in namespace A, the client's in B. On one port

@@ -1,0 +1,273 @@
+// Linux side of receiving on the runners' threads (common/Intake.h): one
+// epoll set for the whole process, each socket in it one-shot (a readiness
+// goes to one thread, and the socket waits for no one until armed again),
+// plus an eventfd that wakes the poller.
+#include "common/Intake.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "nox/Thread.h"
+
+namespace nox {
+namespace intake {
+
+namespace {
+
+constexpr uint64_t kWakeKey = 0;   // the eventfd's key in the set
+
+// g_mutex guards the set's sources by key and the kept source; the set and
+// the eventfd are made once, by the first receiving runner, and kept.
+std::mutex g_mutex;
+int g_nEpoll = -1;
+int g_nWake = -1;
+std::map<uint64_t, std::shared_ptr<Source>> g_mapSource;
+uint64_t g_nNextKey = 1;
+std::shared_ptr<Source> g_pKept;   // a source whose poller runs its steps
+
+std::atomic<int> g_nReceivers{0};
+std::atomic<int> g_nSources{0};
+std::atomic<bool> g_bPollTaken{false};     // the poll role is held
+std::atomic<bool> g_bPollWaiting{false};   // its holder waits in the set
+std::atomic<uint64_t> g_nKeepSeq{0};       // counts keepings (a new one per batch's steps)
+std::atomic<bool> g_bKeeping{false};
+
+bool MakeSetLocked()
+{
+    if (g_nEpoll >= 0)
+        return true;
+    const int nEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (nEpoll < 0)
+        return false;
+    const int nWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeKey;
+    if (nWake < 0 || ::epoll_ctl(nEpoll, EPOLL_CTL_ADD, nWake, &ev) != 0) {
+        if (nWake >= 0)
+            ::close(nWake);
+        ::close(nEpoll);
+        return false;
+    }
+    g_nEpoll = nEpoll;
+    g_nWake = nWake;
+    return true;
+}
+
+std::shared_ptr<Source> Find(uint64_t nKey)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_mapSource.find(nKey);
+    return it == g_mapSource.end() ? std::shared_ptr<Source>() : it->second;
+}
+
+// The runner giving it up takes it again after its steps, unless another is
+// idle first; at a stop a waiting runner is called for it.
+void ReleaseRole(bool bStopping)
+{
+    g_bPollTaken.store(false);
+    if (bStopping && g_nSources.load() > 0)
+        Runner::NotifyWork();
+}
+
+void Keep(const std::shared_ptr<Source>& pSource)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_pKept = pSource;
+    g_nKeepSeq.fetch_add(1);
+    g_bKeeping.store(true);
+}
+
+// false when another runner took the source over meanwhile.
+bool Unkeep(const std::shared_ptr<Source>& pSource)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_pKept != pSource)
+        return false;
+    g_pKept.reset();
+    g_bKeeping.store(false);
+    return true;
+}
+
+// One readable source, for as long as its datagrams keep coming (at most
+// kBatchesPerTurn batches), with the runner's steps after each batch; armed
+// again once a batch finds nothing. false
+// when the poll role has left this runner.
+bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochSeen)
+{
+    for (int nBatch = 0;; ++nBatch) {
+        const uint64_t nBefore = turn.Epoch();
+        const int nGot = pSource->TakeBatch(nBatch == 0);
+        if (nGot < 0)
+            return true;   // closed: out of the set
+        if (nGot > 0 && turn.Epoch() != nBefore) {
+            // More than one step's work: the socket goes back first, so intake
+            // goes on while the runners work through the queue.
+            pSource->Rearm();
+            ReleaseRole(false);
+            return false;
+        }
+        if (nGot > 0) {
+            Keep(pSource);
+            turn.CallWatcher();
+            uint64_t nEpoch = 0;
+            bool bAgain = false;
+            do {
+                nEpoch = turn.Epoch();
+                bAgain = turn.Step();
+            } while (bAgain && !turn.Stopped());
+            nEpochSeen = nEpoch;
+            if (!Unkeep(pSource))
+                return false;   // taken over while the steps ran
+        }
+        // Datagrams that came during the steps are taken without a wait.
+        if (nGot == 0 || nBatch + 1 >= kBatchesPerTurn || turn.Stopped()) {
+            pSource->Rearm();
+            return true;
+        }
+    }
+}
+
+}  // namespace
+
+bool Active()
+{
+    return g_nReceivers.load() > 0;
+}
+
+bool Add(const std::shared_ptr<Source>& pSource, os::NativeSocket fd)
+{
+    if (!Active())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!MakeSetLocked())
+            return false;
+        const uint64_t nKey = g_nNextKey++;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLONESHOT;
+        ev.data.u64 = nKey;
+        if (::epoll_ctl(g_nEpoll, EPOLL_CTL_ADD, fd, &ev) != 0)
+            return false;
+        pSource->nIntakeKey = nKey;
+        g_mapSource.emplace(nKey, pSource);
+    }
+    g_nSources.fetch_add(1);
+    Runner::NotifyWork();   // a runner idle on the work signal becomes the poller
+    return true;
+}
+
+void Arm(const Source& source, os::NativeSocket fd)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.u64 = source.nIntakeKey;
+    (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void Remove(Source& source, os::NativeSocket fd)
+{
+    if (source.nIntakeKey == 0)
+        return;
+    std::shared_ptr<Source> pGone;   // dropped after the lock
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
+        auto it = g_mapSource.find(source.nIntakeKey);
+        if (it != g_mapSource.end()) {
+            pGone = std::move(it->second);
+            g_mapSource.erase(it);
+        }
+    }
+    source.nIntakeKey = 0;
+    if (pGone)
+        g_nSources.fetch_sub(1);
+}
+
+void EnterReceiver()
+{
+    g_nReceivers.fetch_add(1);
+}
+
+void LeaveReceiver()
+{
+    g_nReceivers.fetch_sub(1);
+}
+
+bool TakePollRole()
+{
+    if (g_nSources.load() == 0 || g_bPollTaken.load())
+        return false;
+    bool bFree = false;
+    return g_bPollTaken.compare_exchange_strong(bFree, true);
+}
+
+void PollTurn(Turn& turn, uint64_t nEpochSeen)
+{
+    for (;;) {
+        g_bPollWaiting.store(true);
+        // An announcement or stop from now on sees the flag and wakes the wait.
+        if (turn.Stopped() || turn.Epoch() != nEpochSeen || g_nSources.load() == 0) {
+            g_bPollWaiting.store(false);
+            ReleaseRole(turn.Stopped());
+            return;
+        }
+        epoll_event ev{};
+        const int nReady = ::epoll_wait(g_nEpoll, &ev, 1, -1);
+        g_bPollWaiting.store(false);
+        if (nReady <= 0)
+            continue;   // interrupted
+        if (ev.data.u64 == kWakeKey) {
+            uint64_t nCount = 0;
+            (void)!::read(g_nWake, &nCount, sizeof(nCount));
+            continue;
+        }
+        const std::shared_ptr<Source> pSource = Find(ev.data.u64);
+        if (pSource && !Serve(turn, pSource, nEpochSeen))
+            return;
+    }
+}
+
+void WakePoller()
+{
+    if (!g_bPollWaiting.load())
+        return;
+    const uint64_t nOne = 1;
+    (void)!::write(g_nWake, &nOne, sizeof(nOne));
+}
+
+bool Serving()
+{
+    return g_nSources.load() > 0 && g_nReceivers.load() > 0;
+}
+
+bool Keeping(uint64_t nKeepSeen)
+{
+    return g_bKeeping.load() || g_nKeepSeq.load() != nKeepSeen;
+}
+
+bool TakeOverStalled(uint64_t& nKeepSeen)
+{
+    std::shared_ptr<Source> pSource;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const uint64_t nSeq = g_nKeepSeq.load();
+        if (!g_pKept || nSeq != nKeepSeen) {
+            nKeepSeen = nSeq;
+            return false;
+        }
+        pSource = std::move(g_pKept);
+        g_bKeeping.store(false);
+    }
+    pSource->Rearm();   // the poll role passes with it
+    return true;
+}
+
+}  // namespace intake
+}  // namespace nox
