@@ -227,7 +227,7 @@ typedef std::shared_ptr<SockState> SockPtr;
 // mutex guards bRunning, nMaxSockets, nNextId, mapSock, vecLoop and their
 // work guards: shared for a look-up (every send), exclusive for a change.
 // portMutex guards mapPort and every change to a PortSock's members.
-struct NetEngine::Impl : engine::BatchTaker {
+struct NetEngine::Impl final : engine::BatchTaker {
     typedef engine::SockPtr SockPtr;
     typedef engine::PortPtr PortPtr;
 

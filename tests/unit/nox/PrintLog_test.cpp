@@ -237,9 +237,24 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
     const std::string strAtError = Text();
     NOX_LOG("t", "f", nox::kLogInfo, "three");
     const std::string strBeforeStop = Text();
-    for (int i = 0; i < 20000; ++i)   // 2 MB: the queue holds 1 MB
-        NOX_LOG("t", "f", nox::kLogInfo, "burst %05d %s", i, std::string(60, 'x').c_str());
+    // A third of the burst line by line, the rest in batches of two; a batch
+    // that finds the queue full is written by its caller, in order.
+    nox::PrintLog::Batch batch;
+    char szLine[128];
+    for (int i = 0; i < 20000; ++i) {   // 2 MB: the queue holds 1 MB
+        if (i % 3 == 0) {
+            NOX_LOG("t", "f", nox::kLogInfo, "burst %05d %s", i, std::string(60, 'x').c_str());
+            continue;
+        }
+        const int nLen = std::snprintf(szLine, sizeof(szLine), "burst %05d %s", i, std::string(60, 'x').c_str());
+        batch.Add("t", __LINE__, "f", nox::kLogInfo, szLine, static_cast<size_t>(nLen));
+        batch.Add("t", __LINE__, "f", nox::kLogDebug, "below the level", 15);
+        if (i % 3 == 2)
+            batch.Commit();
+    }
     log.StopWriter();
+    batch.Add("t", __LINE__, "f", nox::kLogInfo, "after the stop", 14);
+    batch.Commit();
     const std::string strAll = Text();
     log.CloseFile();
     log.SetStderr(true);
@@ -259,6 +274,8 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
             nBurst += std::atoi(strLine.c_str() + nAt + 10) == nBurst;
     }
     EXPECT_EQ(20000, nBurst) << "every burst line, in order";
+    EXPECT_EQ(std::string::npos, strAll.find("below the level"));
+    EXPECT_NE(std::string::npos, strAll.find(" f: after the stop\n"));
 }
 
 }  // namespace
