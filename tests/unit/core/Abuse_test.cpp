@@ -60,15 +60,15 @@ TEST(FilterTableTest, IntervalCapEvictionOrderAndDumpOrder)
     EXPECT_TRUE(capped.Accept(Addr(99995), 32, 1001, 300, nEvicted));
 
     // The dump of a full table: hosts in text order (10.0.0.10 < 10.0.0.2 <
-    // 9.0.0.1), 0xA3 first.
+    // 9.8.7.1), 0xA3 first.
     FilterTable dump(3);
-    for (const auto& step : {std::make_pair("9.0.0.1", 32), {"10.0.0.2", 32}, {"10.0.0.2", -93},
+    for (const auto& step : {std::make_pair("9.8.7.1", 32), {"10.0.0.2", 32}, {"10.0.0.2", -93},
                              {"10.0.0.10", 32}})
         ASSERT_TRUE(dump.Accept(FilterTable::AddressOf(step.first), step.second, 7, 2, nEvicted));
     std::string strRows;
     for (const velmora::FilterRow& row : dump.SortedRows())
         strRows += row.strHost + "/" + std::to_string(row.nKey) + "/" + std::to_string(row.nSeconds) + " ";
-    EXPECT_EQ("10.0.0.10/32/7 10.0.0.2/-93/7 10.0.0.2/32/7 9.0.0.1/32/7 ", strRows);
+    EXPECT_EQ("10.0.0.10/32/7 10.0.0.2/-93/7 10.0.0.2/32/7 9.8.7.1/32/7 ", strRows);
     for (const char* sz : {"", "10.0.0", "10.0.0.2.1", "10.0.0.256", "a.b.c.d", "10..0.1"})
         EXPECT_EQ(0u, FilterTable::AddressOf(sz)) << sz;
     EXPECT_EQ(0xFF000102u, FilterTable::AddressOf("255.0.1.2"));
