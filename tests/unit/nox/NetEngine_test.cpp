@@ -161,6 +161,8 @@ TEST(NetEngineStartTest, RefusesBadArgumentsAndASecondStart)
                                                 s.nMaxSockets, s.nThreads))
             << s.nType << " " << s.nMaxSockets << " " << s.nThreads;
     }
+    EXPECT_EQ(-1, engine.CloseSocket(12345));   // a socket it never made
+    EXPECT_EQ(-EBADF, engine.SetMulticastInterface(12345, "127.0.0.1"));
     EXPECT_EQ(0, engine.StopEngine());
 }
 
@@ -194,6 +196,9 @@ TEST_F(NetEngineTest, ConcurrentSendsOfAnySizeArriveWhole)
         EXPECT_EQ(kLo + (":" + std::to_string(m_nClientPort)), got.strFrom);
     }
     EXPECT_TRUE(setSent == setGot) << setGot.size() << " of " << setSent.size() << " arrived";
+    // A socket never started sends too, from a port the system picks.
+    ASSERT_TRUE(Send(m_engine.CreateSocket(m_client, nullptr), "unstarted", kLo, m_nServerPort));
+    EXPECT_EQ("unstarted", m_server->Wait(setSent.size() + 1).back().strData);
     ASSERT_TRUE(Send(server, "reply", kLo, m_nClientPort));
     EXPECT_EQ("reply", m_client->Wait(1).at(0).strData) << "the client socket still receives";
 }
