@@ -50,6 +50,8 @@ public:
 
     private:
         std::string m_strPacked;   // each line's head and text, as the queue holds them
+        std::string m_strMsg;      // the line being added, kept for their memory
+        std::string m_strLine;
         int m_nTopLevel = 0;
     };
 

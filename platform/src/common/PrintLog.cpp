@@ -247,18 +247,12 @@ void PrintLog::Batch::Add(const char* szFile, int nLine, const char* szFunc, int
         log.LogText(szFile, nLine, szFunc, nLevel, pMsg, nLen);
         return;
     }
-    std::string strMsg;
-    std::string strLine;
-    strMsg.swap(logfmt::ThreadMsg());
-    strLine.swap(logfmt::ThreadLine());
-    strMsg.assign(pMsg, nLen);
-    logfmt::FormatLine(strLine, nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", strMsg);
-    const LineHead head{static_cast<uint32_t>(strLine.size()), nLevel};
+    m_strMsg.assign(pMsg, nLen);
+    logfmt::FormatLine(m_strLine, nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", m_strMsg);
+    const LineHead head{static_cast<uint32_t>(m_strLine.size()), nLevel};
     m_strPacked.append(reinterpret_cast<const char*>(&head), sizeof(head));
-    m_strPacked += strLine;
+    m_strPacked += m_strLine;
     m_nTopLevel = nLevel > m_nTopLevel ? nLevel : m_nTopLevel;
-    strMsg.swap(logfmt::ThreadMsg());
-    strLine.swap(logfmt::ThreadLine());
 }
 
 void PrintLog::Batch::Commit()

@@ -163,6 +163,7 @@ TEST(NetEngineStartTest, RefusesBadArgumentsAndASecondStart)
     }
     EXPECT_EQ(-1, engine.CloseSocket(12345));   // a socket it never made
     EXPECT_EQ(-EBADF, engine.SetMulticastInterface(12345, "127.0.0.1"));
+    EXPECT_EQ(-EBADF, engine.SetReuseAddr(12345, 1));
     EXPECT_EQ(0, engine.StopEngine());
 }
 
@@ -563,6 +564,11 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     Listen(strA.c_str(), m_nServerPort, uni);
     Listen(kGroup, m_nServerPort, group);
     EXPECT_EQ(1u, Joined());
+    ip_mreqn req{};
+    req.imr_multiaddr.s_addr = inet_addr(kGroup);
+    req.imr_ifindex = static_cast<int>(vecIface[1].nIndex);   // dm1's, on the port's socket
+    EXPECT_NE(0, ::setsockopt(FindBound(m_nServerPort), IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)))
+        << "the first membership is the port socket's own";
     ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1", strVeth, "dm2", "nosuch0"}, vecFailed));
     EXPECT_TRUE(vecFailed.empty());
     EXPECT_EQ(3u, Joined());
@@ -570,9 +576,6 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
         ASSERT_TRUE(Send(client, strTo, strTo, m_nServerPort));
     EXPECT_EQ(kGroup, group->Wait(1).at(0).strData) << "through the spare socket's membership";
     EXPECT_EQ(strA, uni->Wait(1).at(0).strData);
-    ip_mreqn req{};
-    req.imr_multiaddr.s_addr = inet_addr(kGroup);
-    req.imr_ifindex = static_cast<int>(vecIface[1].nIndex);   // dm1's, on the port's socket
     ASSERT_EQ(0, std::system("ip link del dm1"));
     ASSERT_EQ(0, m_engine.SetGroupInterfaces({strVeth}, vecFailed));
     EXPECT_EQ(1u, Joined()) << "dm2's membership stays";
