@@ -237,8 +237,8 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
     const std::string strAtError = Text();
     NOX_LOG("t", "f", nox::kLogInfo, "three");
     const std::string strBeforeStop = Text();
-    // A third of the burst line by line, the rest in batches of two; a batch
-    // that finds the queue full is written by its caller, in order.
+    // A third of the burst line by line, the rest in batches of two; batches
+    // the queue cannot take (full, or its writer stopped) are written by their caller, in order.
     nox::PrintLog::Batch batch;
     char szLine[128];
     for (int i = 0; i < 20000; ++i) {   // 2 MB: the queue holds 1 MB
@@ -252,8 +252,8 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
         if (i % 3 == 2)
             batch.Commit();
     }
+    batch.Add("t", __LINE__, "f", nox::kLogInfo, "after the stop", 14);   // committed then
     log.StopWriter();
-    batch.Add("t", __LINE__, "f", nox::kLogInfo, "after the stop", 14);
     batch.Commit();
     const std::string strAll = Text();
     log.CloseFile();
@@ -275,7 +275,8 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
     }
     EXPECT_EQ(20000, nBurst) << "every burst line, in order";
     EXPECT_EQ(std::string::npos, strAll.find("below the level"));
-    EXPECT_NE(std::string::npos, strAll.find(" f: after the stop\n"));
+    EXPECT_TRUE(std::regex_search(strAll, std::regex("\n\\d{4}-\\d\\d-\\d\\d [^\n]* INFO \\[\\d+\\] t:\\d+ f: after the stop\n$")))
+        << "the line written by its caller after the stop, whole";
 }
 
 }  // namespace
