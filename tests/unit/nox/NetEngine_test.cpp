@@ -534,7 +534,7 @@ TEST_F(NetEngineTest, GroupAndUnicastDatagramsReachTheirOwnEndpoint)
     EXPECT_EQ(0, m_engine.StopEngine());   // before the namespaces go
 }
 // Groups are held, by interface index, only on the interfaces the engine is
-// told to serve. With one membership allowed per socket, the veth's is held
+// told to serve (a loopback made multicast-capable is listed, and not served). With one membership allowed per socket, the veth's is held
 // by a spare socket and its datagrams still reach the group endpoint; an
 // interface no longer served, or deleted, is dropped by its index. A unicast
 // endpoint of the host shares the port; an address the host lacks is refused.
@@ -545,12 +545,13 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     const SOCKID client = ClientInB(pair, false);
     velmora_test::ScopedNetNs inA(pair.NameA());
     ASSERT_TRUE(inA.Ok());
-    ASSERT_EQ(0, std::system("sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "
+    ASSERT_EQ(0, std::system("ip link set lo multicast on && sysctl -qw net.ipv4.igmp_max_memberships=1 && for d in 1 2; do ip link add dm$d type veth peer name dp$d "
                              "&& ip link set dp$d up && ip link set dm$d up && ip addr add 10.78.$d.1/24 dev dm$d || exit 1; done"));
     std::vector<nox::os::GroupIface> vecIface;
     ASSERT_EQ(0, nox::os::GroupInterfaces(vecIface));
-    ASSERT_EQ(3u, vecIface.size());   // the veth, dm1, dm2: lo carries no group
-    const std::string strVeth = vecIface[0].strName;
+    ASSERT_EQ(4u, vecIface.size());   // lo, the veth, dm1, dm2
+    EXPECT_EQ("lo", vecIface[0].strName);
+    const std::string strVeth = vecIface[1].strName;
     const auto Joined = [] {   // the group's memberships in the namespace, one per interface
         std::ifstream in("/proc/thread-self/net/igmp");
         size_t nCount = 0;
@@ -566,7 +567,7 @@ TEST_F(NetEngineTest, GroupsFollowTheServedInterfacesByIndexPastTheMembershipLim
     EXPECT_EQ(1u, Joined());
     ip_mreqn req{};
     req.imr_multiaddr.s_addr = inet_addr(kGroup);
-    req.imr_ifindex = static_cast<int>(vecIface[1].nIndex);   // dm1's, on the port's socket
+    req.imr_ifindex = static_cast<int>(vecIface[2].nIndex);   // dm1's, on the port's socket
     EXPECT_NE(0, ::setsockopt(FindBound(m_nServerPort), IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)))
         << "the first membership is the port socket's own";
     ASSERT_EQ(0, m_engine.SetGroupInterfaces({"dm1", strVeth, "dm2", "nosuch0"}, vecFailed));
