@@ -344,7 +344,6 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     WorkerJson& json = ThreadJson();
     if (!json.bLastParsed || json.strLastText.size() != nText ||
         std::memcmp(json.strLastText.data(), pText, nText) != 0) {
-        json.bLastParsed = false;
         Json::Value root;
         bool bParsed = false;
         try {
@@ -368,13 +367,16 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
         // "true", null ""). A root that is not an object, or a method that is an
         // object or an array, has no such text (jsoncpp would throw): it reads as
         // empty, a wrong method.
-        json.strLastMethod.clear();
+        // The kept text and method change together or not at all (a throw
+        // in between leaves the last pair as it was).
+        std::string strParsedMethod;
         if (root.isObject()) {
             const Json::Value& method = root["method"];
             if (method.isConvertibleTo(Json::stringValue))
-                json.strLastMethod = method.asString();
+                strParsedMethod = method.asString();
         }
         json.strLastText.assign(pText, nText);
+        json.strLastMethod.swap(strParsedMethod);
         json.bLastParsed = true;
     }
     const std::string& strMethod = json.strLastMethod;
