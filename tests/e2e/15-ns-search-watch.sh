@@ -3,7 +3,8 @@
 # a table (binary requests) and as JSON lines (JSON requests) at once: a
 # responder that starts is a "+" row, its new address an "=" row with that
 # address, its stop a "-" row after the missed rounds; in that order and
-# nothing else, each with the local interface. Both end on SIGINT with 0.
+# nothing else, each with the local interface. Both end on SIGINT with 0,
+# and neither writes to standard error (the JSON one is verbose).
 . "$(dirname "$0")/common.sh"
 need_root
 trap cleanup EXIT
@@ -24,7 +25,7 @@ until_lines() {   # N: both outputs have N lines (30 s at most)
 }
 WATCHERS=()
 watch table --form binary
-watch json --form json --json
+watch json --form json --json --verbose
 start_daemon
 wait_log 'Start Server OK!' 10 || fail "no start"
 until_lines 1
