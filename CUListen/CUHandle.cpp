@@ -366,8 +366,8 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
     req.m_nSrcPort = port;
     const size_t nLen = len > 0 ? static_cast<size_t>(len) : 0;
     if (req.m_pBuffer != req.m_aInline) {
-        delete[] req.m_pBuffer;
-        req.m_pBuffer = nullptr;
+        delete[] req.m_pBuffer;   // a recycled record's large copy
+        req.m_pBuffer = nullptr;  // not deleted again should the new one throw
     }
     req.m_pBuffer = nLen <= reqBuffer::kInlineSize ? req.m_aInline : new char[nLen];
     if (nLen > 0)
@@ -382,7 +382,7 @@ int CCUHandler::PushRequest(nox::SOCKID hSocket, const char* buf, int len, const
         nDepth = m_waitHandleData.size();
     }
     // On one of this handler's runners the runner's own steps follow the
-    // batch: others are called only to help with more than a step's work.
+    // batch: others are called only to help past kHelpDepth.
     // On another runner (or the engine's thread, which announces its batch
     // itself) someone must be told.
     if (pRunner != nullptr && (pRunner != static_cast<const void*>(this) || nDepth > kHelpDepth))
