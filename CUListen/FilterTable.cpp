@@ -165,6 +165,10 @@ bool FilterTable::Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInte
     host.anSeconds[nHead] = nNow;
     host.nHeads = static_cast<uint8_t>(host.nHeads | (1u << nHead));
     LinkNewest(nHost);
+    // At the cap a new host removes the oldest one from its slot: fetching
+    // that slot now takes the miss off the next request's path.
+    if (m_nUsed == m_nMax && m_nOldest >= 0)
+        __builtin_prefetch(&m_pSlot[Home(m_pHost[m_nOldest].nAddr)], 1);
     return true;
 }
 

@@ -42,8 +42,12 @@ public:
     virtual int TakeBatch(bool bFirst) = 0;
     // Arms the source for its next readiness, unless it has closed.
     virtual void Rearm() = 0;
+    // Its taker goes on reading it without a readiness: the set stops
+    // watching it until Rearm (see Unwatch below), unless it has closed.
+    virtual void Unwatch() = 0;
 
     uint64_t nIntakeKey = 0;   // set by Add; 0: not in the set
+    bool bUnwatched = false;   // out of the set's watch until armed again (its lock)
 };
 
 // Whether sockets that start receiving now are served by runners: the
@@ -54,7 +58,13 @@ bool Active();
 // some other way). The caller holds the source's lock.
 bool Add(const std::shared_ptr<Source>& pSource, os::NativeSocket fd);
 // Arms it again; the caller holds its lock and has seen it open.
-void Arm(const Source& source, os::NativeSocket fd);
+void Arm(Source& source, os::NativeSocket fd);
+// Stops watching it while a runner keeps reading it: a watched socket has
+// the set's entry on its wait queue, and every datagram it sends calls that
+// entry when the kernel frees it, although the armed-once entry wants
+// nothing. Arm watches it again, and a datagram waiting by then makes it
+// ready at once. The caller holds its lock and has seen it open.
+void Unwatch(Source& source, os::NativeSocket fd);
 // Takes it out of the set; the caller holds its lock, before closing fd.
 void Remove(Source& source, os::NativeSocket fd);
 

@@ -147,6 +147,7 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
     // intake::Source, on a receiving runner (NetEngineRecv.cpp).
     int TakeBatch(bool bFirst) override;
     void Rearm() override;
+    void Unwatch() override;
     // Out of the runners' set, then closed (mutex held).
     void Close()
     {

@@ -93,6 +93,13 @@ void PortSock::Rearm()
         intake::Arm(*this, nFd);
 }
 
+void PortSock::Unwatch()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!bClosed)
+        intake::Unwatch(*this, nFd);
+}
+
 }  // namespace engine
 
 // Like one turn of OnReadable, on the runner that saw the socket readable;

@@ -19,7 +19,6 @@ namespace nox {
 namespace {
 
 const char kSrc[] = "nox/PrintLog";
-constexpr size_t kStderrPiece = 4096;            // whole lines per write, up to PIPE_BUF
 
 std::mutex g_observerMutex;
 detail::LogObserver* g_pObserver = nullptr;     // guarded by g_observerMutex
@@ -138,6 +137,7 @@ struct PrintLog::Impl {
         const size_t nSize = pTaken->nSize.load(std::memory_order_acquire);
         bool bOwn = true;   // false once the crash handler has taken over
         size_t nPieceFrom = 0;
+        const size_t nPiece = bErr && !bJournal ? os::StderrPiece() : 0;   // whole lines per write
         strErrBatch.clear();
         const auto WritePiece = [&](size_t nPieceTo) {
             if (!bOwn || strErrBatch.empty())
@@ -159,7 +159,7 @@ struct PrintLog::Impl {
                     queue.Written();
                 }
             } else if (bErr) {
-                if (!strErrBatch.empty() && strErrBatch.size() + nLen > kStderrPiece)
+                if (!strErrBatch.empty() && strErrBatch.size() + nLen > nPiece)
                     WritePiece(nEnd - sizeof(LineHead) - nLen);
                 logfmt::AppendStderrLine(strErrBatch, nLineLevel, pLine, nLen);
             }

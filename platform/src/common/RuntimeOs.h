@@ -47,6 +47,9 @@ void IgnoreBrokenPipe();
 // stream closed or full) is dropped; the call never waits for a reader.
 // Async-signal-safe on Linux.
 void WriteStderr(const char* pData, size_t nLen);
+// The most bytes of whole lines one WriteStderr call should carry: PIPE_BUF
+// where a longer write could be split (a pipe), any number for a file.
+size_t StderrPiece();
 // Appends the bytes to the file szPath (which must exist), without the C
 // library's buffers or locks: for the crash handler (async-signal-safe on
 // Linux). 0, or -1 when the file cannot be opened or written.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "nox/Thread.h"
 
@@ -30,6 +31,9 @@ int g_nWake = -1;
 std::map<uint64_t, std::shared_ptr<Source>> g_mapSource;
 uint64_t g_nNextKey = 1;
 std::shared_ptr<Source> g_pKept;   // a source whose poller runs its steps
+std::vector<std::weak_ptr<Source>> g_vecStranded;   // unwatched, and the set refused it back
+std::atomic<bool> g_bStranded{false};
+constexpr int kStrandedRetryMs = 100;
 
 std::atomic<int> g_nReceivers{0};
 std::atomic<int> g_nSources{0};
@@ -65,6 +69,21 @@ std::shared_ptr<Source> Find(uint64_t nKey)
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_mapSource.find(nKey);
     return it == g_mapSource.end() ? std::shared_ptr<Source>() : it->second;
+}
+
+// Sources that the set refused to watch again are armed once more.
+void RearmStranded()
+{
+    std::vector<std::weak_ptr<Source>> vecStranded;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        vecStranded.swap(g_vecStranded);
+        g_bStranded.store(false);
+    }
+    for (const std::weak_ptr<Source>& pWeak : vecStranded) {
+        if (const std::shared_ptr<Source> pSource = pWeak.lock())
+            pSource->Rearm();
+    }
 }
 
 // The runner giving it up takes it again after its steps, unless another is
@@ -131,6 +150,11 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             pSource->Rearm();
             return true;
         }
+        // Two batches in a row: a stream rather than a single request (whose
+        // round trip would pay for two more calls), read on without a
+        // readiness until it ends or the turn does.
+        if (nBatch == 1)
+            pSource->Unwatch();
     }
 }
 
@@ -163,12 +187,33 @@ bool Add(const std::shared_ptr<Source>& pSource, os::NativeSocket fd)
     return true;
 }
 
-void Arm(const Source& source, os::NativeSocket fd)
+void Arm(Source& source, os::NativeSocket fd)
 {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLONESHOT;
     ev.data.u64 = source.nIntakeKey;
-    (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_MOD, fd, &ev);
+    if (!source.bUnwatched) {
+        (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_MOD, fd, &ev);
+        return;
+    }
+    if (::epoll_ctl(g_nEpoll, EPOLL_CTL_ADD, fd, &ev) == 0) {
+        source.bUnwatched = false;
+        return;
+    }
+    // Refused (no memory): the poller tries again while it waits.
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_mapSource.find(source.nIntakeKey);
+    if (it != g_mapSource.end())
+        g_vecStranded.push_back(it->second);
+    g_bStranded.store(true);
+}
+
+void Unwatch(Source& source, os::NativeSocket fd)
+{
+    if (source.nIntakeKey == 0 || source.bUnwatched)
+        return;
+    if (::epoll_ctl(g_nEpoll, EPOLL_CTL_DEL, fd, nullptr) == 0)
+        source.bUnwatched = true;
 }
 
 void Remove(Source& source, os::NativeSocket fd)
@@ -178,7 +223,8 @@ void Remove(Source& source, os::NativeSocket fd)
     std::shared_ptr<Source> pGone;   // dropped after the lock
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
+        if (!source.bUnwatched)
+            (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
         auto it = g_mapSource.find(source.nIntakeKey);
         if (it != g_mapSource.end()) {
             pGone = std::move(it->second);
@@ -218,8 +264,13 @@ void PollTurn(Turn& turn, uint64_t nEpochSeen)
             ReleaseRole(turn.Stopped());
             return;
         }
+        int nTimeoutMs = -1;
+        if (g_bStranded.load()) {
+            RearmStranded();
+            nTimeoutMs = kStrandedRetryMs;
+        }
         epoll_event ev{};
-        const int nReady = ::epoll_wait(g_nEpoll, &ev, 1, -1);
+        const int nReady = ::epoll_wait(g_nEpoll, &ev, 1, nTimeoutMs);
         g_bPollWaiting.store(false);
         if (nReady <= 0)
             continue;   // interrupted

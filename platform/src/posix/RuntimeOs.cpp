@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -149,8 +150,35 @@ void IgnoreBrokenPipe()
     (void)sigaction(SIGPIPE, &action, nullptr);
 }
 
+namespace {
+bool StderrIsFile()
+{
+    struct stat st {};
+    return fstat(STDERR_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+}
+}  // namespace
+
+size_t StderrPiece()
+{
+    return StderrIsFile() ? SIZE_MAX : PIPE_BUF;
+}
+
 void WriteStderr(const char* pData, size_t nLen)
 {
+    // A file takes the whole text in one write, and never makes us wait for
+    // a reader.
+    if (StderrIsFile()) {
+        while (nLen > 0) {
+            const ssize_t n = write(STDERR_FILENO, pData, nLen);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            pData += n;
+            nLen -= static_cast<size_t>(n);
+        }
+        return;
+    }
     // Pieces of at most PIPE_BUF: a pipe that polls writable takes one whole.
     while (nLen > 0) {
         struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};

@@ -15,7 +15,9 @@ bool Add(const std::shared_ptr<Source>& /*pSource*/, os::NativeSocket /*fd*/)
     return false;
 }
 
-void Arm(const Source& /*source*/, os::NativeSocket /*fd*/) {}
+void Arm(Source& /*source*/, os::NativeSocket /*fd*/) {}
+
+void Unwatch(Source& /*source*/, os::NativeSocket /*fd*/) {}
 
 void Remove(Source& /*source*/, os::NativeSocket /*fd*/) {}
 

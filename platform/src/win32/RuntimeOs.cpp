@@ -185,6 +185,11 @@ void WriteStderr(const char* pData, size_t nLen)
         StderrWriter::instance().Queue(pData, nLen);
 }
 
+size_t StderrPiece()
+{
+    return 4096;
+}
+
 int AppendRaw(const char* szPath, const char* pData, size_t nLen)
 {
     const HANDLE hFile = ::CreateFileA(szPath, FILE_APPEND_DATA,

@@ -356,6 +356,39 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
     }());
     nox::Runner::SetIdleTimeoutMs(5000);
 }
+
+// A stream keeps the receiving runner reading batch after batch, without a
+// readiness; once it ends the socket is watched again, so a datagram sent
+// after it is still received.
+TEST_F(NetEngineTest, RunnersReadAStreamOnAndThenWatchTheSocketAgain)
+{
+    nox::Ref<IntakeWork> work(new IntakeWork);
+    std::vector<nox::Runner> vecRunner(2, nox::Runner(&IntakeWork::Step, work.get(), nox::RUNNER_LOOP));
+    for (nox::Runner& runner : vecRunner) {
+        runner.SetReceives(true);
+        ASSERT_EQ(0, runner.Start());
+    }
+    (void)Listen(kLo, m_nServerPort, work);
+    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
+    const size_t kStream = 200;   // within the receive buffer, should the runners lag
+    std::vector<std::string> vecData;
+    std::vector<nox::OutDatagram> vecOut;
+    for (size_t i = 0; i < kStream; ++i)
+        vecData.push_back(std::to_string(i));
+    for (const std::string& str : vecData)
+        vecOut.push_back({str.data(), static_cast<int>(str.size()), kLo, m_nServerPort, 1});
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        ASSERT_EQ(0, m_engine.SendToBatch(client, vecOut.data(), static_cast<int>(kStream)));
+        const size_t nDone = (nRound + 1) * (kStream + 1);
+        EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == nDone - 1; }));
+        ASSERT_TRUE(Send(client, "after", kLo, m_nServerPort));
+        EXPECT_TRUE(work->WaitFor([&] { return work->vecDone.size() == nDone; }, 3))
+            << "the socket was not watched again after the stream";
+    }
+    for (nox::Runner& runner : vecRunner)
+        EXPECT_EQ(0, runner.Stop());
+    EXPECT_EQ(0, work->nElsewhere);
+}
 #endif
 
 }  // namespace
