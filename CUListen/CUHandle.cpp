@@ -206,8 +206,13 @@ const char* const kWarnText[][3] = {
 
 void CCUHandler::Warn(Warning eWarn, const char* szFn, uint64_t nCount)
 {
+    WarnAt(eWarn, szFn, nCount, nox::Time::GetTick());
+}
+
+void CCUHandler::WarnAt(Warning eWarn, const char* szFn, uint64_t nCount, uint32_t nTick)
+{
     m_apWarnFn[eWarn].store(szFn, std::memory_order_relaxed);
-    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nox::Time::GetTick(), nCount);
+    const velmora::LogThrottle::Due due = m_aThrottle[eWarn].Hit(nTick, nCount);
     if (!due.bLine)
         return;
     const char* const* pText = kWarnText[eWarn];
@@ -296,7 +301,8 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
     const char* szHost = addr ? addr : "";
     // The filter and the log use the head as a signed byte: 0xA3 is -93.
     const int nKey = static_cast<signed char>(buf[0]);
-    const uint32_t nNow = nox::Time::GetTick() / 1000u;
+    const uint32_t nTick = nox::Time::GetTick();
+    const uint32_t nNow = nTick / 1000u;
 
     const uint32_t nAddr = velmora::FilterTable::AddressOf(szHost);   // outside the lock
     bool bAccept = TakeQueueSlot(szHost);
@@ -309,7 +315,7 @@ void CCUHandler::OnData(nox::SOCKID hSocket, const char* buf, int len, const cha
             bAccept = m_waitHandleTag.Accept(nAddr, nKey, nNow, nInterval, nEvicted);
         }
         if (nEvicted != 0)
-            Warn(kWarnEvicted, kFn, nEvicted);
+            WarnAt(kWarnEvicted, kFn, nEvicted, nTick);
         if (!bAccept) {
             ReleaseQueueSlots(1);
             m_counters.Add(velmora::kFilteredDup);

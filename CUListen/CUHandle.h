@@ -191,6 +191,7 @@ private:
     // (more within 10 s are counted)"; the count of the rest is written as
     // "<cause>: N more <what> in S s" once the window has ended.
     void Warn(Warning eWarn, const char* szFn, uint64_t nCount = 1);
+    void WarnAt(Warning eWarn, const char* szFn, uint64_t nCount, uint32_t nTick);   // at that tick
     void WarnHeld(Warning eWarn, const velmora::LogThrottle::Held& held);
     void ParseHeld(const velmora::LogThrottle::Held& held);   // CUHandleReply.cpp
     void CountSend(int nRet);

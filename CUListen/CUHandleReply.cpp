@@ -26,6 +26,10 @@
 // the step is written after FlushReplies, so the worker's lines keep the
 // order of a reply-by-reply send. One per worker thread: the first nCount
 // replies are pending, and the texts keep their memory for the next ones.
+namespace {
+const int kSerialSize = 256;
+}  // namespace
+
 struct PendingReply {
     nox::SOCKID sock;
     std::string strData;
@@ -39,6 +43,13 @@ struct ReplyBatch {
     size_t nCount = 0;
     std::vector<nox::OutDatagram> vecOut;
     const velmora::AdapterTable* pTable = nullptr;   // every reply's row is one of its rows
+    // The tick the step's reply budget reads: once per step, whose requests
+    // are answered within a moment.
+    bool bTick = false;
+    uint32_t nTick = 0;
+    // The serial text the step's JSON replies carry, read at its first one.
+    bool bSerial = false;
+    char szSerial[kSerialSize];
 };
 
 // One worker thread's reply batch, and its JSON reply texts, one per row of one of the handler's
@@ -67,7 +78,6 @@ const char kSrc[] = "CUListen/CUHandle";
 const char kFnBinary[] = "CCUHandler::handle_same_segment";
 const char kFnJson[] = "CCUHandler::handle_different_segment";
 const char kFnFlush[] = "CCUHandler::FlushReplies";
-const int kSerialSize = 256;
 const size_t kMaxPendingReplies = 32;   // then they are sent before the next one is made
 
 int LowInt(nox::SOCKID sock)
@@ -141,6 +151,8 @@ public:
             m_hold.emplace(handler.m_table);
             ReplyBatch& batch = handler.ThreadJson().batch;
             batch.pTable = m_hold->get();
+            batch.bTick = false;
+            batch.bSerial = false;
             t_pBatch = &batch;
         }
     }
@@ -392,12 +404,14 @@ int CCUHandler::handle_different_segment(nox::Ref<reqBuffer>& req)
     if (!TakeReplyBudget(table.nAnswering, kFn))
         return 0;
 
-    char szSerial[kSerialSize];
-    std::memset(szSerial, 0, sizeof(szSerial));
-    (void)nox::Status::instance().getSerialNum(szSerial, kSerialSize);
-    szSerial[kSerialSize - 1] = '\0';
-
-    const std::vector<std::string>& vecText = TextsFor(json, table, szSerial);
+    ReplyBatch& batch = *t_pBatch;
+    if (!batch.bSerial) {
+        std::memset(batch.szSerial, 0, sizeof(batch.szSerial));
+        (void)nox::Status::instance().getSerialNum(batch.szSerial, kSerialSize);
+        batch.szSerial[kSerialSize - 1] = '\0';
+        batch.bSerial = true;
+    }
+    const std::vector<std::string>& vecText = TextsFor(json, table, batch.szSerial);
     for (size_t i = 0; i < table.vecAdapter.size(); ++i) {
         const AdapterEntry& row = table.vecAdapter[i];
         if (row.isOK == 0)
@@ -453,7 +467,14 @@ void CCUHandler::ParseHeld(const velmora::LogThrottle::Held& held)
 
 bool CCUHandler::TakeReplyBudget(uint32_t nReplies, const char* szFn)
 {
-    if (m_replyBudget.Take(nReplies, nox::Time::GetTick()))
+    if (!m_replyBudget.Limited())
+        return true;
+    ReplyBatch& batch = *t_pBatch;
+    if (!batch.bTick) {
+        batch.nTick = nox::Time::GetTick();
+        batch.bTick = true;
+    }
+    if (m_replyBudget.Take(nReplies, batch.nTick))
         return true;
     m_counters.Add(velmora::kRepliesWithheld, nReplies);
     FlushReplies();

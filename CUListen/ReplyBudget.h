@@ -19,6 +19,8 @@ public:
     // true when all fit the budget. A request whose replies together exceed
     // one second's budget never fits.
     bool Take(uint32_t nReplies, uint32_t nNowMs);
+    // Whether there is a limit at all (else Take needs no tick).
+    bool Limited() const { return m_nRate != 0; }
 
 private:
     const uint64_t m_nRate;

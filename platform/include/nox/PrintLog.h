@@ -35,9 +35,10 @@ public:
     bool Enabled(int nLevel) const;
 
     // Lines as LogText writes them, in order, queued for the writer thread
-    // together (one lock hold) at Commit. Lines that cannot go that way (no
-    // writer thread, a full queue, an observer installed) are written one by
-    // one as LogText writes them.
+    // together (one lock hold) at Commit; they carry the time of the first
+    // line since the last Commit (a batch is the lines of a moment). Lines
+    // that cannot go that way (no writer thread, a full queue, an observer
+    // installed) are written one by one as LogText writes them.
     class Batch {
     public:
         Batch() = default;
@@ -50,9 +51,9 @@ public:
 
     private:
         std::string m_strPacked;   // each line's head and text, as the queue holds them
-        std::string m_strMsg;      // the line being added, kept for their memory
-        std::string m_strLine;
         int m_nTopLevel = 0;
+        char m_szTime[32] = {};    // the batch's time text, once its first line is added
+        bool m_bTime = false;
     };
 
     void SetLevel(int nLevel);

@@ -92,27 +92,33 @@ void FormatMessage(std::string& strOut, const char* szFmt, va_list args)
         strOut += kCutMark;
 }
 
+void AppendLine(std::string& strOut, const char* szTime, int nLevel, const char* szFile, int nLine,
+                const char* szFunc, const char* pMsg, size_t nMsg)
+{
+    strOut += szTime;
+    strOut += ' ';
+    AppendLevel(strOut, nLevel);
+    strOut += " [";
+    AppendDec(strOut, os::CurrentThreadId());
+    strOut += "] ";
+    strOut += szFile;
+    strOut += ':';
+    AppendDec(strOut, nLine);
+    strOut += ' ';
+    strOut += szFunc;
+    strOut += ": ";
+    strOut.append(pMsg, nMsg);
+    if (nMsg == 0 || pMsg[nMsg - 1] != '\n')
+        strOut += '\n';
+}
+
 void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
                 const char* szFunc, const std::string& strMsg)
 {
     char szTime[32];
     os::LocalTimeText(szTime, sizeof(szTime));
     strLine.clear();
-    strLine += szTime;
-    strLine += ' ';
-    AppendLevel(strLine, nLevel);
-    strLine += " [";
-    AppendDec(strLine, os::CurrentThreadId());
-    strLine += "] ";
-    strLine += szFile;
-    strLine += ':';
-    AppendDec(strLine, nLine);
-    strLine += ' ';
-    strLine += szFunc;
-    strLine += ": ";
-    strLine += strMsg;
-    if (strMsg.empty() || strMsg.back() != '\n')
-        strLine += '\n';
+    AppendLine(strLine, szTime, nLevel, szFile, nLine, szFunc, strMsg.data(), strMsg.size());
 }
 
 int JournalPriority(int nLevel)

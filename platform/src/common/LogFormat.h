@@ -21,6 +21,9 @@ void FormatMessage(std::string& strOut, const char* szFmt, va_list args);
 // The whole line, newline included.
 void FormatLine(std::string& strLine, int nLevel, const char* szFile, int nLine,
                 const char* szFunc, const std::string& strMsg);
+// The same line, with the time text given, appended to strOut.
+void AppendLine(std::string& strOut, const char* szTime, int nLevel, const char* szFile, int nLine,
+                const char* szFunc, const char* pMsg, size_t nMsg);
 
 // The priority a journal stream reads at the start of a line: "<3>" error,
 // "<6>" info, "<7>" debug (levels between take the nearer syslog priority).

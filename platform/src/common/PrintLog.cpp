@@ -247,16 +247,22 @@ void PrintLog::Batch::Add(const char* szFile, int nLine, const char* szFunc, int
         log.LogText(szFile, nLine, szFunc, nLevel, pMsg, nLen);
         return;
     }
-    m_strMsg.assign(pMsg, nLen);
-    logfmt::FormatLine(m_strLine, nLevel, szFile ? szFile : "", nLine, szFunc ? szFunc : "", m_strMsg);
-    const LineHead head{static_cast<uint32_t>(m_strLine.size()), nLevel};
-    m_strPacked.append(reinterpret_cast<const char*>(&head), sizeof(head));
-    m_strPacked += m_strLine;
+    if (!m_bTime) {
+        os::LocalTimeText(m_szTime, sizeof(m_szTime));
+        m_bTime = true;
+    }
+    const size_t nHeadAt = m_strPacked.size();
+    m_strPacked.append(sizeof(LineHead), '\0');   // the line's length is known once it is made
+    logfmt::AppendLine(m_strPacked, m_szTime, nLevel, szFile ? szFile : "", nLine,
+                       szFunc ? szFunc : "", pMsg, nLen);
+    const LineHead head{static_cast<uint32_t>(m_strPacked.size() - nHeadAt - sizeof(LineHead)), nLevel};
+    std::memcpy(&m_strPacked[nHeadAt], &head, sizeof(head));
     m_nTopLevel = nLevel > m_nTopLevel ? nLevel : m_nTopLevel;
 }
 
 void PrintLog::Batch::Commit()
 {
+    m_bTime = false;
     if (m_strPacked.empty())
         return;
     Impl& impl = *instance().m_pImpl;

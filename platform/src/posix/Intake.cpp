@@ -145,8 +145,12 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             if (!Unkeep(pSource))
                 return false;   // taken over while the steps ran
         }
-        // Datagrams that came during the steps are taken without a wait.
-        if (nGot == 0 || nBatch + 1 >= kBatchesPerTurn || turn.Stopped()) {
+        // Datagrams that came during the steps are taken without a wait;
+        // after a readiness of a single datagram, though, the socket is most
+        // likely empty, and arming it (ready at once should one have come
+        // meanwhile) is the shorter way back to the wait.
+        if (nGot == 0 || (nGot == 1 && nBatch == 0) || nBatch + 1 >= kBatchesPerTurn ||
+            turn.Stopped()) {
             pSource->Rearm();
             return true;
         }
