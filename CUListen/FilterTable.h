@@ -40,6 +40,10 @@ public:
     // that one could still have dropped a request nEvicted counts it.
     bool Accept(uint32_t nAddr, int nKey, uint32_t nNow, uint32_t nInterval, uint64_t& nEvicted);
 
+    // Fetches the slot where a look-up of nAddr begins. Needs no lock: it
+    // reads only what the constructor set.
+    void Prefetch(uint32_t nAddr) const { __builtin_prefetch(&m_pSlot[Home(nAddr)]); }
+
     size_t size() const { return m_nUsed; }   // hosts
     size_t Entries() const;                    // (host, head) pairs
     // Every (host, head), hosts in plain string order of their text and a

@@ -33,6 +33,11 @@ public:
     // thread, and the handler may open a replacement from here. A socket
     // closed with CloseSocket or StopEngine is not reported.
     virtual void OnClose(SOCKID sock, int nError) = 0;
+    // A datagram from nSrcAddr (IPv4, host byte order) is about to be
+    // delivered with OnData, after the others of its batch: a handler may
+    // fetch ahead what its OnData will look up for that source. On the
+    // delivering thread, without the handler's locks; must not throw.
+    virtual void OnDataAhead(uint32_t /*nSrcAddr*/) noexcept {}
 };
 
 // One datagram of NetEngine::SendToBatch: the caller sets the first four.

@@ -46,6 +46,17 @@ bool Survives(PortSock& port, const asio::error_code& ec, int& nFatal)
     return false;
 }
 
+// Before a batch is delivered each datagram's handler hears of its source
+// (SocketHandler::OnDataAhead): what OnData looks up by source is then
+// fetched while the batch's earlier datagrams are handled.
+void Announce(const std::vector<Member>& vecMember, const os::RecvSlot* aSlot, int nCount)
+{
+    for (int i = 0; i < nCount; ++i) {
+        if (const Member* pTo = EndpointFor(vecMember, aSlot[i].nDst))
+            pTo->handler->OnDataAhead(aSlot[i].nAddr);
+    }
+}
+
 void Deliver(const std::vector<Member>& vecMember, const os::RecvSlot& slot)
 {
     const Member* pTo = EndpointFor(vecMember, slot.nDst);
@@ -129,6 +140,8 @@ int NetEngine::Impl::TakeBatch(const PortPtr& pPort, bool bFirst)
             vecMember = pPort->vecMember;
         }
     }
+    if (nGot > 1)
+        Announce(vecMember, aSlot, nGot);
     for (int i = 0; i < nGot && nFatal == 0; ++i) {
         if (aSlot[i].nLen == 0 && (nFatal = os::ReadShutDownError(pPort->nFd)) != 0)
             break;
@@ -243,6 +256,8 @@ void NetEngine::Impl::OnReadable(const PortPtr& pPort, const asio::error_code& e
             ReportDead(pPort, nFatal);
             return;
         }
+        if (nGot > 1)
+            Announce(vecMember, aSlot, nGot);
         for (int i = 0; i < nGot; ++i) {
             if (aSlot[i].nLen == 0 && (nFatal = os::ReadShutDownError(pPort->nFd)) != 0)
                 break;

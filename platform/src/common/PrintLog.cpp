@@ -4,6 +4,7 @@
 #include "nox/PrintLog.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -138,6 +139,9 @@ struct PrintLog::Impl {
         bool bOwn = true;   // false once the crash handler has taken over
         size_t nPieceFrom = 0;
         const size_t nPiece = bErr && !bJournal ? os::StderrPiece() : 0;   // whole lines per write
+        // Standard error on a file takes the file's own text, in one piece.
+        const bool bErrAsFile =
+            bErr && !bJournal && nPiece == SIZE_MAX && !logfmt::StderrIsJournal();
         strErrBatch.clear();
         const auto WritePiece = [&](size_t nPieceTo) {
             if (!bOwn || strErrBatch.empty())
@@ -158,7 +162,7 @@ struct PrintLog::Impl {
                     logfmt::WriteJournalLine(nLineLevel, pLine, nLen);
                     queue.Written();
                 }
-            } else if (bErr) {
+            } else if (bErr && !bErrAsFile) {
                 if (!strErrBatch.empty() && strErrBatch.size() + nLen > nPiece)
                     WritePiece(nEnd - sizeof(LineHead) - nLen);
                 logfmt::AppendStderrLine(strErrBatch, nLineLevel, pLine, nLen);
@@ -167,6 +171,10 @@ struct PrintLog::Impl {
                 SyslogLocked(nLineLevel, pLine, nLen);
         });
         WritePiece(nSize);
+        if (bErrAsFile && bOwn && !strFileBatch.empty() && (bOwn = queue.ClaimStderr(0, nSize))) {
+            os::WriteStderr(strFileBatch.data(), strFileBatch.size());
+            queue.Written();
+        }
         if (bOwn && queue.ClaimFile(nSize)) {
             WriteFileLocked(strFileBatch);
             queue.Written();
