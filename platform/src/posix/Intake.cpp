@@ -120,6 +120,7 @@ bool Unkeep(const std::shared_ptr<Source>& pSource)
 // when the poll role has left this runner.
 bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochSeen)
 {
+    bool bStream = false;
     for (int nBatch = 0;; ++nBatch) {
         const uint64_t nBefore = turn.Epoch();
         const int nGot = pSource->TakeBatch(nBatch == 0);
@@ -131,6 +132,14 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             pSource->Rearm();
             ReleaseRole(false);
             return false;
+        }
+        // A stream (a second batch in a row, or a half-full first one) is read
+        // on without a readiness until it ends or the turn does, so that the
+        // steps' sends call nobody's wait (see Unwatch). A single request's
+        // round trip is spared the two calls.
+        if (nGot > 0 && !bStream && (nBatch > 0 || nGot >= kBatchSlots / 2)) {
+            pSource->Unwatch();
+            bStream = true;
         }
         if (nGot > 0) {
             Keep(pSource);
@@ -154,11 +163,6 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             pSource->Rearm();
             return true;
         }
-        // Two batches in a row: a stream rather than a single request (whose
-        // round trip would pay for two more calls), read on without a
-        // readiness until it ends or the turn does.
-        if (nBatch == 1)
-            pSource->Unwatch();
     }
 }
 
