@@ -223,4 +223,32 @@ TEST(GuardedHandlerTest, QueueBoundBudgetAndWarnings)
               vecCount);
 }
 
+// The budget is read at each step's own time: a step after a second's refill
+// answers again, although an earlier step on the same thread found it spent.
+TEST(GuardedHandlerTest, EachStepReadsTheBudgetAtItsOwnTime)
+{
+    nox::testing::ScopedClock clock(50000);
+    nox::testing::ScopedHost host;
+    nox::testing::LogCapture log;
+    host.m_vecAdapter.push_back(nox::testing::ScopedHost::MakeAdapter(
+        "eth", "00:11:22:33:44:55", "10.0.0.5", "255.255.255.0", "10.0.0.1"));
+    CServerConfig* pConfig = CServerConfig::instance();
+    *pConfig = CServerConfig();
+    pConfig->m_nThreadNum = 0;
+    pConfig->m_nReplyRateLimit = 1;
+    CountingEngine engine;
+    nox::Ref<CCUHandler> pHandler(new CCUHandler(&engine, nullptr));
+    ASSERT_EQ(0, pHandler->StartHandler());
+    std::string strReq(17, '\0');
+    strReq[0] = '\xA3';
+    for (int i = 0; i < 3; ++i) {
+        if (i == 2)
+            clock.AdvanceMs(1000);
+        pHandler->OnData(7, strReq.data(), 17, Host(i).c_str(), 5000);
+        pHandler->HandleRequest();
+    }
+    EXPECT_EQ(2, engine.m_nSent);   // the second found the budget spent, the third a new one
+    pHandler->StopHandler();
+}
+
 }  // namespace

@@ -18,6 +18,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "ScratchDir.h"
@@ -278,5 +280,48 @@ TEST(PrintLogTest, WriterWritesTheQueueAtAnErrorLineAndAtTheStop)
     EXPECT_TRUE(std::regex_search(strAll, std::regex("\n\\d{4}-\\d\\d-\\d\\d [^\n]* INFO \\[\\d+\\] t:\\d+ f: after the stop\n$")))
         << "the line written by its caller after the stop, whole";
 }
+
+#ifndef _WIN32
+// Standard error on a pipe gets the file's lines, whole and in order, from
+// lines logged one by one and in batches, although a drain is longer than a
+// pipe takes in one write.
+TEST(PrintLogTest, AStderrPipeGetsTheFilesLines)
+{
+    nox::PrintLog& log = nox::PrintLog::instance();
+    const std::string strPath = (velmora_test::NewScratchDir() / "pipe.log").generic_string();
+    int aPipe[2];
+    ASSERT_EQ(0, ::pipe(aPipe));
+    std::fflush(stderr);
+    const int nSaved = ::dup(STDERR_FILENO);
+    ASSERT_GE(::dup2(aPipe[1], STDERR_FILENO), 0);
+    log.SetStderr(true);
+    ASSERT_EQ(0, log.OpenFile(strPath.substr(0, strPath.size() - 4).c_str()));
+    ASSERT_EQ(0, log.StartWriter());
+    nox::PrintLog::Batch batch;
+    for (int i = 0; i < 300; ++i) {   // about 40 KB: within the pipe's buffer
+        if (i % 2 == 0) {
+            NOX_LOG("t", "f", nox::kLogInfo, "line %03d %s", i, std::string(40, 'p').c_str());
+            continue;
+        }
+        const std::string strMsg = "line " + std::to_string(i) + " " + std::string(40, 'b');
+        batch.Add("t", 1, "f", nox::kLogInfo, strMsg.data(), strMsg.size());
+        batch.Commit();
+    }
+    log.StopWriter();
+    log.CloseFile();
+    ::dup2(nSaved, STDERR_FILENO);
+    ::close(nSaved);
+    ::close(aPipe[1]);
+    std::string strPipe;
+    char aBuf[4096];
+    for (ssize_t n; (n = ::read(aPipe[0], aBuf, sizeof(aBuf))) > 0;)
+        strPipe.append(aBuf, static_cast<size_t>(n));
+    ::close(aPipe[0]);
+    std::ifstream file(strPath);
+    const std::string strFile((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(300, std::count(strFile.begin(), strFile.end(), '\n'));
+    EXPECT_EQ(strFile, strPipe);
+}
+#endif
 
 }  // namespace
