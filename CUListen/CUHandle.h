@@ -108,8 +108,12 @@ public:
     void OnData(nox::SOCKID hSocket, const char* buf, int len, const char* addr,
                 int port) override;
     void OnClose(nox::SOCKID sock, int nError) override;
-    // The filter's slot for a source that a batch brings is fetched ahead.
-    void OnDataAhead(uint32_t nSrcAddr) noexcept override { m_waitHandleTag.Prefetch(nSrcAddr); }
+    // The filter's slot for a source that a batch brings is fetched ahead;
+    // Prefetch reads only what the table's constructor set.
+    void OnDataAhead(uint32_t nSrcAddr) noexcept override NOX_NO_LOCK_NEEDED
+    {
+        m_waitHandleTag.Prefetch(nSrcAddr);
+    }
 
     int PushRequest(nox::SOCKID hSocket, const char* buf, int len, const char* addr, int port);
     static int ThreadProc(void* pContext, void* pArg);

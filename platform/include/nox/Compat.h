@@ -19,3 +19,5 @@
 #define NOX_GUARDED_BY(x) NOX_THREAD_ANNOTATION(guarded_by(x))
 #define NOX_ACQUIRE(...) NOX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define NOX_RELEASE(...) NOX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// A function that reads guarded data on purpose without the lock (it says why).
+#define NOX_NO_LOCK_NEEDED NOX_THREAD_ANNOTATION(no_thread_safety_analysis)
