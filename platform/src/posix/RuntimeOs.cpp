@@ -165,29 +165,20 @@ size_t StderrPiece()
 
 void WriteStderr(const char* pData, size_t nLen)
 {
-    // A file takes the whole text in one write, and never makes us wait for
-    // a reader.
-    if (StderrIsFile()) {
-        while (nLen > 0) {
-            const ssize_t n = write(STDERR_FILENO, pData, nLen);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            pData += n;
-            nLen -= static_cast<size_t>(n);
-        }
-        return;
-    }
-    // Pieces of at most PIPE_BUF: a pipe that polls writable takes one whole.
+    // A file takes the whole text and never makes us wait for a reader; a
+    // pipe gets pieces of at most PIPE_BUF, each once it polls writable, so
+    // it takes each whole.
+    const bool bFile = StderrIsFile();
     while (nLen > 0) {
-        struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};
-        const int nReady = poll(&pfd, 1, 0);
-        if (nReady < 0 && errno == EINTR)
-            continue;
-        if (nReady != 1 || (pfd.revents & POLLOUT) == 0)
-            return;
-        const ssize_t n = write(STDERR_FILENO, pData, nLen < PIPE_BUF ? nLen : PIPE_BUF);
+        if (!bFile) {
+            struct pollfd pfd = {STDERR_FILENO, POLLOUT, 0};
+            const int nReady = poll(&pfd, 1, 0);
+            if (nReady < 0 && errno == EINTR)
+                continue;
+            if (nReady != 1 || (pfd.revents & POLLOUT) == 0)
+                return;
+        }
+        const ssize_t n = write(STDERR_FILENO, pData, bFile || nLen < PIPE_BUF ? nLen : PIPE_BUF);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
