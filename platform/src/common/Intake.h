@@ -18,6 +18,17 @@
 // hand-over time even when the waiter was in its long wait.
 // A stop or an announcement while nobody else waits reaches the poller
 // through an eventfd in the set.
+//
+// Requests that come one at a time, each soon after the answer to the last
+// (a client that asks again and again), are read sooner by a runner that
+// waits in the socket's own receive: the datagram comes back with the
+// wake-up, where the set's wake-up needs a receive after it. So a poller
+// that serves a single datagram whose socket was ready less than kQuietMs
+// before takes the socket out of the set, leaves the poll role to an idle
+// runner and waits in the receive, serving each request that comes, until
+// the socket stays quiet for kQuietMs, a batch announces work or a stop
+// comes; then the socket goes back into the set. At least one receiving
+// runner never waits so, and a close wakes the receive (ShutdownRead).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +42,7 @@ namespace intake {
 constexpr int kBatchSlots = 32;        // datagrams a source takes per batch
 constexpr int kBatchesPerTurn = 8;     // then the socket is armed again (the others' turn)
 constexpr unsigned kHandOverMs = 20;   // a step keeping a socket longer loses it
+constexpr unsigned kQuietMs = 20;      // a runner waits in a socket's receive this long
 
 // A socket received by the runners (the engine's port socket).
 class Source {
@@ -40,6 +52,10 @@ public:
     // count, or -1 when the source has closed or failed (it is then not armed
     // again). bFirst: the first batch after a readiness.
     virtual int TakeBatch(bool bFirst) = 0;
+    // The same, after waiting for a datagram (at most kQuietMs) in the
+    // socket's receive: 0 when none came. For the runner that took the
+    // source out of the set and keeps it for nobody else.
+    virtual int TakeBatchWaiting() = 0;
     // Arms the source for its next readiness, unless it has closed.
     virtual void Rearm() = 0;
     // Its taker goes on reading it without a readiness: the set stops
@@ -48,6 +64,7 @@ public:
 
     uint64_t nIntakeKey = 0;   // set by Add; 0: not in the set
     bool bUnwatched = false;   // out of the set's watch until armed again (its lock)
+    uint32_t nReadyTick = 0;   // its last readiness (Time::GetTick), for its poller
 };
 
 // Whether sockets that start receiving now are served by runners: the
@@ -101,8 +118,8 @@ bool Serving();
 // For the runner waiting with the safety timeout: whether a socket is kept
 // now or has been since nKeepSeen (then it waits only kHandOverMs), and
 // after such a wait whether it took over a socket that the same steps still
-// keep: it is armed again and the poll role is now the caller's (run
-// PollTurn). nKeepSeen is the caller's note of the keeping it saw last.
+// keep: it is armed again, and true when the poll role, which those steps'
+// runner held, is now the caller's (run PollTurn). nKeepSeen is the caller's note of the keeping it saw last.
 bool Keeping(uint64_t nKeepSeen);
 bool TakeOverStalled(uint64_t& nKeepSeen);
 

@@ -42,6 +42,7 @@
 #endif
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -118,7 +119,8 @@ struct PortSock;
 // until none is.
 class BatchTaker {
 public:
-    virtual int TakeBatch(const std::shared_ptr<PortSock>& pPort, bool bFirst) = 0;
+    // bWait: PortSock::TakeBatchWaiting.
+    virtual int TakeBatch(const std::shared_ptr<PortSock>& pPort, bool bFirst, bool bWait) = 0;
     std::atomic<int> nBusy{0};
 
 protected:
@@ -146,11 +148,18 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
 
     // intake::Source, on a receiving runner (NetEngineRecv.cpp).
     int TakeBatch(bool bFirst) override;
+    int TakeBatchWaiting() override;
     void Rearm() override;
     void Unwatch() override;
-    // Out of the runners' set, then closed (mutex held).
+    // Out of the runners' set, then closed (mutex held). A runner waiting in
+    // its receive is woken and let out of the call first: the number nFd is
+    // not given back to the system while a call may still use it.
     void Close()
     {
+        if (bWaiting) {
+            os::ShutdownRead(nFd);
+            waitingCv.wait(mutex, [this] { return !bWaiting; });
+        }
         intake::Remove(*this, nFd);
         if (bOutOfLoop) {
             bOutOfLoop = false;
@@ -172,6 +181,11 @@ struct PortSock : intake::Source, std::enable_shared_from_this<PortSock> {
     std::vector<Member> vecMember;
     bool bReceiving = false;
     int nTransientErrors = 0;
+    // A runner waits in a receive on nFd without the lock (TakeBatchWaiting);
+    // it clears the flag under the lock when the call returns.
+    bool bWaiting = false;
+    bool bWaitSet = false;   // the socket's receive wait is intake::kQuietMs
+    std::condition_variable_any waitingCv;
     std::vector<Joined> vecJoined;
     std::vector<std::unique_ptr<udp::socket>> vecSpare;   // memberships only, never bound
     // Received by the runners: released from the loop's reactor, which
@@ -307,7 +321,7 @@ struct NetEngine::Impl final : engine::BatchTaker {
     void OnReadable(const PortPtr& pPort, const asio::error_code& ec);
     void OnReceive(const PortPtr& pPort, const asio::error_code& ec);
     // engine::BatchTaker: one batch of a PortSock the runners receive.
-    int TakeBatch(const PortPtr& pPort, bool bFirst) override;
+    int TakeBatch(const PortPtr& pPort, bool bFirst, bool bWait) override;
     // The system socket failed: the engine closes it and reports each of its
     // endpoints once.
     void ReportDead(const PortPtr& pPort, int nError);

@@ -94,8 +94,14 @@ struct RecvSlot {
 
 // Takes up to nSlots datagrams that are waiting already, without blocking:
 // their count, 0 when none is waiting, or a negative error when the first
-// read fails (a later failure is reported by the next call).
-int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots);
+// read fails (a later failure is reported by the next call). bWait: first
+// blocks until one comes, at most the socket's receive wait (SetReceiveWait;
+// 0 when it passes or a signal comes), then takes those waiting with it.
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots, bool bWait = false);
+// The longest a waiting ReceiveBatch blocks on sock. 0 or a negative error.
+int SetReceiveWait(NativeSocket sock, unsigned nMs);
+// Ends a waiting ReceiveBatch on sock at once, for good: the socket closes.
+void ShutdownRead(NativeSocket sock);
 
 // Starts one asynchronous receive into slot; done runs on the socket's event
 // thread once slot holds a datagram, or with the error (operation_aborted

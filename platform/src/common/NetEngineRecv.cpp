@@ -77,24 +77,43 @@ extern thread_local const void* t_pServedEngine;   // NetEngine.cpp
 
 namespace engine {
 
-int PortSock::TakeBatch(bool bFirst)
+namespace {
+
+int TakeFrom(PortSock& port, bool bFirst, bool bWait)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (bClosed)
+        std::lock_guard<std::mutex> lock(port.mutex);
+        if (port.bClosed)
             return -1;
-        taker.nBusy.fetch_add(1);   // before a stop can see it closed
+        if (bWait && !port.bWaitSet) {
+            port.bWaitSet = os::SetReceiveWait(port.nFd, intake::kQuietMs) == 0;
+            if (!port.bWaitSet)
+                return 0;   // an unbounded wait is no option
+        }
+        port.taker.nBusy.fetch_add(1);   // before a stop can see it closed
     }
     const void* pOuter = t_pServedEngine;
-    t_pServedEngine = &taker;
+    t_pServedEngine = &port.taker;
     int nRet = -1;
     try {
-        nRet = taker.TakeBatch(shared_from_this(), bFirst);
+        nRet = port.taker.TakeBatch(port.shared_from_this(), bFirst, bWait);
     } catch (...) {
     }
     t_pServedEngine = pOuter;
-    taker.nBusy.fetch_sub(1);
+    port.taker.nBusy.fetch_sub(1);
     return nRet;
+}
+
+}  // namespace
+
+int PortSock::TakeBatch(bool bFirst)
+{
+    return TakeFrom(*this, bFirst, false);
+}
+
+int PortSock::TakeBatchWaiting()
+{
+    return TakeFrom(*this, false, true);
 }
 
 void PortSock::Rearm()
@@ -116,20 +135,33 @@ void PortSock::Unwatch()
 // Like one turn of OnReadable, on the runner that saw the socket readable;
 // the handlers queue what needs more than the runner's own steps (see
 // Runner::CurrentContext), so no work is announced here.
-int NetEngine::Impl::TakeBatch(const PortPtr& pPort, bool bFirst)
+int NetEngine::Impl::TakeBatch(const PortPtr& pPort, bool bFirst, bool bWait)
 {
     os::RecvSlot aSlot[kBatchSlots];
     std::vector<Member> vecMember;
     int nGot = 0;
     int nFatal = 0;
     {
-        std::lock_guard<std::mutex> lock(pPort->mutex);
+        std::unique_lock<std::mutex> lock(pPort->mutex);
         if (pPort->bClosed)
             return -1;
         for (int i = 0; i < kBatchSlots; ++i)
             aSlot[i] = {pPort->pBuf.get() + static_cast<size_t>(i) * kRecvBufSize, kRecvBufSize,
                         0, 0, 0, 0};
-        nGot = os::ReceiveBatch(pPort->nFd, aSlot, kBatchSlots);
+        if (bWait) {
+            // The buffers are this runner's alone: the source is out of the
+            // set and kept by nobody. Close wakes the call and waits for it.
+            pPort->bWaiting = true;
+            lock.unlock();
+            nGot = os::ReceiveBatch(pPort->nFd, aSlot, kBatchSlots, true);
+            lock.lock();
+            pPort->bWaiting = false;
+            pPort->waitingCv.notify_all();
+            if (pPort->bClosed)
+                return -1;
+        } else {
+            nGot = os::ReceiveBatch(pPort->nFd, aSlot, kBatchSlots);
+        }
         if (nGot < 0) {
             if (Survives(*pPort, asio::error_code(-nGot, asio::system_category()), nFatal))
                 return 0;

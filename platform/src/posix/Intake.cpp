@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nox/Thread.h"
+#include "nox/Time.h"
 
 namespace nox {
 namespace intake {
@@ -30,7 +31,8 @@ int g_nEpoll = -1;
 int g_nWake = -1;
 std::map<uint64_t, std::shared_ptr<Source>> g_mapSource;
 uint64_t g_nNextKey = 1;
-std::shared_ptr<Source> g_pKept;   // a source whose poller runs its steps
+std::shared_ptr<Source> g_pKept;   // a source whose taker runs its steps
+bool g_bKeptWithRole = false;      // and that taker holds the poll role
 std::vector<std::weak_ptr<Source>> g_vecStranded;   // unwatched, and the set refused it back
 std::atomic<bool> g_bStranded{false};
 constexpr int kStrandedRetryMs = 100;
@@ -41,6 +43,7 @@ std::atomic<bool> g_bPollTaken{false};     // the poll role is held
 std::atomic<bool> g_bPollWaiting{false};   // its holder waits in the set
 std::atomic<uint64_t> g_nKeepSeq{0};       // counts keepings (a new one per batch's steps)
 std::atomic<bool> g_bKeeping{false};
+std::atomic<int> g_nWaiting{0};            // runners waiting in a source's receive
 
 bool MakeSetLocked()
 {
@@ -95,10 +98,11 @@ void ReleaseRole(bool bStopping)
         Runner::NotifyWork();
 }
 
-void Keep(const std::shared_ptr<Source>& pSource)
+void Keep(const std::shared_ptr<Source>& pSource, bool bWithRole)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_pKept = pSource;
+    g_bKeptWithRole = bWithRole;
     g_nKeepSeq.fetch_add(1);
     g_bKeeping.store(true);
 }
@@ -112,6 +116,53 @@ bool Unkeep(const std::shared_ptr<Source>& pSource)
     g_pKept.reset();
     g_bKeeping.store(false);
     return true;
+}
+
+// After a single datagram: whether its source was ready shortly before (a
+// client asking again and again), and a receiving runner besides this one
+// stays free of such waits to hold the poll role.
+bool WaitsInReceive(Source& source)
+{
+    const uint32_t nTick = Time::GetTick();
+    const bool bSoon = nTick - source.nReadyTick < kQuietMs;
+    source.nReadyTick = nTick;
+    return bSoon && g_nWaiting.load() + 2 <= g_nReceivers.load();
+}
+
+// The source, out of the set, is read by waiting in its own receive, with the
+// steps after each batch, until it is quiet for kQuietMs, a batch announces
+// work (the others help with it), another runner takes it over from a slow
+// step, or a stop; then it goes back into the set. An idle runner takes the
+// poll role meanwhile. false: the role has left this runner.
+bool ServeWaiting(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochSeen)
+{
+    pSource->Unwatch();
+    g_nWaiting.fetch_add(1);
+    ReleaseRole(false);
+    Runner::NotifyWork();
+    for (;;) {
+        const uint64_t nBefore = turn.Epoch();
+        const int nGot = pSource->TakeBatchWaiting();
+        if (nGot < 0)
+            break;   // closed: out of the set
+        if (nGot == 0 || turn.Epoch() != nBefore || turn.Stopped()) {
+            pSource->Rearm();
+            break;
+        }
+        Keep(pSource, false);
+        turn.CallWatcher();
+        uint64_t nEpoch = 0;
+        bool bAgain = false;
+        do {
+            nEpoch = turn.Epoch();
+            bAgain = turn.Step();
+        } while (bAgain && !turn.Stopped());
+        nEpochSeen = nEpoch;
+        if (!Unkeep(pSource))
+            break;   // taken over while the steps ran: back in the set
+    }
+    g_nWaiting.fetch_sub(1);
+    return false;
 }
 
 // One readable source, for as long as its datagrams keep coming (at most
@@ -142,7 +193,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             bStream = true;
         }
         if (nGot > 0) {
-            Keep(pSource);
+            Keep(pSource, true);
             turn.CallWatcher();
             uint64_t nEpoch = 0;
             bool bAgain = false;
@@ -158,6 +209,8 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
         // after a readiness of a single datagram, though, the socket is most
         // likely empty, and arming it (ready at once should one have come
         // meanwhile) is the shorter way back to the wait.
+        if (nGot == 1 && nBatch == 0 && !turn.Stopped() && WaitsInReceive(*pSource))
+            return ServeWaiting(turn, pSource, nEpochSeen);
         if (nGot == 0 || (nGot == 1 && nBatch == 0) || nBatch + 1 >= kBatchesPerTurn ||
             turn.Stopped()) {
             pSource->Rearm();
@@ -314,6 +367,7 @@ bool Keeping(uint64_t nKeepSeen)
 bool TakeOverStalled(uint64_t& nKeepSeen)
 {
     std::shared_ptr<Source> pSource;
+    bool bWithRole = false;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         const uint64_t nSeq = g_nKeepSeq.load();
@@ -323,9 +377,10 @@ bool TakeOverStalled(uint64_t& nKeepSeen)
         }
         pSource = std::move(g_pKept);
         g_bKeeping.store(false);
+        bWithRole = g_bKeptWithRole;
     }
-    pSource->Rearm();   // the poll role passes with it
-    return true;
+    pSource->Rearm();
+    return bWithRole;   // the poll role passes with it, if its taker held it
 }
 
 }  // namespace intake

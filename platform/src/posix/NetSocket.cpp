@@ -65,7 +65,7 @@ int SendDatagram(NativeSocket sock, const char* pData, size_t nLen,
 
     std::chrono::steady_clock::time_point deadline;   // set at the first full buffer
     for (int nAttempt = 0; nAttempt < kMaxSendAttempts; ++nAttempt) {
-        if (::sendmsg(sock, &msg, MSG_NOSIGNAL) >= 0)
+        if (::sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0)
             return 0;
         const int nErr = errno;
         if (nErr == EINTR)
@@ -101,7 +101,7 @@ void SendBatch(NativeSocket sock, SendSlot* pSlots, int nSlots)
             FillMessage(aMsg[i].msg_hdr, aIov[i], aAddr[i], slot.pData, slot.nLen, slot.dst);
             aMsg[i].msg_len = 0;
         }
-        const int nSent = ::sendmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_NOSIGNAL);
+        const int nSent = ::sendmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_NOSIGNAL | MSG_DONTWAIT);
         for (int i = 0; i < nSent; ++i)
             pSlots[nDone + i].nResult = 0;
         if (nSent > 0) {
@@ -139,7 +139,23 @@ bool ReadsInBatches()
     return true;
 }
 
-int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
+int SetReceiveWait(NativeSocket sock, unsigned nMs)
+{
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(nMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>(nMs % 1000 * 1000);
+    return ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 ? 0 : -errno;
+}
+
+void ShutdownRead(NativeSocket sock)
+{
+    // An unbound-peer socket answers ENOTCONN, yet its receive side is shut
+    // and a receive blocked on it returns.
+    (void)::shutdown(sock, SHUT_RD);
+}
+
+// The engine's sockets block: a receive says MSG_DONTWAIT unless it is to wait.
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots, bool bWait)
 {
     constexpr int kMaxSlots = 64;
     mmsghdr aMsg[kMaxSlots];
@@ -159,8 +175,9 @@ int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
     }
     int nGot;
     do {
-        nGot = ::recvmmsg(sock, aMsg, static_cast<unsigned>(nAsk), MSG_DONTWAIT, nullptr);
-    } while (nGot < 0 && errno == EINTR);
+        nGot = ::recvmmsg(sock, aMsg, static_cast<unsigned>(nAsk),
+                          bWait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    } while (nGot < 0 && errno == EINTR && !bWait);
     if (nGot < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -errno;
     for (int i = 0; i < nGot; ++i) {

@@ -105,7 +105,17 @@ bool ReadsInBatches()
     return false;   // one overlapped receive per datagram through the completion port
 }
 
-int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots)
+int SetReceiveWait(NativeSocket /*sock*/, unsigned /*nMs*/)
+{
+    return -WSAEOPNOTSUPP;   // no runner waits in a receive here (ReadsInBatches)
+}
+
+void ShutdownRead(NativeSocket sock)
+{
+    (void)::shutdown(sock, SD_RECEIVE);
+}
+
+int ReceiveBatch(NativeSocket sock, RecvSlot* pSlots, int nSlots, bool /*bWait*/)
 {
     // One datagram per call; not used while ReadsInBatches is false.
     if (nSlots <= 0)
