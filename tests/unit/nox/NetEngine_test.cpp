@@ -4,6 +4,12 @@
 // receive for themselves (the group paths: NetEngineGroups_test.cpp).
 #include "NetEngineFixture.h"
 
+#ifndef _WIN32
+#include <sys/syscall.h>
+
+#include <filesystem>
+#endif
+
 namespace {
 
 using namespace velmora_test;
@@ -387,6 +393,58 @@ TEST_F(NetEngineTest, RunnersReadAStreamOnAndThenWatchTheSocketAgain)
     }
     for (nox::Runner& runner : vecRunner)
         EXPECT_EQ(0, runner.Stop());
+    EXPECT_EQ(0, work->nElsewhere);
+}
+
+// Whether one of this process's threads is blocked in recvmmsg now.
+bool SomeThreadWaitsInReceive()
+{
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "syscall");
+        long nCall = -1;
+        if (in >> nCall && nCall == SYS_recvmmsg)
+            return true;
+    }
+    return false;
+}
+
+// Requests that each follow the last one's answer are waited for in the
+// socket's own receive by one runner while the other takes the set: a
+// datagram to another socket is still answered; a close ends the wait and
+// the socket opened again is served; the runners stop while one waits.
+TEST_F(NetEngineTest, ARunnerWaitsInTheReceiveOfASocketAskedAgainAndAgain)
+{
+    nox::Ref<IntakeWork> work(new IntakeWork);
+    std::vector<nox::Runner> vecRunner(2, nox::Runner(&IntakeWork::Step, work.get(), nox::RUNNER_LOOP));
+    for (nox::Runner& runner : vecRunner) {
+        runner.SetReceives(true);
+        ASSERT_EQ(0, runner.Start());
+    }
+    SOCKID server = Listen(kLo, m_nServerPort, work);
+    const int nOtherPort = FreePort();
+    (void)Listen(kLo, nOtherPort, work);
+    const SOCKID client = Listen(kLo, m_nClientPort, m_client);
+    const auto askInTurn = [&](int nPort, const std::string& strData) {
+        const size_t nDone = work->vecDone.size() + 1;
+        return Send(client, strData, kLo, nPort) &&
+               work->WaitFor([&] { return work->vecDone.size() == nDone; }, 3);
+    };
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(askInTurn(m_nServerPort, "q" + std::to_string(i)));
+        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!SomeThreadWaitsInReceive() && std::chrono::steady_clock::now() < tEnd)
+            std::this_thread::yield();
+        ASSERT_TRUE(SomeThreadWaitsInReceive()) << "round " << nRound;
+        if (nRound == 1)
+            break;
+        EXPECT_TRUE(askInTurn(nOtherPort, "other")) << "nobody took the set";
+        EXPECT_EQ(0, m_engine.CloseSocket(server));
+        server = Listen(kLo, m_nServerPort, work);
+    }
+    for (nox::Runner& runner : vecRunner)
+        EXPECT_EQ(0, runner.Stop());
+    EXPECT_EQ(9u, work->vecDone.size());
     EXPECT_EQ(0, work->nElsewhere);
 }
 #endif
