@@ -12,8 +12,9 @@
 # threads and RSS. Then per repetition, for the echo server and the daemon
 # (ThreadNum 4, ReplyRateLimit 0): replies/s at 64 requests in flight, binary
 # and JSON, with the CPU time per request, in slices that alternate between
-# the two servers; round trip one request at a time (p50, p99); answered/s
-# when sent twice that repetition's binary rate.
+# the two servers; round trip one request at a time (p50, p99), in slices
+# that alternate as well; answered/s when sent twice that repetition's binary
+# rate.
 # Overload: the load generator offers requests through a packet socket (no
 # UDP send path per request), and the kernel delivers each into the server's
 # socket on the sender's CPU. On a small machine that work would take CPU from
@@ -39,7 +40,6 @@ for f in "$BIN" "$LOAD" "$ECHO"; do [ -x "$f" ] || fail "$f not built"; done
 ECHO_PORT=39000
 SLICES=3   # alternating slices per server and figure
 HZ=$(getconf CLK_TCK)
-OFFSET=0
 RESULTS=
 
 make_ns_pair
@@ -60,12 +60,15 @@ record() { RESULTS+="$1 $2 $3"$'\n'; }   # SERVER FIGURE VALUE
 json() { python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
 
 load() {   # PORT MODE FORM [ARGS...]: one wire_load run; its JSON line
-    # (on CPU 1 when LOAD_CPU=1)
-    local port=$1 mode=$2 form=$3 out
+    # (on CPU 1 when LOAD_CPU=1). Each run goes on from the source addresses
+    # where the last one stopped, so that the duplicate filter passes every
+    # request; the offset is kept in a file, as load runs in a subshell.
+    local port=$1 mode=$2 form=$3 out offset
     shift 3
-    out=$(in_srv taskset -c "${LOAD_CPU:-0-$(($(nproc) - 1))}" "$LOAD" --mode "$mode" --port "$port" --form "$form" --src-offset "$OFFSET" \
+    offset=$(cat "$WORKDIR/src_offset" 2> /dev/null || echo 0)
+    out=$(in_srv taskset -c "${LOAD_CPU:-0-$(($(nproc) - 1))}" "$LOAD" --mode "$mode" --port "$port" --form "$form" --src-offset "$offset" \
         --seconds "$seconds" "$@") || fail "wire_load $mode $form on $port: $out"
-    OFFSET=$(json "$out" next_offset)
+    json "$out" next_offset > "$WORKDIR/src_offset"
     echo "$out"
 }
 
@@ -95,13 +98,27 @@ inflight() {   # FORM ECHO_PID: replies/s and CPU us per request of both servers
     done
 }
 
-others() {   # NAME PORT PID SATURATION: round trips one at a time, and the overload
-    local name=$1 port=$2 pid=$3 sat=$4 form out
-    for form in binary json; do
-        out=$(load "$port" latency "$form" --count 2000)
-        record "$name" "${form}_p50_us" "$(json "$out" p50_us)"
-        record "$name" "${form}_p99_us" "$(json "$out" p99_us)"
+roundtrips() {   # FORM: round trips one at a time, in slices that alternate between
+    # the two servers like inflight; records the median of the slices' p50
+    # and the highest of their p99 per server
+    local form=$1 name port out slice
+    declare -A p50=() p99=()
+    for ((slice = 0; slice < SLICES; slice++)); do
+        for name in echo velmora; do
+            if [ "$name" = echo ]; then port=$ECHO_PORT; else port=37810; fi
+            out=$(load "$port" latency "$form" --count 1000)
+            p50[$name]+=" $(json "$out" p50_us)"
+            p99[$name]+=" $(json "$out" p99_us)"
+        done
     done
+    for name in echo velmora; do
+        record "$name" "${form}_p50_us" "$(echo ${p50[$name]} | tr ' ' '\n' | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}')"
+        record "$name" "${form}_p99_us" "$(echo ${p99[$name]} | tr ' ' '\n' | sort -n | tail -1)"
+    done
+}
+
+others() {   # NAME PORT PID SATURATION: the overload
+    local name=$1 port=$2 pid=$3 sat=$4 out
     overload "$name" "$port" "$sat" ""
     [ -n "$PIN" ] || return 0
     pin 0 "$pid"
@@ -144,6 +161,8 @@ for ((rep = 1; rep <= reps; rep++)); do
     echo_pid=$!   # the echo server itself: ip netns exec replaces its process
     inflight binary "$echo_pid"
     inflight json "$echo_pid"
+    roundtrips binary
+    roundtrips json
     others echo "$ECHO_PORT" "$echo_pid" "$BINARY_RATE_echo"
     others velmora 37810 "$DAEMON_PID" "$BINARY_RATE_velmora"
     kill "$echo_pid" 2> /dev/null

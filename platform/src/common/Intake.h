@@ -117,9 +117,10 @@ void WakePoller();
 bool Serving();
 // For the runner waiting with the safety timeout: whether a socket is kept
 // now or has been since nKeepSeen (then it waits only kHandOverMs), and
-// after such a wait whether it took over a socket that the same steps still
-// keep: it is armed again, and true when the poll role, which those steps'
-// runner held, is now the caller's (run PollTurn). nKeepSeen is the caller's note of the keeping it saw last.
+// after such a wait, it takes over each socket kept by the same steps since
+// its last look: armed again. true when the poll role, which such steps'
+// runner held, is now the caller's (run PollTurn). nKeepSeen is the
+// caller's note of the last keeping it saw.
 bool Keeping(uint64_t nKeepSeen);
 bool TakeOverStalled(uint64_t& nKeepSeen);
 

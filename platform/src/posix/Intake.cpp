@@ -31,8 +31,14 @@ int g_nEpoll = -1;
 int g_nWake = -1;
 std::map<uint64_t, std::shared_ptr<Source>> g_mapSource;
 uint64_t g_nNextKey = 1;
-std::shared_ptr<Source> g_pKept;   // a source whose taker runs its steps
-bool g_bKeptWithRole = false;      // and that taker holds the poll role
+// Sources whose takers run their steps: the poller's, and each of those
+// waiting in a receive (so at most one per runner).
+struct Kept {
+    std::shared_ptr<Source> pSource;
+    uint64_t nSeq;     // its keeping's number (g_nKeepSeq)
+    bool bWithRole;    // its taker holds the poll role
+};
+std::vector<Kept> g_vecKept;
 std::vector<std::weak_ptr<Source>> g_vecStranded;   // unwatched, and the set refused it back
 std::atomic<bool> g_bStranded{false};
 constexpr int kStrandedRetryMs = 100;
@@ -98,24 +104,28 @@ void ReleaseRole(bool bStopping)
         Runner::NotifyWork();
 }
 
-void Keep(const std::shared_ptr<Source>& pSource, bool bWithRole)
+// The keeping's number, for Unkeep.
+uint64_t Keep(const std::shared_ptr<Source>& pSource, bool bWithRole)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_pKept = pSource;
-    g_bKeptWithRole = bWithRole;
-    g_nKeepSeq.fetch_add(1);
+    const uint64_t nSeq = g_nKeepSeq.fetch_add(1) + 1;
+    g_vecKept.push_back({pSource, nSeq, bWithRole});
     g_bKeeping.store(true);
+    return nSeq;
 }
 
 // false when another runner took the source over meanwhile.
-bool Unkeep(const std::shared_ptr<Source>& pSource)
+bool Unkeep(uint64_t nSeq)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_pKept != pSource)
-        return false;
-    g_pKept.reset();
-    g_bKeeping.store(false);
-    return true;
+    for (auto it = g_vecKept.begin(); it != g_vecKept.end(); ++it) {
+        if (it->nSeq == nSeq) {
+            g_vecKept.erase(it);
+            g_bKeeping.store(!g_vecKept.empty());
+            return true;
+        }
+    }
+    return false;
 }
 
 // After a single datagram: whether its source was ready shortly before (a
@@ -149,7 +159,7 @@ bool ServeWaiting(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& 
             pSource->Rearm();
             break;
         }
-        Keep(pSource, false);
+        const uint64_t nKeep = Keep(pSource, false);
         turn.CallWatcher();
         uint64_t nEpoch = 0;
         bool bAgain = false;
@@ -158,7 +168,7 @@ bool ServeWaiting(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& 
             bAgain = turn.Step();
         } while (bAgain && !turn.Stopped());
         nEpochSeen = nEpoch;
-        if (!Unkeep(pSource))
+        if (!Unkeep(nKeep))
             break;   // taken over while the steps ran: back in the set
     }
     g_nWaiting.fetch_sub(1);
@@ -193,7 +203,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             bStream = true;
         }
         if (nGot > 0) {
-            Keep(pSource, true);
+            const uint64_t nKeep = Keep(pSource, true);
             turn.CallWatcher();
             uint64_t nEpoch = 0;
             bool bAgain = false;
@@ -202,7 +212,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
                 bAgain = turn.Step();
             } while (bAgain && !turn.Stopped());
             nEpochSeen = nEpoch;
-            if (!Unkeep(pSource))
+            if (!Unkeep(nKeep))
                 return false;   // taken over while the steps ran
         }
         // Datagrams that came during the steps are taken without a wait;
@@ -366,21 +376,26 @@ bool Keeping(uint64_t nKeepSeen)
 
 bool TakeOverStalled(uint64_t& nKeepSeen)
 {
-    std::shared_ptr<Source> pSource;
+    // Kept since the caller's last look: for its whole wait at least.
+    std::vector<std::shared_ptr<Source>> vecStalled;
     bool bWithRole = false;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        const uint64_t nSeq = g_nKeepSeq.load();
-        if (!g_pKept || nSeq != nKeepSeen) {
-            nKeepSeen = nSeq;
-            return false;
+        for (auto it = g_vecKept.begin(); it != g_vecKept.end();) {
+            if (it->nSeq > nKeepSeen) {
+                ++it;
+                continue;
+            }
+            vecStalled.push_back(std::move(it->pSource));
+            bWithRole = bWithRole || it->bWithRole;
+            it = g_vecKept.erase(it);
         }
-        pSource = std::move(g_pKept);
-        g_bKeeping.store(false);
-        bWithRole = g_bKeptWithRole;
+        g_bKeeping.store(!g_vecKept.empty());
+        nKeepSeen = g_nKeepSeq.load();
     }
-    pSource->Rearm();
-    return bWithRole;   // the poll role passes with it, if its taker held it
+    for (const std::shared_ptr<Source>& pSource : vecStalled)
+        pSource->Rearm();
+    return bWithRole;   // the poll role passes with a source whose taker held it
 }
 
 }  // namespace intake
