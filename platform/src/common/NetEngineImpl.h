@@ -42,8 +42,8 @@
 #endif
 
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
