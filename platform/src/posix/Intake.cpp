@@ -263,20 +263,26 @@ void Arm(Source& source, os::NativeSocket fd)
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLONESHOT;
     ev.data.u64 = source.nIntakeKey;
-    if (!source.bUnwatched) {
-        (void)::epoll_ctl(g_nEpoll, EPOLL_CTL_MOD, fd, &ev);
-        return;
-    }
-    if (::epoll_ctl(g_nEpoll, EPOLL_CTL_ADD, fd, &ev) == 0) {
+    // Armed in the set, or added back; should the set not hold it as the
+    // flag says, the other call is made, so that no socket is left unarmed.
+    const int nOp = source.bUnwatched ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    int nRet = ::epoll_ctl(g_nEpoll, nOp, fd, &ev);
+    if (nRet != 0 && (errno == ENOENT || errno == EEXIST))
+        nRet = ::epoll_ctl(g_nEpoll, nOp == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+    if (nRet == 0) {
         source.bUnwatched = false;
         return;
     }
-    // Refused (no memory): the poller tries again while it waits.
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_mapSource.find(source.nIntakeKey);
-    if (it != g_mapSource.end())
-        g_vecStranded.push_back(it->second);
-    g_bStranded.store(true);
+    // Refused (no memory): the poller tries again while it waits, from the
+    // moment it is woken now.
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_mapSource.find(source.nIntakeKey);
+        if (it != g_mapSource.end())
+            g_vecStranded.push_back(it->second);
+        g_bStranded.store(true);
+    }
+    WakePoller();
 }
 
 void Unwatch(Source& source, os::NativeSocket fd)
