@@ -128,6 +128,23 @@ bool Unkeep(uint64_t nSeq)
     return false;
 }
 
+// The runner's steps after a batch, with the source kept meanwhile (a watcher
+// takes over a slow one). false: another runner took the source over.
+bool KeptSteps(Turn& turn, const std::shared_ptr<Source>& pSource, bool bWithRole,
+               uint64_t& nEpochSeen)
+{
+    const uint64_t nKeep = Keep(pSource, bWithRole);
+    turn.CallWatcher();
+    uint64_t nEpoch = 0;
+    bool bAgain = false;
+    do {
+        nEpoch = turn.Epoch();
+        bAgain = turn.Step();
+    } while (bAgain && !turn.Stopped());
+    nEpochSeen = nEpoch;
+    return Unkeep(nKeep);
+}
+
 // After a single datagram: whether its source was ready shortly before (a
 // client asking again and again), and a receiving runner besides this one
 // stays free of such waits to hold the poll role.
@@ -159,16 +176,7 @@ bool ServeWaiting(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& 
             pSource->Rearm();
             break;
         }
-        const uint64_t nKeep = Keep(pSource, false);
-        turn.CallWatcher();
-        uint64_t nEpoch = 0;
-        bool bAgain = false;
-        do {
-            nEpoch = turn.Epoch();
-            bAgain = turn.Step();
-        } while (bAgain && !turn.Stopped());
-        nEpochSeen = nEpoch;
-        if (!Unkeep(nKeep))
+        if (!KeptSteps(turn, pSource, false, nEpochSeen))
             break;   // taken over while the steps ran: back in the set
     }
     g_nWaiting.fetch_sub(1);
@@ -203,16 +211,7 @@ bool Serve(Turn& turn, const std::shared_ptr<Source>& pSource, uint64_t& nEpochS
             bStream = true;
         }
         if (nGot > 0) {
-            const uint64_t nKeep = Keep(pSource, true);
-            turn.CallWatcher();
-            uint64_t nEpoch = 0;
-            bool bAgain = false;
-            do {
-                nEpoch = turn.Epoch();
-                bAgain = turn.Step();
-            } while (bAgain && !turn.Stopped());
-            nEpochSeen = nEpoch;
-            if (!Unkeep(nKeep))
+            if (!KeptSteps(turn, pSource, true, nEpochSeen))
                 return false;   // taken over while the steps ran
         }
         // Datagrams that came during the steps are taken without a wait;
