@@ -365,7 +365,7 @@ TEST_F(NetEngineTest, RunnersReceiveHandOverASlowStepsSocketAndStop)
 
 // A stream keeps the receiving runner reading batch after batch, without a
 // readiness; once it ends the socket is watched again, so a datagram sent
-// after it is still received.
+// after it is still received; once the runners stop, the engine receives.
 TEST_F(NetEngineTest, RunnersReadAStreamOnAndThenWatchTheSocketAgain)
 {
     nox::Ref<IntakeWork> work(new IntakeWork);
@@ -394,6 +394,11 @@ TEST_F(NetEngineTest, RunnersReadAStreamOnAndThenWatchTheSocketAgain)
     for (nox::Runner& runner : vecRunner)
         EXPECT_EQ(0, runner.Stop());
     EXPECT_EQ(0, work->nElsewhere);
+
+    const int nLatePort = FreePort();   // no runner left: the engine receives it itself
+    (void)Listen(kLo, nLatePort, m_server);
+    ASSERT_TRUE(Send(client, "late", kLo, nLatePort));
+    EXPECT_EQ(1u, m_server->Wait(1).size()) << "a socket opened after the runners stopped is not received";
 }
 
 // Whether one of this process's threads is blocked in recvmmsg now.
