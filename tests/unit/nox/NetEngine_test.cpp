@@ -30,6 +30,9 @@ TEST(NetEngineStartTest, RefusesBadArgumentsAndASecondStart)
             << s.nType << " " << s.nMaxSockets << " " << s.nThreads;
     }
     EXPECT_EQ(-1, engine.CloseSocket(12345));   // a socket it never made
+    EXPECT_EQ(-1, engine.StartTcpServer(12345, kLo, 1));   // TCP: not supported
+    EXPECT_EQ(-1, engine.StartTcpClient(12345, kLo, 1));
+    EXPECT_EQ(-1, engine.Send(12345, "x", 1));
     EXPECT_EQ(-EBADF, engine.SetMulticastInterface(12345, "127.0.0.1"));
     EXPECT_EQ(-EBADF, engine.SetReuseAddr(12345, 1));
     EXPECT_EQ(0, engine.StopEngine());
