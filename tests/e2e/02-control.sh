@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # 02-control.sh: the version query; the control file's commands (D, S, d, an
 # unknown one, I, q) obeyed in order, then the stop sequence, with a log file
-# that copies standard error and a dump; SIGTERM stops a second run the same
+# that copies standard error and a dump; a second run reads on from the new
+# end of a control file cut below its offset, and SIGTERM stops it the same
 # way; SIGSEGV ends a third with a crash dump; a fourth outlives the reader
 # of its standard error.
 . "$(dirname "$0")/common.sh"
@@ -40,9 +41,17 @@ head -n 1 "$dump" | grep -Eqx "nox dump 1 program Velmora pid $DAEMON_PID time $
     && grep -A1 -x 'maps:' "$dump" | grep -Eq '^[0-9a-f]+-[0-9a-f]+ ' && grep -q '\[stack\]$' "$dump" \
     && [ "$(tail -n 1 "$dump")" = end ] || fail "dump: $(head -n 3 "$dump")"
 
-: > "$RUNDIR/Velmorainput"
+printf 'x' > "$RUNDIR/Velmorainput"   # read, then cut below its offset: read on from the new end
 start_daemon
 wait_log 'Start Server OK!' 15 || fail "second run did not start"
+for want in 1 0; do
+    end=$(($(_now_ms) + 5000))
+    until [ "$(awk '/^pos:/ {print $2}' "/proc/$DAEMON_PID/fdinfo/0")" = "$want" ]; do
+        [ "$(_now_ms)" -lt "$end" ] || fail "the control file's offset is not $want"; sleep 0.05; done
+    : > "$RUNDIR/Velmorainput"
+done
+send_cmd S
+wait_log 'Print Server Info' 5 || fail "a command after the control file was cut is not read"
 kill -TERM "$DAEMON_PID"
 wait_exit 10 || fail "SIGTERM did not stop the daemon"
 [ "$DAEMON_STATUS" -eq 0 ] && grep -q 'stop signal received' "$LOG" && grep -q 'Velmora End' "$LOG" \
