@@ -44,12 +44,8 @@ head -n 1 "$dump" | grep -Eqx "nox dump 1 program Velmora pid $DAEMON_PID time $
 printf 'x' > "$RUNDIR/Velmorainput"   # read, then cut below its offset: read on from the new end
 start_daemon
 wait_log 'Start Server OK!' 15 || fail "second run did not start"
-for want in 1 0; do
-    end=$(($(_now_ms) + 5000))
-    until [ "$(awk '/^pos:/ {print $2}' "/proc/$DAEMON_PID/fdinfo/0")" = "$want" ]; do
-        [ "$(_now_ms)" -lt "$end" ] || fail "the control file's offset is not $want"; sleep 0.05; done
-    : > "$RUNDIR/Velmorainput"
-done
+offset_is() { [ "$(awk '/^pos:/ {print $2}' "/proc/$DAEMON_PID/fdinfo/0")" = "$1" ]; }   # the control file's offset
+wait_for 5 offset_is 1 && : > "$RUNDIR/Velmorainput" && wait_for 5 offset_is 0 || fail "the control file's offset: $(cat /proc/$DAEMON_PID/fdinfo/0)"
 send_cmd S
 wait_log 'Print Server Info' 5 || fail "a command after the control file was cut is not read"
 kill -TERM "$DAEMON_PID"

@@ -66,11 +66,7 @@ printf '%s\n' '#!/bin/sh' \
 _CLEANUP+=("kill \$(cat '$WORKDIR/journal.pid')")
 
 wait_until() {   # FILE REGEX [SECONDS=10]
-    local end=$(($(_now_ms) + ${3:-10} * 1000))
-    until grep -Eq -- "$2" "$1" 2> /dev/null; do
-        [ "$(_now_ms)" -lt "$end" ] || fail "no '$2' in $1: $(head -c 2000 "$1" 2> /dev/null)"
-        sleep 0.05
-    done
+    wait_for "${3:-10}" grep -Eq -- "$2" "$1" 2> /dev/null || fail "no '$2' in $1: $(head -c 2000 "$1" 2> /dev/null)"
 }
 until [ -S "$WORKDIR/notify.sock" ]; do sleep 0.05; done
 : > "$LOG"

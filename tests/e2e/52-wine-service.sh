@@ -70,10 +70,7 @@ WINEDEBUG=-all,+eventlog ip netns exec "$NS_SRV" wineboot < /dev/null > /dev/nul
 win reg add 'HKLM\Software\Microsoft\Cryptography' /v MachineGuid /d "$(cat /etc/machine-id)" /f > /dev/null 2>&1 \
     || fail "machine GUID"
 
-until_ok() {   # SECONDS COMMAND...: retries every 0.2 s
-    local end=$(($(_now_ms) + $1 * 1000)); shift
-    until "$@" > /dev/null 2>&1; do [ "$(_now_ms)" -lt "$end" ] || return 1; sleep 0.2; done
-}
+until_ok() { wait_for "$@" > /dev/null 2>&1; }   # SECONDS COMMAND..., its output dropped
 state_is() { win sc query Velmora 2> /dev/null | grep -q "STATE *: [0-9]  $1"; }
 ctl() { win 'C:\Сервер\velmoractl.exe' -C "$FOLDER" status -t 5; }
 ctl_running() { ctl | grep -Fq "Velmora in $FOLDER: running"; }

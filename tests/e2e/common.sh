@@ -62,21 +62,16 @@ start_daemon() {
 send_cmd() { printf '%s' "$1" >> "$RUNDIR/Velmorainput"; }
 count_log() { grep -Ec -- "$1" "$LOG"; }
 
-wait_log() {   # REGEX [SECONDS=10]
-    local end=$(($(_now_ms) + ${2:-10} * 1000))
-    until grep -Eq -- "$1" "$LOG"; do
-        [ "$(_now_ms)" -lt "$end" ] || return 1
-        sleep 0.05
-    done
+wait_for() {   # SECONDS COMMAND...: true once COMMAND is, false after SECONDS
+    local end=$(($(_now_ms) + $1 * 1000)); shift
+    until "$@"; do [ "$(_now_ms)" -lt "$end" ] || return 1; sleep 0.05; done
 }
+wait_log() { wait_for "${2:-10}" grep -Eq -- "$1" "$LOG"; }   # REGEX [SECONDS=10]
+_ended() { [ "$(awk '{print $3}' "/proc/$DAEMON_PID/stat" 2> /dev/null || echo Z)" = Z ]; }
 
 wait_exit() {   # [SECONDS=10]: sets DAEMON_STATUS once the daemon has ended
     [ -n "$DAEMON_STATUS" ] && return 0
-    local end=$(($(_now_ms) + ${1:-10} * 1000))
-    while [ "$(awk '{print $3}' "/proc/$DAEMON_PID/stat" 2> /dev/null || echo Z)" != Z ]; do
-        [ "$(_now_ms)" -lt "$end" ] || return 1
-        sleep 0.05
-    done
+    wait_for "${1:-10}" _ended || return 1
     wait "$DAEMON_PID"
     DAEMON_STATUS=$?
 }

@@ -23,6 +23,7 @@
 #endif
 
 #include "ScratchDir.h"
+#include "common/LogQueue.h"
 #include "nox/BaseLib.h"
 #include "nox/testing/LogCapture.h"
 #include "nox/testing/ScopedClock.h"
@@ -323,5 +324,17 @@ TEST(PrintLogTest, AStderrPipeGetsTheFilesLines)
     EXPECT_EQ(strFile, strPipe);
 }
 #endif
+
+// The pieces of a taken buffer go to each output once: a claim holds only
+// from where the last one ended (the crash handler takes the rest that way).
+TEST(LogQueueTest, EachPieceIsClaimedOnce)
+{
+    nox::LogQueue queue;
+    EXPECT_TRUE(queue.ClaimStderr(0, 10));
+    EXPECT_FALSE(queue.ClaimStderr(0, 20));
+    EXPECT_TRUE(queue.ClaimStderr(10, 20));
+    EXPECT_TRUE(queue.ClaimFile(20));
+    EXPECT_FALSE(queue.ClaimFile(20));
+}
 
 }  // namespace
