@@ -58,6 +58,7 @@ std::string LogFile::OpenFile(const char* szMode)
     std::error_code ec;
     const auto nSize = std::filesystem::file_size(m_strPath, ec);
     m_nFileSize = ec ? 0 : static_cast<size_t>(nSize);
+    m_writeBehind = os::WriteBehind();
     m_bFailed = false;
     if (m_strPath.size() < sizeof(g_szCrashPath)) {
         std::memcpy(g_szCrashPath, m_strPath.c_str(), m_strPath.size() + 1);
@@ -130,6 +131,7 @@ void LogFile::Write(const std::string& strText)
     if (std::fwrite(strText.data(), 1, strText.size(), m_pFile) == strText.size() &&
         std::fflush(m_pFile) == 0) {
         m_nFileSize += strText.size();
+        os::WriteBehindFile(m_pFile, m_nFileSize, m_writeBehind);
         return;
     }
     // A full disk must not take the caller down; the file's copy is lost.

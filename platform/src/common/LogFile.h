@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/RuntimeOs.h"
+
 namespace nox {
 
 class LogFile {
@@ -56,6 +58,7 @@ private:
     bool m_bRotateFailed = false;  // the last rotation failed
     uint32_t m_nRotateTick = 0;    // when
     std::string m_strNote;         // for TakeNote
+    os::WriteBehind m_writeBehind; // of the open file
 };
 
 }  // namespace nox

@@ -173,6 +173,7 @@ struct PrintLog::Impl {
         WritePiece(nSize);
         if (bErrAsFile && bOwn && !strFileBatch.empty() && (bOwn = queue.ClaimStderr(0, nSize))) {
             os::WriteStderr(strFileBatch.data(), strFileBatch.size());
+            os::WriteBehindStderr(strFileBatch.size());
             queue.Written();
         }
         if (bOwn && queue.ClaimFile(nSize)) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,23 @@ void WriteStderr(const char* pData, size_t nLen);
 // The most bytes of whole lines one WriteStderr call should carry: PIPE_BUF
 // where a longer write could be split (a pipe), any number for a file.
 size_t StderrPiece();
+// Write-behind for the log's append-only files, which the daemon never reads
+// back: once kWriteBehindBytes more have been written, their write-out to
+// disk is started, and the pages written out a round before are dropped from
+// the page cache. A busy log then holds a few megabytes of the host's memory
+// instead of gigabytes of cache that push out what others read. The file's
+// bytes are the same either way. Not thread-safe: the log's lock serialises
+// the calls.
+constexpr uint64_t kWriteBehindBytes = 4u << 20;
+struct WriteBehind {
+    uint64_t nStarted = 0;   // write-out started for [0, nStarted)
+    uint64_t nDropped = 0;   // cache dropped for [0, nDropped)
+};
+// After writes to pFile (flushed), nEnd bytes long now.
+void WriteBehindFile(std::FILE* pFile, uint64_t nEnd, WriteBehind& state);
+// After nLen bytes written by WriteStderr: the same for standard error when
+// it is a regular file.
+void WriteBehindStderr(size_t nLen);
 // Appends the bytes to the file szPath (which must exist), without the C
 // library's buffers or locks: for the crash handler (async-signal-safe on
 // Linux). 0, or -1 when the file cannot be opened or written.

@@ -188,6 +188,46 @@ void WriteStderr(const char* pData, size_t nLen)
     }
 }
 
+namespace {
+void WriteBehindFd(int fd, uint64_t nEnd, WriteBehind& state)
+{
+    if (nEnd < state.nStarted)
+        state = WriteBehind();   // truncated, or another file: from its start
+    if (nEnd - state.nStarted < kWriteBehindBytes)
+        return;
+    const auto nStarted = static_cast<off_t>(state.nStarted);
+    (void)sync_file_range(fd, nStarted, static_cast<off_t>(nEnd) - nStarted, SYNC_FILE_RANGE_WRITE);
+    // The range started a round ago is most likely on disk by now; pages
+    // still dirty or being written are skipped by the kernel and left to
+    // its own reclaim.
+    if (state.nStarted > state.nDropped) {
+        (void)posix_fadvise(fd, static_cast<off_t>(state.nDropped),
+                            static_cast<off_t>(state.nStarted - state.nDropped), POSIX_FADV_DONTNEED);
+    }
+    state.nDropped = state.nStarted;
+    state.nStarted = nEnd;
+}
+}  // namespace
+
+void WriteBehindFile(std::FILE* pFile, uint64_t nEnd, WriteBehind& state)
+{
+    WriteBehindFd(fileno(pFile), nEnd, state);
+}
+
+void WriteBehindStderr(size_t nLen)
+{
+    // Counted here, and the file's size looked up once per round.
+    static uint64_t s_nSince = 0;
+    static WriteBehind s_state;
+    s_nSince += nLen;
+    if (s_nSince < kWriteBehindBytes)
+        return;
+    s_nSince = 0;
+    struct stat st {};
+    if (fstat(STDERR_FILENO, &st) == 0 && S_ISREG(st.st_mode))
+        WriteBehindFd(STDERR_FILENO, static_cast<uint64_t>(st.st_size), s_state);
+}
+
 int AppendRaw(const char* szPath, const char* pData, size_t nLen)
 {
     const int fd = open(szPath, O_WRONLY | O_APPEND | O_CLOEXEC);

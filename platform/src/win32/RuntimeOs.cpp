@@ -190,6 +190,11 @@ size_t StderrPiece()
     return 4096;
 }
 
+// The cache manager writes a file's pages out on its own and trims the
+// system cache under pressure: nothing to tell it.
+void WriteBehindFile(std::FILE* /*pFile*/, uint64_t /*nEnd*/, WriteBehind& /*state*/) {}
+void WriteBehindStderr(size_t /*nLen*/) {}
+
 int AppendRaw(const char* szPath, const char* pData, size_t nLen)
 {
     const HANDLE hFile = ::CreateFileA(szPath, FILE_APPEND_DATA,

@@ -19,11 +19,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #endif
 
 #include "ScratchDir.h"
 #include "common/LogQueue.h"
+#include "common/RuntimeOs.h"
 #include "nox/BaseLib.h"
 #include "nox/testing/LogCapture.h"
 #include "nox/testing/ScopedClock.h"
@@ -36,8 +39,8 @@ namespace {
 TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
-    const std::filesystem::path dir = velmora_test::NewScratchDir();
-    const std::string strBase = (dir / "a" / "log").generic_string() + "/Velmora-7";
+    const velmora_test::ScratchDir dir;
+    const std::string strBase = (dir.root / "a" / "log").generic_string() + "/Velmora-7";
     log.SetStderr(false);
     ASSERT_EQ(0, nox::BaseLib::Init(strBase.c_str()));
     nox::testing::LogCapture capture;
@@ -73,8 +76,6 @@ TEST(PrintLogTest, ThreadsLogWhileTheLevelChanges)
     for (std::string strLine; std::getline(file, strLine); ++nLines)
         EXPECT_TRUE(std::regex_match(strLine, format)) << strLine;
     EXPECT_EQ(capture.Lines().size(), nLines);
-    file.close();
-    std::filesystem::remove_all(dir);
 }
 
 // A log base that cannot be opened (none, or a folder that is a file) gives
@@ -83,9 +84,9 @@ TEST(PrintLogTest, AFileThatCannotBeOpenedIsReported)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
     log.SetStderr(false);
-    const std::filesystem::path dir = velmora_test::NewScratchDir();
-    std::ofstream(dir / "plain") << "a file, not a folder";
-    const std::string strUnder = (dir / "plain" / "Velmora-1").generic_string();
+    const velmora_test::ScratchDir dir;
+    std::ofstream(dir.root / "plain") << "a file, not a folder";
+    const std::string strUnder = (dir.root / "plain" / "Velmora-1").generic_string();
     nox::testing::LogCapture capture;
     EXPECT_EQ(-1, log.OpenFile(""));
     EXPECT_EQ(-1, log.OpenFile(strUnder.c_str()));
@@ -96,7 +97,6 @@ TEST(PrintLogTest, AFileThatCannotBeOpenedIsReported)
     EXPECT_TRUE(std::any_of(vecLine.begin(), vecLine.end(), [&](const auto& line) {
         return line.strText.compare(0, strNamed.size(), strNamed) == 0 && line.strText.size() > strNamed.size();
     }));
-    std::filesystem::remove_all(dir);
 }
 
 // A message of up to 64 KiB is kept whole; a longer one is cut there and marked.
@@ -123,8 +123,8 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
 {
     nox::PrintLog& log = nox::PrintLog::instance();
     nox::testing::ScopedClock clock;
-    const std::filesystem::path dir = velmora_test::NewScratchDir();
-    const std::string strBase = (dir / "full").string();
+    const velmora_test::ScratchDir dir;
+    const std::string strBase = (dir.root / "full").string();
     std::filesystem::create_symlink("/dev/full", strBase + ".log");
     ASSERT_EQ(0, log.OpenFile(strBase.c_str()));
     ::testing::internal::CaptureStderr();
@@ -137,11 +137,9 @@ TEST(PrintLogTest, AFullFileLosesOnlyItsCopyAndIsRetriedOncePerSecond)
     NOX_LOG("t", "f", nox::kLogInfo, "three");
     const std::string strErr = ::testing::internal::GetCapturedStderr();
     log.CloseFile();
-    std::ifstream file(strBase + ".log");
-    const std::string strFile((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string strFile = velmora_test::ReadFile(strBase + ".log");
     EXPECT_EQ(3, std::count(strErr.begin(), strErr.end(), '\n'));
     EXPECT_EQ(strErr.substr(strErr.rfind(" INFO ", strErr.size() - 10) - 23), strFile);
-    std::filesystem::remove_all(dir);
 }
 
 #endif
@@ -336,5 +334,35 @@ TEST(LogQueueTest, EachPieceIsClaimedOnce)
     EXPECT_TRUE(queue.ClaimFile(20));
     EXPECT_FALSE(queue.ClaimFile(20));
 }
+
+#ifndef _WIN32
+// Rounds of a log file whose write-out is done before the next round leave
+// the page cache, all but the last ones; the file's bytes stay as written.
+TEST(WriteBehindTest, WrittenRoundsLeaveTheCacheAndTheBytesStay)
+{
+    velmora_test::ScratchDir dir;
+    struct statfs fs {};
+    if (statfs(dir.root.c_str(), &fs) != 0 || fs.f_type == 0x01021994)   // tmpfs
+        GTEST_SKIP() << "a tmpfs folder keeps its pages in memory: nothing to drop";
+    const std::string strPath = (dir.root / "a.log").string();
+    std::FILE* pFile = std::fopen(strPath.c_str(), "w+b");
+    nox::os::WriteBehind state;
+    const size_t nRound = nox::os::kWriteBehindBytes, nPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    for (char c = 'a'; c < 'g'; ++c) {   // six rounds: the first four dropped
+        ASSERT_EQ(std::fwrite(std::string(nRound, c).data(), 1, nRound, pFile), nRound);
+        ASSERT_EQ(std::fflush(pFile), 0);
+        nox::os::WriteBehindFile(pFile, (c - 'a' + 1) * nRound, state);
+        ASSERT_EQ(fdatasync(fileno(pFile)), 0);
+    }
+    void* pMap = mmap(nullptr, 6 * nRound, PROT_READ, MAP_SHARED, fileno(pFile), 0);
+    std::vector<unsigned char> vecIn(6 * nRound / nPage);
+    ASSERT_EQ(mincore(pMap, 6 * nRound, vecIn.data()), 0);
+    const auto nKept = std::count_if(vecIn.begin(), vecIn.begin() + 4 * nRound / nPage, [](auto b) { return b & 1; });
+    EXPECT_LT(nKept, static_cast<long>(4 * nRound / nPage / 10)) << "pages of the dropped rounds kept";
+    munmap(pMap, 6 * nRound);
+    std::fclose(pFile);
+    EXPECT_EQ(velmora_test::ReadFile(strPath).substr(5 * nRound, 2), "ff");
+}
+#endif
 
 }  // namespace
