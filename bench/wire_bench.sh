@@ -21,7 +21,7 @@
 # the server as the offered rate grows, so the overload figure is measured
 # with the server's threads on CPU 0 and the generator on CPU 1: the server's
 # saturation rate (64 in flight) and then its answered rate at twice that, both
-# with the same one CPU. With a CPU of its own the generator polls for replies
+# with the same one CPU, in slices that alternate. With a CPU of its own the generator polls for replies
 # instead of sleeping, so the server's sends do not pay for waking it. The
 # same overload without pinning, where the generator competes for the
 # server's CPUs, is shown beside it for information.
@@ -118,15 +118,27 @@ roundtrips() {   # FORM: round trips one at a time, in slices that alternate bet
 }
 
 others() {   # NAME PORT PID SATURATION: the overload
-    local name=$1 port=$2 pid=$3 sat=$4 out
+    local name=$1 port=$2 pid=$3 sat=$4 out slice slice_s sats=0 sent=0 answered=0
     overload "$name" "$port" "$sat" ""
     [ -n "$PIN" ] || return 0
+    # Pinned: the saturation and the overload at twice it in slices that
+    # alternate, so that a change of the host's load meets both alike.
     pin 0 "$pid"
-    out=$(LOAD_CPU=1 load "$port" inflight binary --inflight 64 --warmup 0.2 --poll)
-    sat=$(json "$out" replies_per_s)
-    record "$name" pin_sat_per_s "$sat"
-    LOAD_CPU=1 overload "$name" "$port" "$sat" pin_ --poll
+    slice_s=$(awk -v s="$seconds" -v n="$SLICES" 'BEGIN { print s / n }')
+    for ((slice = 0; slice < SLICES; slice++)); do
+        out=$(LOAD_CPU=1 load "$port" inflight binary --inflight 64 --warmup 0.2 --poll --seconds "$slice_s")
+        sat=$(json "$out" replies_per_s)
+        out=$(LOAD_CPU=1 load "$port" rate binary --raw lo --poll --seconds "$slice_s" \
+            --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
+        read -r sats sent answered < <(awk -v a="$sats" -v b="$sent" -v c="$answered" -v s="$sat" \
+            -v t="$(json "$out" sent_per_s)" -v r="$(json "$out" replies_per_s)" \
+            'BEGIN { print a + s, b + t, c + r }')
+    done
     pin "0-$(($(nproc) - 1))" "$pid"
+    record "$name" pin_sat_per_s "$(awk -v a="$sats" -v n="$SLICES" 'BEGIN { printf "%.0f", a / n }')"
+    record "$name" pin_overload_per_s "$(awk -v a="$answered" -v n="$SLICES" 'BEGIN { printf "%.0f", a / n }')"
+    record "$name" pin_overload_sent_of_sat "$(awk -v a="$sent" -v s="$sats" 'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
+    record "$name" pin_overload_of_sat "$(awk -v a="$answered" -v s="$sats" 'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
 }
 
 overload() {   # NAME PORT SATURATION PREFIX [ARGS...]: answered/s when offered twice SATURATION
