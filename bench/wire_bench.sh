@@ -21,8 +21,9 @@
 # the server as the offered rate grows, so the overload figure is measured
 # with the server's threads on CPU 0 and the generator on CPU 1: the server's
 # saturation rate (64 in flight) and then its answered rate at twice that, both
-# with the same one CPU, in slices that alternate. With a CPU of its own the generator polls for replies
-# instead of sleeping, so the server's sends do not pay for waking it. The
+# with the same one CPU, in slices that alternate. With a CPU of its own the
+# generator polls for replies instead of sleeping, so the server's sends do not
+# pay for waking it. The
 # same overload without pinning, where the generator competes for the
 # server's CPUs, is shown beside it for information.
 # Prints one table, min/median/max over the repetitions, and the ratios.
@@ -119,7 +120,7 @@ roundtrips() {   # FORM: round trips one at a time, in slices that alternate bet
 
 others() {   # NAME PORT PID SATURATION: the overload
     local name=$1 port=$2 pid=$3 sat=$4 out slice slice_s sats=0 sent=0 answered=0
-    overload "$name" "$port" "$sat" ""
+    overload "$name" "$port" "$sat"
     [ -n "$PIN" ] || return 0
     # Pinned: the saturation and the overload at twice it in slices that
     # alternate, so that a change of the host's load meets both alike.
@@ -141,14 +142,13 @@ others() {   # NAME PORT PID SATURATION: the overload
     record "$name" pin_overload_of_sat "$(awk -v a="$answered" -v s="$sats" 'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
 }
 
-overload() {   # NAME PORT SATURATION PREFIX [ARGS...]: answered/s when offered twice SATURATION
-    local name=$1 port=$2 sat=$3 prefix=$4 out
-    shift 4
-    out=$(load "$port" rate binary --raw lo "$@" --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
-    record "$name" "${prefix}overload_sent_of_sat" "$(awk -v a="$(json "$out" sent_per_s)" -v s="$sat" \
+overload() {   # NAME PORT RATE: answered/s, CPUs shared, when offered twice RATE
+    local name=$1 port=$2 sat=$3 out
+    out=$(load "$port" rate binary --raw lo --rate "$(awk -v s="$sat" 'BEGIN { printf "%d", 2 * s }')")
+    record "$name" overload_sent_of_sat "$(awk -v a="$(json "$out" sent_per_s)" -v s="$sat" \
         'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
-    record "$name" "${prefix}overload_per_s" "$(json "$out" replies_per_s)"
-    record "$name" "${prefix}overload_of_sat" "$(awk -v a="$(json "$out" replies_per_s)" -v s="$sat" \
+    record "$name" overload_per_s "$(json "$out" replies_per_s)"
+    record "$name" overload_of_sat "$(awk -v a="$(json "$out" replies_per_s)" -v s="$sat" \
         'BEGIN { printf "%.2f", (s > 0 ? a / s : 0) }')"
 }
 

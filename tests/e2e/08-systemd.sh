@@ -68,7 +68,7 @@ _CLEANUP+=("kill \$(cat '$WORKDIR/journal.pid')")
 wait_until() {   # FILE REGEX [SECONDS=10]
     wait_for "${3:-10}" grep -Eq -- "$2" "$1" 2> /dev/null || fail "no '$2' in $1: $(head -c 2000 "$1" 2> /dev/null)"
 }
-until [ -S "$WORKDIR/notify.sock" ]; do sleep 0.05; done
+wait_for 10 test -S "$WORKDIR/notify.sock" || fail "the service manager's socket did not come up"
 : > "$LOG"
 start_daemon unshare -m --propagation private sh "$WORKDIR/in-journal" env \
     NOTIFY_SOCKET="$WORKDIR/notify.sock" WATCHDOG_USEC=3000000 JOURNAL_STREAM="$(stat -c '%d:%i' "$LOG")"

@@ -348,6 +348,7 @@ TEST(WriteBehindTest, WrittenRoundsLeaveTheCache)
         GTEST_SKIP() << "a tmpfs folder keeps its pages in memory: nothing to drop";
     const std::string strPath = (dir.root / "a.log").string();
     std::FILE* pFile = std::fopen(strPath.c_str(), "w+b");
+    ASSERT_NE(pFile, nullptr);
     nox::os::WriteBehind state;
     const size_t nRound = nox::os::kWriteBehindBytes, nPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     for (char c = 'a'; c < 'g'; ++c) {   // six rounds: the first four dropped
